@@ -1,0 +1,17 @@
+#pragma once
+// CHitInfo: what one bounce of a path met. Written by find_nearest_hit, with
+// out_dir added by the path after the surface response.
+
+#include "scene/vector3.h"
+
+struct CHitInfo {
+    float distance;          // ray parameter of the hit along the searched segment, 0..1
+    float scatter_angle;     // copied from the surface
+    float refraction_index;  // copied from the surface
+    CVector3 emission;       // copied from the surface
+    CVector3 color;          // copied from the surface
+    CVector3 point;          // hit position
+    CVector3 normal;         // sphere: outward unit normal; plane: its normal as stored
+    CVector3 out_dir;        // direction in which the path leaves the hit
+};
+static_assert(sizeof(CHitInfo) == 18 * sizeof(float), "CHitInfo is eighteen packed floats");

@@ -1,0 +1,59 @@
+#pragma once
+// The one place that knows about CUDA qualifiers. Kernel code is written once
+// and compiled by g++ for the CPU and by nvcc for the GPU; every function that
+// runs on both sides is marked VANTREL_HD.
+
+#include <cmath>
+
+#if defined(__CUDACC__)
+#define VANTREL_HD __host__ __device__
+#else
+#define VANTREL_HD
+#endif
+
+// Square root, division, sine and cosine: IEEE on the host so CPU pictures are
+// reproducible bit for bit; the fast intrinsics on the device.
+VANTREL_HD inline float kernel_sqrt(float x)
+{
+#if defined(__CUDA_ARCH__)
+    return __fsqrt_rn(x);
+#else
+    return std::sqrt(x);
+#endif
+}
+
+VANTREL_HD inline float kernel_div(float a, float b)
+{
+#if defined(__CUDA_ARCH__)
+    return __fdividef(a, b);
+#else
+    return a / b;
+#endif
+}
+
+VANTREL_HD inline float kernel_sin(float x)
+{
+#if defined(__CUDA_ARCH__)
+    return __sinf(x);
+#else
+    return std::sin(x);
+#endif
+}
+
+VANTREL_HD inline float kernel_cos(float x)
+{
+#if defined(__CUDA_ARCH__)
+    return __cosf(x);
+#else
+    return std::cos(x);
+#endif
+}
+
+VANTREL_HD inline bool kernel_isfinite(float x)
+{
+#if defined(__CUDA_ARCH__)
+    return isfinite(x);
+#else
+    return std::isfinite(x);
+#endif
+}

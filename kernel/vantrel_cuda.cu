@@ -1,0 +1,53 @@
+// The CUDA kernels: a few lines each that find the pixel index and call the
+// per-pixel body shared with the CPU pass (kernel/path.h).
+
+#include "kernel/vantrel_cuda.h"
+
+#include <cuda_runtime.h>
+
+#include "kernel/path.h"
+
+__device__ const CVector3* g_normal_list;
+__device__ uint32_t* g_rand_list;
+
+__global__ void bind_globals(const CSphere*, uint32_t, const CPlane*, uint32_t, const CVector3* normal_list,
+                             uint32_t* rand_list)
+{
+    g_normal_list = normal_list;
+    g_rand_list = rand_list;
+}
+
+__global__ void path_trace_cuda(const CSphere* sphere_list, uint32_t sphere_count, const CPlane* plane_list,
+                                uint32_t plane_count, const CRay3* rayList, float* buffer, uint32_t* cbuffer,
+                                uint8_t* fbuffer)
+{
+    const uint32_t p = pixel_index_for_thread({gridDim.x, gridDim.y, gridDim.z}, {blockDim.x, blockDim.y, blockDim.z},
+                                              {blockIdx.x, blockIdx.y, blockIdx.z},
+                                              {threadIdx.x, threadIdx.y, threadIdx.z});
+    if (p > kLastPixelIndex)
+        return;
+    path_trace_pixel(p, sphere_list, sphere_count, plane_list, plane_count, rayList, buffer, cbuffer, fbuffer,
+                     CRandomBindings{g_normal_list, g_rand_list});
+}
+
+namespace {
+dim3 to_dim3(CLaunchDim d) { return dim3(d.x, d.y, d.z); }
+}  // namespace
+
+int launch_bind_globals(CLaunchDim grid, CLaunchDim block, const CSphere* sphere_list, uint32_t sphere_count,
+                        const CPlane* plane_list, uint32_t plane_count, const CVector3* normal_list,
+                        uint32_t* rand_list)
+{
+    bind_globals<<<to_dim3(grid), to_dim3(block)>>>(sphere_list, sphere_count, plane_list, plane_count, normal_list,
+                                                    rand_list);
+    return static_cast<int>(cudaGetLastError());
+}
+
+int launch_path_trace_cuda(CLaunchDim grid, CLaunchDim block, const CSphere* sphere_list, uint32_t sphere_count,
+                           const CPlane* plane_list, uint32_t plane_count, const CRay3* rayList, float* buffer,
+                           uint32_t* cbuffer, uint8_t* fbuffer)
+{
+    path_trace_cuda<<<to_dim3(grid), to_dim3(block)>>>(sphere_list, sphere_count, plane_list, plane_count, rayList,
+                                                       buffer, cbuffer, fbuffer);
+    return static_cast<int>(cudaGetLastError());
+}
