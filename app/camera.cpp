@@ -1,0 +1,59 @@
+#include "app/camera.h"
+
+#include <cmath>
+
+#include "engine/engine.h"
+#include "scene/built_in_scene.h"
+
+namespace {
+// The exact double constants the camera has always used: close to pi/4 and
+// to pi/180, not those values to full precision.
+constexpr double kQuarterTurnAngle = 0.785398155;
+constexpr double kDegreesToRadians = 0.017453292333333332;
+constexpr double kImagePlaneDistance = 1000.0;
+}  // namespace
+
+// Every quotient and product is evaluated in double and stored as float.
+CViewWindow compute_view_window(uint32_t width, uint32_t height)
+{
+    const float w = static_cast<float>(width);
+    const float h = static_cast<float>(height);
+    const float aspect = static_cast<float>(double{w} / double{h});
+    const float field = static_cast<float>(double{aspect} * 90.0);
+    CViewWindow window;
+    window.right = static_cast<float>(-kImagePlaneDistance / std::tan(-kQuarterTurnAngle));
+    window.left = static_cast<float>(-kImagePlaneDistance / std::tan(kQuarterTurnAngle));
+    // The bottom edge lies 45 degrees below the axis, the top edge half the
+    // field above it: the window is not centred vertically.
+    window.bottom = static_cast<float>(-kImagePlaneDistance / std::tan(kQuarterTurnAngle));
+    const float half = static_cast<float>(-(double{field} * 0.5));
+    window.top = static_cast<float>(-kImagePlaneDistance / std::tan(double{half} * kDegreesToRadians));
+    window.span_x = static_cast<float>(double{window.left} - double{window.right});
+    window.span_y = static_cast<float>(double{window.top} - double{window.bottom});
+    return window;
+}
+
+void write_camera_rays(CFrameBuffer& frame, const CViewWindow& window)
+{
+    const double width = frame.width;
+    const double height = frame.height;
+    CRay3* ray = frame.ray_list.get();
+    for (uint32_t i = 0; i < frame.height; ++i) {
+        const float y = static_cast<float>(double{window.bottom} + (i / height) * double{window.span_y});
+        for (uint32_t j = 0; j < frame.width; ++j, ++ray) {
+            ray->origin = {0.0f, 0.0f, 0.0f};
+            ray->target.x = static_cast<float>(double{window.left} - (j / width) * double{window.span_x});
+            ray->target.y = y;
+            ray->target.z = static_cast<float>(-kImagePlaneDistance);
+        }
+    }
+}
+
+void trace_frame(CFrameBuffer& frame)
+{
+    // Fixed by the first frame's size for the rest of the run.
+    static const CViewWindow window = compute_view_window(frame.width, frame.height);
+    write_camera_rays(frame, window);
+    engine_frame(g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount, frame.ray_list.get(),
+                 frame.accum_buffer.get(), frame.count_buffer.get(), frame.pixel_buffer.get());
+}

@@ -1,0 +1,28 @@
+#pragma once
+// The host's per-pixel state: running sums and counts, the byte image and the
+// camera rays, indexed by row x 640 + column with row 0 at the bottom.
+
+#include <cstdint>
+#include <memory>
+
+#include "scene/records.h"
+
+constexpr uint32_t kFrameWidth = 640u;
+constexpr uint32_t kFrameHeight = 480u;
+
+struct CFrameBuffer {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    std::unique_ptr<float[]> accum_buffer;    // RGB sums, 3 per pixel
+    std::unique_ptr<uint8_t[]> pixel_buffer;  // RGB bytes, 3 per pixel
+    std::unique_ptr<uint32_t[]> count_buffer; // counted samples, 1 per pixel
+    std::unique_ptr<CRay3[]> ray_list;        // camera rays, 1 per pixel
+};
+
+extern CFrameBuffer g_frame;
+
+// Sets g_frame to 640 x 480 with every array allocated and zeroed, releasing
+// what it held first. Prints "Allocation error." and returns false when an
+// allocation fails (arrays obtained stay in the record).
+bool frame_buffers_create();
+void frame_buffers_destroy();

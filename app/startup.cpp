@@ -1,0 +1,41 @@
+#include "app/startup.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "app/frame_buffers.h"
+#include "engine/engine.h"
+#include "kernel/host_random.h"
+#include "scene/built_in_scene.h"
+
+uint32_t millisecond_clock()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const uint64_t ms = uint64_t(now.tv_sec) * 1000u + uint64_t(now.tv_nsec) / 1000000u;
+    return static_cast<uint32_t>(ms);
+}
+
+bool startup(uint32_t seed)
+{
+    std::printf("Vantrel Prototype 1\n");
+    std::fflush(stdout);
+    host_srand(seed);
+    // The table takes the first draws and the seeds the next 307,200: keep the order.
+    const bool ok = build_normal_table() && frame_buffers_create() && build_scene() &&
+                    engine_init(g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount, normal_table.get(),
+                                seed_list.get());
+    std::fflush(stdout);
+    if (!ok)
+        shutdown();
+    return ok;
+}
+
+void shutdown()
+{
+    if (engine_ready())
+        engine_deinit();
+    scene_release();
+    frame_buffers_destroy();
+    normal_table_release();
+}

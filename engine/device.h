@@ -1,0 +1,104 @@
+#pragma once
+// The device operations the render engine needs, served by one backend: the
+// CPU (memory the backend owns, a launch runs the kernel body once per pixel
+// index) or CUDA.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "kernel/launch_shape.h"
+#include "scene/records.h"
+
+// The arguments of the path pass, all device addresses but the counts.
+struct CPathTraceArgs {
+    const CSphere* sphere_list;
+    uint32_t sphere_count;
+    const CPlane* plane_list;
+    uint32_t plane_count;
+    const CRay3* rayList;
+    float* buffer;
+    uint32_t* cbuffer;
+    uint8_t* fbuffer;
+};
+
+struct CBindGlobalsArgs {
+    const CSphere* sphere_list;
+    uint32_t sphere_count;
+    const CPlane* plane_list;
+    uint32_t plane_count;
+    const CVector3* normal_list;
+    uint32_t* rand_list;
+};
+
+class CDeviceOperations {
+public:
+    virtual ~CDeviceOperations() = default;
+
+    // A short name for messages: "CPU" or "CUDA".
+    virtual const char* name() const = 0;
+
+    // nullptr when the memory cannot be had.
+    virtual void* allocate(size_t bytes) = 0;
+    virtual void release(void* device_memory) = 0;
+    virtual bool fill_zero(void* device_memory, size_t bytes) = 0;
+    virtual bool copy_to_device(void* device_memory, const void* host_memory, size_t bytes) = 0;
+    virtual bool copy_to_host(void* host_memory, const void* device_memory, size_t bytes) = 0;
+
+    // False when the launch was refused; the kernel then did not run.
+    virtual bool launch_bind_globals(CLaunchDim grid, CLaunchDim block, const CBindGlobalsArgs& args) = 0;
+    virtual bool launch_path_trace(CLaunchDim grid, CLaunchDim block, const CPathTraceArgs& args) = 0;
+
+    // Segments searched by all passes so far (0 when the backend cannot count).
+    virtual uint64_t segments_traced() const { return 0; }
+    // True once a device operation has failed (reported once, by the backend).
+    virtual bool failed() const { return false; }
+};
+
+// Owns one device allocation and releases it exactly once. Moves, never copies.
+class CDeviceBuffer {
+public:
+    CDeviceBuffer() = default;
+    CDeviceBuffer(CDeviceOperations* device, size_t bytes)
+        : device_(device), memory_(device->allocate(bytes)), bytes_(memory_ ? bytes : 0)
+    {
+    }
+    CDeviceBuffer(const CDeviceBuffer&) = delete;
+    CDeviceBuffer& operator=(const CDeviceBuffer&) = delete;
+    CDeviceBuffer(CDeviceBuffer&& other) noexcept { *this = std::move(other); }
+    CDeviceBuffer& operator=(CDeviceBuffer&& other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            device_ = other.device_;
+            memory_ = other.memory_;
+            bytes_ = other.bytes_;
+            other.memory_ = nullptr;
+            other.bytes_ = 0;
+        }
+        return *this;
+    }
+    ~CDeviceBuffer() { reset(); }
+
+    void reset()
+    {
+        if (memory_)
+            device_->release(memory_);
+        memory_ = nullptr;
+        bytes_ = 0;
+    }
+
+    void* get() const { return memory_; }
+    template <typename T>
+    T* as() const
+    {
+        return static_cast<T*>(memory_);
+    }
+    size_t size() const { return bytes_; }
+    explicit operator bool() const { return memory_ != nullptr; }
+
+private:
+    CDeviceOperations* device_ = nullptr;
+    void* memory_ = nullptr;
+    size_t bytes_ = 0;
+};

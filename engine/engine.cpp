@@ -1,0 +1,140 @@
+#include "engine/engine.h"
+
+#include <cstdio>
+
+#include "engine/backend_select.h"
+#include "kernel/random.h"
+
+namespace {
+constexpr size_t kRaysBytes = size_t{kPixelCount} * sizeof(CRay3);               // 7,372,800
+constexpr size_t kCountsBytes = size_t{kPixelCount} * sizeof(uint32_t);          // 1,228,800
+constexpr size_t kSumsBytes = size_t{kPixelCount} * 3 * sizeof(float);           // 3,686,400
+constexpr size_t kImageBytes = size_t{kPixelCount} * 3;                          // 921,600
+constexpr size_t kNormalsBytes = size_t{kDeviceNormalCount} * sizeof(CVector3);  // 1,474,560
+constexpr size_t kRandBytes = size_t{kPixelCount} * sizeof(uint32_t);            // 1,228,800
+
+struct CEngineState {
+    std::unique_ptr<CDeviceOperations> device;
+    CDeviceBuffer sphere_list;
+    CDeviceBuffer plane_list;
+    CDeviceBuffer normal_list;
+    CDeviceBuffer rayList;
+    CDeviceBuffer cbuffer;
+    CDeviceBuffer buffer;
+    CDeviceBuffer fbuffer;
+    CDeviceBuffer rand_list;
+    bool rays_uploaded = false;
+
+    // Device buffers go in this order; the device itself last.
+    void release()
+    {
+        sphere_list.reset();
+        plane_list.reset();
+        normal_list.reset();
+        rayList.reset();
+        cbuffer.reset();
+        fbuffer.reset();
+        buffer.reset();
+        rand_list.reset();
+        rays_uploaded = false;
+        device.reset();
+    }
+};
+
+CEngineOptions g_engine_options;
+CEngineState g_engine;
+
+bool allocate(CDeviceBuffer& target, size_t bytes, const char* name)
+{
+    target = CDeviceBuffer(g_engine.device.get(), bytes);
+    if (!target)
+        std::fprintf(stderr, "vantrel: cannot allocate %zu bytes of %s memory for %s\n", bytes,
+                     g_engine.device->name(), name);
+    return static_cast<bool>(target);
+}
+}  // namespace
+
+void engine_configure(const CEngineOptions& options) { g_engine_options = options; }
+
+bool engine_init(const CSphere* spheres, uint32_t sphere_count, const CPlane* planes, uint32_t plane_count,
+                 const CVector3* normal_table, const uint32_t* seed_list)
+{
+    std::printf("Initializing CUDA engine\n");
+    std::fflush(stdout);
+    std::unique_ptr<CDeviceOperations> device = select_device(g_engine_options);
+    if (!device)
+        return false;
+    return engine_init_on(std::move(device), spheres, sphere_count, planes, plane_count, normal_table, seed_list);
+}
+
+bool engine_init_on(std::unique_ptr<CDeviceOperations> device, const CSphere* /*spheres*/, uint32_t sphere_count,
+                    const CPlane* /*planes*/, uint32_t plane_count, const CVector3* normal_table,
+                    const uint32_t* seed_list)
+{
+    g_engine.release();
+    g_engine.device = std::move(device);
+    CDeviceOperations& dev = *g_engine.device;
+    const bool allocated = allocate(g_engine.sphere_list, sphere_count * sizeof(CSphere), "sphere_list") &&
+                           allocate(g_engine.plane_list, plane_count * sizeof(CPlane), "plane_list") &&
+                           allocate(g_engine.normal_list, kNormalsBytes, "normal_list") &&
+                           allocate(g_engine.rayList, kRaysBytes, "rayList") &&
+                           allocate(g_engine.cbuffer, kCountsBytes, "cbuffer") &&
+                           allocate(g_engine.buffer, kSumsBytes, "buffer") &&
+                           allocate(g_engine.fbuffer, kImageBytes, "fbuffer") &&
+                           allocate(g_engine.rand_list, kRandBytes, "rand_list");
+    // A pixel without any counted sample shows black.
+    const bool ready = allocated && dev.fill_zero(g_engine.fbuffer.get(), kImageBytes) &&
+                       dev.copy_to_device(g_engine.normal_list.get(), normal_table, kNormalsBytes) &&
+                       dev.copy_to_device(g_engine.rand_list.get(), seed_list, kRandBytes) && !dev.failed();
+    if (!ready) {
+        g_engine.release();
+        return false;
+    }
+    const CBindGlobalsArgs args{g_engine.sphere_list.as<CSphere>(), sphere_count,
+                                g_engine.plane_list.as<CPlane>(),   plane_count,
+                                g_engine.normal_list.as<CVector3>(), g_engine.rand_list.as<uint32_t>()};
+    dev.launch_bind_globals(kSingleThread, kSingleThread, args);
+    if (dev.failed()) {
+        g_engine.release();
+        return false;
+    }
+    return true;
+}
+
+void engine_frame(const CSphere* spheres, uint32_t sphere_count, const CPlane* planes, uint32_t plane_count,
+                  const CRay3* ray_list, float* accum_buffer, uint32_t* count_buffer, uint8_t* pixel_buffer)
+{
+    if (!g_engine.device)
+        return;
+    CDeviceOperations& dev = *g_engine.device;
+    dev.copy_to_device(g_engine.sphere_list.get(), spheres, sphere_count * sizeof(CSphere));
+    dev.copy_to_device(g_engine.plane_list.get(), planes, plane_count * sizeof(CPlane));
+    dev.copy_to_device(g_engine.cbuffer.get(), count_buffer, kCountsBytes);
+    dev.copy_to_device(g_engine.buffer.get(), accum_buffer, kSumsBytes);
+    // The camera writes the same rays every frame: only the first frame's go over.
+    if (!g_engine.rays_uploaded) {
+        dev.copy_to_device(g_engine.rayList.get(), ray_list, kRaysBytes);
+        g_engine.rays_uploaded = true;
+    }
+    const CPathTraceArgs args{g_engine.sphere_list.as<CSphere>(), sphere_count,
+                              g_engine.plane_list.as<CPlane>(),   plane_count,
+                              g_engine.rayList.as<CRay3>(),       g_engine.buffer.as<float>(),
+                              g_engine.cbuffer.as<uint32_t>(),    g_engine.fbuffer.as<uint8_t>()};
+    dev.launch_path_trace(kPathGrid, kPathBlock, args);
+    // The results come back whether or not the launch took place.
+    dev.copy_to_host(count_buffer, g_engine.cbuffer.get(), kCountsBytes);
+    dev.copy_to_host(accum_buffer, g_engine.buffer.get(), kSumsBytes);
+    dev.copy_to_host(pixel_buffer, g_engine.fbuffer.get(), kImageBytes);
+}
+
+void engine_deinit()
+{
+    std::printf("Deinitializing CUDA engine\n");
+    std::fflush(stdout);
+    g_engine.release();
+}
+
+bool engine_ready() { return g_engine.device != nullptr; }
+const char* engine_backend_name() { return g_engine.device ? g_engine.device->name() : ""; }
+uint64_t engine_segments_traced() { return g_engine.device ? g_engine.device->segments_traced() : 0; }
+bool engine_failed() { return g_engine.device && g_engine.device->failed(); }

@@ -1,0 +1,46 @@
+#pragma once
+// The render engine bridge: owns the device buffers, moves the scene and the
+// per-pixel state between host and device, and starts the kernels.
+
+#include <cstdint>
+#include <memory>
+
+#include "engine/device.h"
+#include "scene/records.h"
+
+enum class CBackendChoice { automatic, cpu, cuda };
+
+struct CEngineOptions {
+    CBackendChoice backend = CBackendChoice::automatic;
+    int cpu_threads = 0;  // 0: all cores
+};
+
+// Set before engine_init; both programs keep the defaults unless told otherwise.
+void engine_configure(const CEngineOptions& options);
+
+// Prints "Initializing CUDA engine", picks the backend, allocates the device
+// buffers, uploads the first 122,880 table vectors and the seeds, and binds
+// them for the kernel. False (with a line on stderr) when it cannot; what it
+// obtained is released again.
+bool engine_init(const CSphere* spheres, uint32_t sphere_count, const CPlane* planes, uint32_t plane_count,
+                 const CVector3* normal_table, const uint32_t* seed_list);
+// The same on a given backend.
+bool engine_init_on(std::unique_ptr<CDeviceOperations> device, const CSphere* spheres, uint32_t sphere_count,
+                    const CPlane* planes, uint32_t plane_count, const CVector3* normal_table,
+                    const uint32_t* seed_list);
+
+// One pass: sums and counts (and on the first frame the rays) in, the kernel
+// over every pixel, sums, counts and the byte image out.
+void engine_frame(const CSphere* spheres, uint32_t sphere_count, const CPlane* planes, uint32_t plane_count,
+                  const CRay3* ray_list, float* accum_buffer, uint32_t* count_buffer, uint8_t* pixel_buffer);
+
+// Prints "Deinitializing CUDA engine" and releases every device buffer.
+void engine_deinit();
+
+bool engine_ready();
+// The backend in use ("CPU", "CUDA"), or "" before engine_init.
+const char* engine_backend_name();
+// Segments searched by all passes so far, where the backend counts them.
+uint64_t engine_segments_traced();
+// True once a device operation failed; rendering should stop.
+bool engine_failed();
