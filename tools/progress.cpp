@@ -1,0 +1,66 @@
+#include "tools/progress.h"
+
+namespace {
+constexpr double kLineInterval = 2.0;   // seconds between plain lines
+constexpr double kBarInterval = 0.1;    // seconds between bar redraws
+constexpr int kBarWidth = 30;
+}  // namespace
+
+double seconds_left(uint32_t done, uint32_t total, double seconds)
+{
+    if (done == 0 || done >= total)
+        return 0.0;
+    return seconds / done * (total - done);
+}
+
+CProgress::CProgress(FILE* out, uint32_t total_frames, bool terminal, bool quiet)
+    : out_(out), total_(total_frames), terminal_(terminal), quiet_(quiet)
+{
+}
+
+void CProgress::update(uint32_t done, double seconds)
+{
+    if (quiet_)
+        return;
+    const bool last = done >= total_;
+    if (terminal_) {
+        if (last || seconds - last_shown_ >= kBarInterval || !bar_drawn_)
+            draw_bar(done, seconds);
+    } else if (seconds - last_shown_ >= kLineInterval) {
+        write_line(done, seconds);
+    }
+}
+
+void CProgress::finish()
+{
+    if (!quiet_ && bar_drawn_) {
+        std::fputc('\n', out_);
+        std::fflush(out_);
+        bar_drawn_ = false;
+    }
+}
+
+void CProgress::draw_bar(uint32_t done, double seconds)
+{
+    const int filled = total_ ? static_cast<int>(uint64_t{done} * kBarWidth / total_) : kBarWidth;
+    char bar[kBarWidth + 1];
+    for (int k = 0; k < kBarWidth; ++k)
+        bar[k] = k < filled ? '#' : '.';
+    bar[kBarWidth] = '\0';
+    const double fps = seconds > 0.0 ? done / seconds : 0.0;
+    // \r returns to the line's start, \033[K clears what a longer line left.
+    std::fprintf(out_, "\r[%s] %u/%u frames  %.1f frames/s  %.0f s left\033[K", bar, done, total_, fps,
+                 seconds_left(done, total_, seconds));
+    std::fflush(out_);
+    bar_drawn_ = true;
+    last_shown_ = seconds;
+}
+
+void CProgress::write_line(uint32_t done, double seconds)
+{
+    const double fps = seconds > 0.0 ? done / seconds : 0.0;
+    std::fprintf(out_, "vantrel-render: %u/%u frames, %.1f frames/s, %.0f s left\n", done, total_, fps,
+                 seconds_left(done, total_, seconds));
+    std::fflush(out_);
+    last_shown_ = seconds;
+}

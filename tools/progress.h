@@ -1,0 +1,31 @@
+#pragma once
+// Progress of a render on stderr: a bar redrawn in place on a terminal, a plain
+// line about every two seconds otherwise, nothing when quiet.
+
+#include <cstdint>
+#include <cstdio>
+
+class CProgress {
+public:
+    // `terminal`: whether `out` is a terminal (bar) or a log or pipe (lines).
+    CProgress(FILE* out, uint32_t total_frames, bool terminal, bool quiet);
+
+    // After each frame: `done` frames in `seconds` since rendering started.
+    void update(uint32_t done, double seconds);
+    // Ends the bar's line, so the summary starts on a fresh one.
+    void finish();
+
+private:
+    void draw_bar(uint32_t done, double seconds);
+    void write_line(uint32_t done, double seconds);
+
+    FILE* out_;
+    uint32_t total_;
+    bool terminal_;
+    bool quiet_;
+    bool bar_drawn_ = false;
+    double last_shown_ = 0.0;
+};
+
+// Seconds from now until `total` frames are done at the rate seen so far.
+double seconds_left(uint32_t done, uint32_t total, double seconds);

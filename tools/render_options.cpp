@@ -1,0 +1,110 @@
+#include "tools/render_options.h"
+
+#include <CLI/CLI.hpp>
+
+#include <charconv>
+#include <cstdio>
+#include <iostream>
+
+#include "engine/backend_select.h"
+
+#ifndef VANTREL_VERSION
+#define VANTREL_VERSION "unknown"
+#endif
+
+namespace {
+constexpr const char* kProgram = "vantrel-render";
+constexpr uint32_t kMaxThreads = 1024;
+
+void complain(const std::string& message) { std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str()); }
+
+// A whole decimal number from `low` to `high`, nothing else (no sign, no spaces).
+bool read_number(const std::string& text, uint64_t low, uint64_t high, uint64_t& value)
+{
+    const char* first = text.data();
+    const char* last = first + text.size();
+    if (first == last || *first < '0' || *first > '9')
+        return false;
+    const auto [end, error] = std::from_chars(first, last, value);
+    return error == std::errc() && end == last && value >= low && value <= high;
+}
+
+bool check_number(const char* option, const std::string& text, uint64_t low, uint64_t high, uint64_t& value)
+{
+    if (read_number(text, low, high, value))
+        return true;
+    complain(std::string(option) + " must be a whole number from " + std::to_string(low) + " to " +
+             std::to_string(high) + ", not '" + text + "'");
+    return false;
+}
+}  // namespace
+
+std::optional<int> parse_render_options(int argc, const char* const* argv, CRenderOptions& options)
+{
+    CLI::App app{"Renders Vantrel's built-in scene without a window and writes the picture to a PNG or PPM file.",
+                 kProgram};
+    app.set_version_flag("--version", std::string(kProgram) + " " + VANTREL_VERSION);
+    // Values are taken as text and checked here, so every mistake gets one clear line.
+    std::string frames, seed, threads, backend = "auto";
+    app.add_option("--frames", frames, "Frames to render, one sample per pixel each (default 64)")
+        ->option_text("N");
+    app.add_option("--seed", seed, "Seed of the random source, 0 to 4294967295 (default: the clock)")
+        ->option_text("S");
+    app.add_option("--output", options.output, "Image file, .png or .ppm (default vantrel.png)")
+        ->option_text("FILE");
+    app.add_option("--threads", threads, "CPU threads (default: all cores)")->option_text("N");
+    app.add_option("--backend", backend, "auto, cpu or cuda (default auto)")->option_text("NAME");
+    app.add_flag("--quiet", options.quiet, "No progress display (the summary line stays)");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        complain(e.what());
+        return kUsageStatus;
+    }
+
+    uint64_t value = 0;
+    if (app.count("--frames")) {
+        if (!check_number("--frames", frames, 1, UINT32_MAX, value))
+            return kUsageStatus;
+        options.frames = static_cast<uint32_t>(value);
+    }
+    if (app.count("--seed")) {
+        if (!check_number("--seed", seed, 0, UINT32_MAX, value))
+            return kUsageStatus;
+        options.seed = static_cast<uint32_t>(value);
+    }
+    if (app.count("--threads")) {
+        if (!check_number("--threads", threads, 1, kMaxThreads, value))
+            return kUsageStatus;
+        options.threads = static_cast<int>(value);
+    }
+    if (backend == "auto") {
+        options.backend = CBackendChoice::automatic;
+    } else if (backend == "cpu") {
+        options.backend = CBackendChoice::cpu;
+    } else if (backend == "cuda") {
+        if (!cuda_backend_built()) {
+            complain("--backend cuda: this build has no CUDA backend (use --backend cpu or auto)");
+            return kUsageStatus;
+        }
+        options.backend = CBackendChoice::cuda;
+    } else {
+        complain("--backend must be auto, cpu or cuda, not '" + backend + "'");
+        return kUsageStatus;
+    }
+    if (!image_format_for_path(options.output, options.format)) {
+        complain("--output '" + options.output + "': the name must end in .png or .ppm");
+        return kUsageStatus;
+    }
+    std::string error;
+    if (!can_write_beside(options.output, error)) {
+        complain("--output '" + options.output + "': " + error);
+        return kUsageStatus;
+    }
+    return std::nullopt;
+}

@@ -1,0 +1,27 @@
+#pragma once
+// vantrel-render's command line: parsing and checking, all before any rendering.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "engine/engine.h"
+#include "tools/image_writer.h"
+
+struct CRenderOptions {
+    uint32_t frames = 64;
+    std::optional<uint32_t> seed;  // none: seed from the millisecond clock
+    std::string output = "vantrel.png";
+    CImageFormat format = CImageFormat::png;
+    int threads = 0;  // 0: all cores
+    CBackendChoice backend = CBackendChoice::automatic;
+    bool quiet = false;
+};
+
+// Exit status for bad input.
+constexpr int kUsageStatus = 2;
+
+// Reads and checks the command line. Returns nothing when the program should
+// proceed with `options`; otherwise the exit status, after printing help or the
+// version on stdout (0) or one line naming the bad option or path on stderr (2).
+std::optional<int> parse_render_options(int argc, const char* const* argv, CRenderOptions& options);

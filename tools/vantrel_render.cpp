@@ -1,0 +1,133 @@
+// vantrel-render: renders the built-in scene without a window, through the
+// same start-up, frames and shutdown as the window program, and writes the
+// picture to an image file.
+//
+// Exit status: 0 done, 1 start-up, engine or write failure, 2 bad input,
+// 130 / 143 stopped by SIGINT / SIGTERM (the picture so far is written).
+
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include "app/camera.h"
+#include "app/frame_buffers.h"
+#include "app/startup.h"
+#include "engine/engine.h"
+#include "tools/image_writer.h"
+#include "tools/progress.h"
+#include "tools/render_options.h"
+
+namespace {
+volatile std::sig_atomic_t g_stop_signal = 0;
+
+extern "C" void request_stop(int signal_number) { g_stop_signal = signal_number; }
+
+// The current frame always finishes; the loop checks the flag between frames.
+void install_stop_handlers()
+{
+    struct sigaction action{};
+    action.sa_handler = request_stop;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+uint32_t sampled_pixels(const CFrameBuffer& frame)
+{
+    uint32_t sampled = 0;
+    for (uint32_t p = 0; p < frame.width * frame.height; ++p)
+        sampled += frame.count_buffer[p] > 0 ? 1u : 0u;
+    return sampled;
+}
+
+struct CRenderResult {
+    uint32_t frames = 0;
+    double seconds = 0.0;
+    uint64_t segments = 0;  // nearest-hit searches of all frames
+    bool engine_failed = false;
+};
+
+CRenderResult render(const CRenderOptions& options)
+{
+    CProgress progress(stderr, options.frames, isatty(STDERR_FILENO) != 0, options.quiet);
+    const auto start = std::chrono::steady_clock::now();
+    CRenderResult result;
+    while (result.frames < options.frames && g_stop_signal == 0) {
+        trace_frame(g_frame);
+        if (engine_failed()) {
+            result.engine_failed = true;
+            break;
+        }
+        ++result.frames;
+        result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        progress.update(result.frames, result.seconds);
+    }
+    progress.finish();
+    result.segments = engine_segments_traced();
+    return result;
+}
+
+void print_summary(const CRenderResult& result, const CRenderOptions& options, uint32_t sampled)
+{
+    const double fps = result.seconds > 0.0 ? result.frames / result.seconds : 0.0;
+    const double mrays = result.seconds > 0.0 ? result.segments / result.seconds / 1e6 : 0.0;
+    std::string stopped;
+    if (g_stop_signal != 0)
+        stopped = std::string("stopped by ") + (g_stop_signal == SIGINT ? "SIGINT" : "SIGTERM") + " after " +
+                  std::to_string(result.frames) + " of " + std::to_string(options.frames) + " frames; ";
+    std::fprintf(stderr,
+                 "vantrel-render: %s%u frames in %.2f s, %.2f frames/s, %.1f million rays/s, "
+                 "%u of %u pixels sampled, wrote %s\n",
+                 stopped.c_str(), result.frames, result.seconds, fps, mrays, sampled, kFrameWidth * kFrameHeight,
+                 options.output.c_str());
+}
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    CRenderOptions options;
+    if (const std::optional<int> status = parse_render_options(argc, argv, options))
+        return *status;
+
+    uint32_t seed = 0;
+    if (options.seed) {
+        seed = *options.seed;
+    } else {
+        seed = millisecond_clock();
+        std::fprintf(stderr, "vantrel-render: seed %u (repeat this picture with --seed %u)\n", seed, seed);
+    }
+
+    install_stop_handlers();
+    CEngineOptions engine_options;
+    engine_options.backend = options.backend;
+    engine_options.cpu_threads = options.threads;
+    engine_configure(engine_options);
+    if (!startup(seed)) {
+        std::fprintf(stderr, "vantrel-render: start-up failed\n");
+        return 1;
+    }
+
+    const CRenderResult result = render(options);
+    if (result.engine_failed) {
+        shutdown();
+        std::fprintf(stderr, "vantrel-render: the render engine failed after %u frames; no image written\n",
+                     result.frames);
+        return 1;
+    }
+
+    const uint32_t sampled = sampled_pixels(g_frame);
+    std::string error;
+    const bool written =
+        write_image(options.output, options.format, g_frame.pixel_buffer.get(), g_frame.width, g_frame.height, error);
+    shutdown();
+    if (!written) {
+        std::fprintf(stderr, "vantrel-render: %s: %s\n", options.output.c_str(), error.c_str());
+        return 1;
+    }
+    print_summary(result, options, sampled);
+    return g_stop_signal != 0 ? 128 + g_stop_signal : 0;
+}
