@@ -1,0 +1,23 @@
+// vantrel: the interactive window. Builds the host state and the render
+// engine, opens the window and refines the picture until the window is closed
+// or the process is asked to stop (SIGINT, SIGTERM); then shuts down in order.
+
+#include <GL/freeglut.h>
+
+#include "app/startup.h"
+#include "app/window.h"
+#include "engine/engine.h"
+
+int main(int argc, char** argv)
+{
+    install_stop_signals();
+    if (!startup(millisecond_clock()))
+        return 1;
+    if (!stop_requested()) {
+        window_open(&argc, argv);
+        glutMainLoop();
+    }
+    const bool failed = engine_failed();
+    shutdown();
+    return failed ? 1 : 0;
+}

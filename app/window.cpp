@@ -1,0 +1,91 @@
+#include "app/window.h"
+
+#include <GL/freeglut.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/camera.h"
+#include "app/frame_buffers.h"
+#include "engine/engine.h"
+
+namespace {
+volatile std::sig_atomic_t g_stop_signal = 0;
+
+// How often the loop looks at the stop flag even when no frame is drawn
+// (a hidden window gets no display events).
+constexpr unsigned kStopPollMs = 100;
+
+void on_stop_signal(int signal_number) { g_stop_signal = signal_number; }
+
+// Leaves the main loop when a signal asked for it or the engine can no longer
+// render; true when it did.
+bool leave_if_stopping()
+{
+    if (g_stop_signal == 0 && !engine_failed())
+        return false;
+    glutLeaveMainLoop();
+    return true;
+}
+
+void poll_stop(int)
+{
+    if (!leave_if_stopping())
+        glutTimerFunc(kStopPollMs, poll_stop, 0);
+}
+
+bool names_a_display(int argc, char** argv)
+{
+    const char* display = std::getenv("DISPLAY");
+    if (display != nullptr && display[0] != '\0')
+        return true;
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "-display") == 0)
+            return true;
+    return false;
+}
+}  // namespace
+
+void install_stop_signals()
+{
+    struct sigaction action {};
+    action.sa_handler = on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    // The handler only runs once: a second signal takes the default action.
+    action.sa_flags = SA_RESETHAND;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+bool stop_requested() { return g_stop_signal != 0; }
+
+void window_open(int* argc, char** argv)
+{
+    if (!names_a_display(*argc, argv))
+        std::fprintf(stderr,
+                     "vantrel: DISPLAY is not set, so no window can open; "
+                     "vantrel-render renders the picture to an image file without a display\n");
+    glutInit(argc, argv);
+    glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_GLUTMAINLOOP_RETURNS);
+    glutInitDisplayMode(GLUT_DOUBLE | GLUT_DEPTH | GLUT_RGB);
+    glutInitWindowPosition(100, 100);
+    glutInitWindowSize(static_cast<int>(kFrameWidth), static_cast<int>(kFrameHeight));
+    glutCreateWindow("Vantrel Prototype 1");
+    glutIdleFunc(glutPostRedisplay);
+    glutDisplayFunc(display_callback);
+    glutTimerFunc(kStopPollMs, poll_stop, 0);
+}
+
+void display_callback()
+{
+    if (leave_if_stopping())
+        return;
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    trace_frame(g_frame);
+    // The raster position stays at the lower-left corner: row 0 at the bottom.
+    glDrawPixels(static_cast<GLsizei>(kFrameWidth), static_cast<GLsizei>(kFrameHeight), GL_RGB, GL_UNSIGNED_BYTE,
+                 g_frame.pixel_buffer.get());
+    glutSwapBuffers();
+}

@@ -1,0 +1,223 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the vantrel window on a private Xvfb display.
+
+usage: window_test.py VANTREL CLOSE_HELPER close|sigterm|nodisplay
+
+close:     the picture is upright, a key press and a mouse click change
+           nothing, closing the window (WM_DELETE_WINDOW) shuts down cleanly.
+sigterm:   SIGTERM shuts down cleanly.
+nodisplay: without DISPLAY the program says that vantrel-render works without
+           one and fails.
+Every wait is bounded; nothing sleeps longer than a fraction of a second.
+"""
+
+import os
+import select
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+TITLE = "Vantrel Prototype 1"
+WIDTH, HEIGHT = 640, 480
+EXPECTED_STDOUT = "Vantrel Prototype 1\nInitializing CUDA engine\nDeinitializing CUDA engine\n"
+
+
+class Failure(Exception):
+    pass
+
+
+def wait_for(condition, timeout, what):
+    """Polls condition() until it returns a true value; fails after timeout seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        result = condition()
+        if result:
+            return result
+        if time.monotonic() > deadline:
+            raise Failure(f"timed out after {timeout} s waiting for {what}")
+        time.sleep(0.05)
+
+
+def start_xvfb():
+    read_end, write_end = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    number = b""
+    deadline = time.monotonic() + 20
+    while not number.endswith(b"\n"):
+        remaining = deadline - time.monotonic()
+        if remaining <= 0 or not select.select([read_end], [], [], remaining)[0]:
+            xvfb.kill()
+            raise Failure("Xvfb did not report its display within 20 s")
+        chunk = os.read(read_end, 16)
+        if not chunk:
+            raise Failure(f"Xvfb exited with status {xvfb.wait()} before reporting a display")
+        number += chunk
+    os.close(read_end)
+    return xvfb, ":" + number.decode().strip()
+
+
+def stop(process):
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
+def screenshot(env):
+    """The window's 640 x 480 area as RGB bytes, top row first (no window manager: it sits at +100+100)."""
+    shot = subprocess.run("xwd -root -silent | convert xwd:- -crop 640x480+100+100 +repage -depth 8 rgb:-",
+                          shell=True, env=env, capture_output=True, timeout=30)
+    if shot.returncode != 0 or len(shot.stdout) != WIDTH * HEIGHT * 3:
+        raise Failure(f"screenshot failed: {shot.stderr.decode(errors='replace')}")
+    return shot.stdout
+
+
+def region_mean(pixels, x0, y0, x1, y1):
+    sums = [0, 0, 0]
+    for y in range(y0, y1):
+        row = pixels[3 * (y * WIDTH + x0):3 * (y * WIDTH + x1)]
+        for c in range(3):
+            sums[c] += sum(row[c::3])
+    n = (x1 - x0) * (y1 - y0)
+    return [s / n for s in sums]
+
+
+def roughness(pixels):
+    """Mean step between neighbouring pixels on the back wall: falls as samples accumulate."""
+    total = 0
+    for y in range(120, 200):
+        row = pixels[3 * (y * WIDTH + 200) + 1:3 * (y * WIDTH + 440):3]
+        total += sum(abs(a - b) for a, b in zip(row, row[1:]))
+    return total / (80 * 239)
+
+
+def picture_problems(pixels):
+    """What is wrong with the picture's layout (empty when it shows the box upright)."""
+    problems = []
+    top = region_mean(pixels, 200, 0, 440, 12)
+    left = region_mean(pixels, 10, 150, 120, 300)
+    right = region_mean(pixels, 520, 150, 630, 300)
+    floor = region_mean(pixels, 250, 440, 400, 476)
+    if min(top) < 235:
+        problems.append(f"top rows not white (ceiling): mean RGB {top}")
+    if left[0] < max(left[1], left[2]) + 20:
+        problems.append(f"left wall not reddish: mean RGB {left}")
+    if right[2] < max(right[0], right[1]) + 15:
+        problems.append(f"right wall not bluish: mean RGB {right}")
+    if max(floor) - min(floor) > 40 or not 50 <= sum(floor) / 3 <= 220:
+        problems.append(f"floor not grey: mean RGB {floor}")
+    return problems
+
+
+def find_window(env):
+    found = subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--name", f"^{TITLE}$"], env=env,
+                           capture_output=True, text=True, timeout=60)
+    ids = found.stdout.split()
+    if found.returncode != 0 or len(ids) != 1:
+        raise Failure(f"expected one visible window titled {TITLE!r}, xdotool found {ids}")
+    geometry = subprocess.run(["xdotool", "getwindowgeometry", ids[0]], env=env, capture_output=True, text=True,
+                              timeout=10).stdout
+    if "Position: 100,100" not in geometry or "Geometry: 640x480" not in geometry:
+        raise Failure(f"window not 640x480 at 100,100:\n{geometry}")
+    return ids[0]
+
+
+def wait_for_frames(env, previous, frames):
+    """Waits until the screen has changed `frames` times after `previous`; returns the last screenshot."""
+    for _ in range(frames):
+        previous = wait_for(lambda p=previous: (lambda s: s if s != p else None)(screenshot(env)), 60,
+                            "a new frame on the screen")
+    return previous
+
+
+def check_exit(vantrel, stdout_file, stderr_file):
+    try:
+        status = vantrel.wait(timeout=60)
+    except subprocess.TimeoutExpired:
+        raise Failure("vantrel did not exit within 60 s")
+    stdout_file.seek(0)
+    stderr_file.seek(0)
+    out, err = stdout_file.read(), stderr_file.read()
+    if out != EXPECTED_STDOUT or status != 0:
+        raise Failure(f"exit status {status}, stdout {out!r}, stderr {err!r}")
+
+
+def run_window(vantrel_path, close_helper, mode):
+    xvfb, display = start_xvfb()
+    env = dict(os.environ, DISPLAY=display)
+    vantrel = None
+    try:
+        with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err:
+            vantrel = subprocess.Popen([vantrel_path], env=env, stdout=out, stderr=err, text=True)
+            window = find_window(env)
+            if mode == "close":
+                last = [b""]
+
+                def upright():
+                    last[0] = screenshot(env)
+                    return not picture_problems(last[0])
+
+                try:
+                    wait_for(upright, 60, "the picture")
+                except Failure:
+                    raise Failure("picture wrong: " + "; ".join(picture_problems(last[0])))
+                # Refine until the noise is clearly below the first frames', so a reset would show.
+                first = roughness(last[0])
+                before = wait_for(lambda: (lambda s: s if roughness(s) < 0.75 * first else None)(screenshot(env)),
+                                  90, "the noise to fall")
+                subprocess.run(["xdotool", "key", "--window", window, "space", "Escape", "r"], env=env, check=True,
+                               timeout=10)
+                subprocess.run(["xdotool", "mousemove", "--window", window, "320", "240", "click", "1", "click",
+                                "3"], env=env, check=True, timeout=10)
+                after = wait_for_frames(env, screenshot(env), 2)
+                if vantrel.poll() is not None:
+                    raise Failure(f"vantrel ended after a key press and a click (status {vantrel.returncode})")
+                if picture_problems(after):
+                    raise Failure("picture wrong after key and click: " + "; ".join(picture_problems(after)))
+                if roughness(after) > roughness(before) + 1.0:
+                    raise Failure(f"picture got noisier after key and click ({roughness(before):.1f} -> "
+                                  f"{roughness(after):.1f}): the samples were reset")
+                subprocess.run([close_helper, window], env=env, check=True, timeout=10)
+            else:
+                vantrel.send_signal(signal.SIGTERM)
+            check_exit(vantrel, out, err)
+    finally:
+        if vantrel is not None:
+            stop(vantrel)
+        stop(xvfb)
+
+
+def run_without_display(vantrel_path):
+    env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
+    result = subprocess.run([vantrel_path], env=env, capture_output=True, text=True, timeout=120)
+    if result.returncode == 0:
+        raise Failure("vantrel succeeded without a display")
+    if "vantrel-render" not in result.stderr or not result.stdout.startswith("Vantrel Prototype 1\n"):
+        raise Failure(f"stdout {result.stdout!r}, stderr {result.stderr!r}")
+
+
+def main():
+    if len(sys.argv) != 4 or sys.argv[3] not in ("close", "sigterm", "nodisplay"):
+        print(__doc__, file=sys.stderr)
+        return 2
+    try:
+        if sys.argv[3] == "nodisplay":
+            run_without_display(sys.argv[1])
+        else:
+            run_window(sys.argv[1], sys.argv[2], sys.argv[3])
+    except (Failure, subprocess.SubprocessError) as error:
+        print(f"FAIL: {error}", file=sys.stderr)
+        return 1
+    print(f"{sys.argv[3]}: ok")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
