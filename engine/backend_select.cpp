@@ -3,14 +3,77 @@
 #include <cstdio>
 
 #include "engine/cpu_device.h"
+#if VANTREL_HAVE_CUDA
+#include "engine/cuda_device.h"
+#endif
 
-bool cuda_backend_built() { return false; }
+namespace {
+constexpr const char* kNotBuilt = "this build has no CUDA backend";
+}  // namespace
+
+bool cuda_backend_built() { return VANTREL_HAVE_CUDA != 0; }
+
+CCudaProbeResult probe_cuda_devices()
+{
+    CCudaProbeResult result;
+#if VANTREL_HAVE_CUDA
+    result.device_count = cuda_usable_device_count(&result.reason);
+#else
+    result.reason = kNotBuilt;
+#endif
+    return result;
+}
+
+bool cuda_device_available(std::string* reason)
+{
+    const CCudaProbeResult probe = probe_cuda_devices();
+    if (reason)
+        *reason = probe.device_count > 0 ? std::string() : probe.reason;
+    return probe.device_count > 0;
+}
+
+CBackendDecision decide_backend(CBackendChoice choice, bool cuda_built, const CCudaProbe& probe)
+{
+    if (choice == CBackendChoice::cpu)
+        return {CBackendKind::cpu, ""};
+    if (!cuda_built) {
+        if (choice == CBackendChoice::cuda)
+            return {CBackendKind::none, std::string("vantrel: the CUDA backend was asked for, but ") + kNotBuilt};
+        return {CBackendKind::cpu, ""};
+    }
+    const CCudaProbeResult found = probe();
+    if (found.device_count > 0)
+        return {CBackendKind::cuda, ""};
+    const std::string reason = found.reason.empty() ? "no CUDA device found" : found.reason;
+    if (choice == CBackendChoice::cuda)
+        return {CBackendKind::none, "vantrel: the CUDA backend was asked for, but there is no usable CUDA device (" +
+                                        reason + ")"};
+    return {CBackendKind::cpu, "vantrel: no usable CUDA device (" + reason + "); rendering on the CPU"};
+}
+
+std::unique_ptr<CDeviceOperations> select_device_with_probe(const CEngineOptions& options, const CCudaProbe& probe)
+{
+    const CBackendDecision decision = decide_backend(options.backend, cuda_backend_built(), probe);
+    if (!decision.message.empty()) {
+        std::fprintf(stderr, "%s\n", decision.message.c_str());
+        std::fflush(stderr);
+    }
+    switch (decision.kind) {
+    case CBackendKind::cpu:
+        return make_cpu_device(options.cpu_threads);
+    case CBackendKind::cuda:
+#if VANTREL_HAVE_CUDA
+        return make_cuda_device();
+#else
+        return nullptr;  // decide_backend never picks CUDA in a build without it
+#endif
+    case CBackendKind::none:
+        break;
+    }
+    return nullptr;
+}
 
 std::unique_ptr<CDeviceOperations> select_device(const CEngineOptions& options)
 {
-    if (options.backend == CBackendChoice::cuda) {
-        std::fprintf(stderr, "vantrel: this build has no CUDA backend\n");
-        return nullptr;
-    }
-    return make_cpu_device(options.cpu_threads);
+    return select_device_with_probe(options, probe_cuda_devices);
 }

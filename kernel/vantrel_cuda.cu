@@ -32,22 +32,39 @@ __global__ void path_trace_cuda(const CSphere* sphere_list, uint32_t sphere_coun
 
 namespace {
 dim3 to_dim3(CLaunchDim d) { return dim3(d.x, d.y, d.z); }
+
+// Grid and block as given, no dynamic shared memory, the default stream.
+cudaLaunchConfig_t launch_config(CLaunchDim grid, CLaunchDim block)
+{
+    cudaLaunchConfig_t config{};
+    config.gridDim = to_dim3(grid);
+    config.blockDim = to_dim3(block);
+    return config;
+}
 }  // namespace
 
+// cudaLaunchKernelEx returns this launch's own verdict (cudaGetLastError
+// could also hand back an earlier call's error).
 int launch_bind_globals(CLaunchDim grid, CLaunchDim block, const CSphere* sphere_list, uint32_t sphere_count,
                         const CPlane* plane_list, uint32_t plane_count, const CVector3* normal_list,
                         uint32_t* rand_list)
 {
-    bind_globals<<<to_dim3(grid), to_dim3(block)>>>(sphere_list, sphere_count, plane_list, plane_count, normal_list,
-                                                    rand_list);
-    return static_cast<int>(cudaGetLastError());
+    const cudaLaunchConfig_t config = launch_config(grid, block);
+    return static_cast<int>(cudaLaunchKernelEx(&config, bind_globals, sphere_list, sphere_count, plane_list,
+                                               plane_count, normal_list, rand_list));
 }
 
 int launch_path_trace_cuda(CLaunchDim grid, CLaunchDim block, const CSphere* sphere_list, uint32_t sphere_count,
                            const CPlane* plane_list, uint32_t plane_count, const CRay3* rayList, float* buffer,
                            uint32_t* cbuffer, uint8_t* fbuffer)
 {
-    path_trace_cuda<<<to_dim3(grid), to_dim3(block)>>>(sphere_list, sphere_count, plane_list, plane_count, rayList,
-                                                       buffer, cbuffer, fbuffer);
-    return static_cast<int>(cudaGetLastError());
+    const cudaLaunchConfig_t config = launch_config(grid, block);
+    return static_cast<int>(cudaLaunchKernelEx(&config, path_trace_cuda, sphere_list, sphere_count, plane_list,
+                                               plane_count, rayList, buffer, cbuffer, fbuffer));
+}
+
+int path_trace_cuda_image_status()
+{
+    cudaFuncAttributes attributes{};
+    return static_cast<int>(cudaFuncGetAttributes(&attributes, path_trace_cuda));
 }

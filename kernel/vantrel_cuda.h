@@ -15,3 +15,7 @@ int launch_bind_globals(CLaunchDim grid, CLaunchDim block, const CSphere* sphere
 int launch_path_trace_cuda(CLaunchDim grid, CLaunchDim block, const CSphere* sphere_list, uint32_t sphere_count,
                            const CPlane* plane_list, uint32_t plane_count, const CRay3* rayList, float* buffer,
                            uint32_t* cbuffer, uint8_t* fbuffer);
+
+// Whether the current device can run path_trace_cuda: cudaSuccess, or the
+// runtime's reason (for example no code for the device's architecture).
+int path_trace_cuda_image_status();
