@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libcli11-dev
-          freeglut3-dev libgl-dev libx11-dev xvfb xdotool x11-apps imagemagick)
+          freeglut3-dev libgl-dev libx11-dev xvfb xdotool x11-apps imagemagick python3)
 
 install_missing() {
     local missing=()

@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Installs what is missing (Debian), builds the release build and starts the
+# window program `vantrel`. Without a display (DISPLAY unset) it runs the
+# headless `vantrel-render` instead, which writes vantrel.png in the current
+# folder. Extra arguments go to the program that runs. VANTREL_BUILD_DIR
+# names another build folder (default build/release).
+set -euo pipefail
+HERE="$PWD"
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+BUILD="${VANTREL_BUILD_DIR:-$ROOT/build/release}"
+
+# What configuring the build needs (tests and benchmarks included, as in scripts/test.sh).
+PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libcli11-dev
+          freeglut3-dev libgl-dev libx11-dev python3)
+
+install_missing() {
+    local missing=()
+    for p in "${PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        echo "run.sh: installing ${missing[*]}"
+        local sudo=""
+        if [ "$(id -u)" -ne 0 ]; then
+            command -v sudo >/dev/null || { echo "run.sh: missing ${missing[*]}; install them as root" >&2; exit 1; }
+            sudo="sudo"
+        fi
+        $sudo apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    fi
+}
+
+install_missing
+
+if [ -n "${DISPLAY:-}" ]; then
+    TARGET=vantrel
+    PROGRAM="$BUILD/app/vantrel"
+else
+    TARGET=vantrel-render
+    PROGRAM="$BUILD/tools/vantrel-render"
+fi
+
+cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$BUILD" --target "$TARGET" -j "$(nproc)"
+
+cd "$HERE"
+if [ "$TARGET" = vantrel ]; then
+    echo "run.sh: starting vantrel; close the window or press Ctrl+C here to stop it"
+    exec "$PROGRAM" "$@"
+fi
+
+# The picture goes where --output says, vantrel.png in this folder by default.
+output="vantrel.png"
+args=("$@")
+for ((i = 0; i < ${#args[@]}; i++)); do
+    case "${args[i]}" in
+        --output=*) output="${args[i]#--output=}" ;;
+        --output) [ $((i + 1)) -lt ${#args[@]} ] && output="${args[i + 1]}" ;;
+    esac
+done
+case "$output" in
+    /*) ;;
+    *) output="$HERE/$output" ;;
+esac
+echo "run.sh: DISPLAY is not set, so no window can open; rendering with vantrel-render instead"
+marker="$(mktemp)"
+trap 'rm -f "$marker"' EXIT
+status=0
+"$PROGRAM" "$@" || status=$?
+if [ "$status" -eq 0 ] && [ "$output" -nt "$marker" ]; then
+    echo "run.sh: the picture is in $output"
+fi
+exit "$status"
