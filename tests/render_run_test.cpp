@@ -1,0 +1,111 @@
+// vantrel-render end to end: what the picture shows, and that it depends only
+// on the seed and the frame count.
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/run_program.h"
+
+using test_support::CChild;
+using test_support::CImage;
+using test_support::CScratchFolder;
+
+namespace {
+const std::string kProgram = VANTREL_RENDER_PATH;
+const std::string kConsole = "Vantrel Prototype 1\nInitializing CUDA engine\nDeinitializing CUDA engine\n";
+
+// The mean of one channel over a block of file rows and columns.
+double mean(const CImage& image, int channel, uint32_t row0, uint32_t row1, uint32_t col0, uint32_t col1)
+{
+    double sum = 0.0;
+    for (uint32_t r = row0; r < row1; ++r)
+        for (uint32_t c = col0; c < col1; ++c)
+            sum += image.at(r, c)[channel];
+    return sum / ((row1 - row0) * (col1 - col0));
+}
+
+std::vector<std::string> fixed_run(const std::filesystem::path& image, const char* threads)
+{
+    return {"--frames", "3", "--seed", "7", "--threads", threads, "--output", image.string()};
+}
+
+TEST(RenderRun, AFixedSeedShowsTheBoxUprightAndLit)
+{
+    CScratchFolder folder;
+    CChild child(kProgram, fixed_run(folder.path() / "box.png", "2"), folder.path());
+    ASSERT_EQ(child.wait(), 0) << child.err();
+    EXPECT_EQ(child.out(), kConsole);
+    const std::string err = child.err();
+    EXPECT_EQ(err.find("seed"), std::string::npos) << err;  // given, so not printed
+    EXPECT_NE(err.find("3 frames"), std::string::npos) << err;
+    EXPECT_NE(err.find("box.png"), std::string::npos) << err;
+
+    CImage image;
+    ASSERT_TRUE(test_support::read_png(folder.path() / "box.png", image));
+    ASSERT_EQ(image.width, 640u);
+    ASSERT_EQ(image.height, 480u);
+    // The file's first rows look straight at the ceiling light: pure white.
+    for (uint32_t r = 0; r < 10; ++r)
+        for (uint32_t c = 64; c < 576; ++c) {
+            const uint8_t* rgb = image.at(r, c);
+            ASSERT_TRUE(rgb[0] == 255 && rgb[1] == 255 && rgb[2] == 255) << "row " << r << " column " << c;
+        }
+    // Left wall red, right wall blue.
+    const double left_red = mean(image, 0, 150, 250, 10, 60), left_blue = mean(image, 2, 150, 250, 10, 60);
+    const double right_red = mean(image, 0, 150, 250, 580, 630), right_blue = mean(image, 2, 150, 250, 580, 630);
+    EXPECT_GT(left_red, left_blue + 20.0) << left_red << " " << left_blue;
+    EXPECT_GT(right_blue, right_red + 20.0) << right_red << " " << right_blue;
+    // The last file rows are the floor, darker than the light.
+    EXPECT_LT(mean(image, 1, 470, 480, 200, 440), 200.0);
+
+    // Most pixels have a sample, by the summary and by the picture.
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(err, match, std::regex("(\\d+) of 307200 pixels sampled"))) << err;
+    EXPECT_GT(std::stoul(match[1]), 307200u * 8 / 10);
+    size_t lit = 0;
+    for (size_t p = 0; p < size_t{640} * 480; ++p)
+        lit += (image.rgb[3 * p] | image.rgb[3 * p + 1] | image.rgb[3 * p + 2]) != 0;
+    EXPECT_GT(lit, 307200u * 8 / 10);
+}
+
+TEST(RenderRun, TheThreadCountAndFormatDoNotChangeThePicture)
+{
+    CScratchFolder folder;
+    CChild one(kProgram, fixed_run(folder.path() / "one.png", "1"), folder.path());
+    ASSERT_EQ(one.wait(), 0) << one.err();
+    CChild two(kProgram, fixed_run(folder.path() / "two.png", "2"), folder.path());
+    ASSERT_EQ(two.wait(), 0) << two.err();
+    const std::string one_bytes = test_support::read_text(folder.path() / "one.png");
+    EXPECT_FALSE(one_bytes.empty());
+    EXPECT_TRUE(one_bytes == test_support::read_text(folder.path() / "two.png"));
+
+    CChild ppm(kProgram, fixed_run(folder.path() / "same.PPM", "2"), folder.path());
+    ASSERT_EQ(ppm.wait(), 0) << ppm.err();
+    CImage from_png, from_ppm;
+    ASSERT_TRUE(test_support::read_png(folder.path() / "one.png", from_png));
+    ASSERT_TRUE(test_support::read_ppm(folder.path() / "same.PPM", from_ppm));
+    EXPECT_EQ(from_ppm.width, 640u);
+    EXPECT_EQ(from_ppm.height, 480u);
+    EXPECT_TRUE(from_png.rgb == from_ppm.rgb);
+}
+
+TEST(RenderSeed, WithoutASeedTheClockSeedIsPrintedAndRepeatsThePicture)
+{
+    CScratchFolder folder;
+    const std::string first = (folder.path() / "clock.png").string();
+    CChild clock(kProgram, {"--frames", "1", "--output", first}, folder.path());
+    ASSERT_EQ(clock.wait(), 0) << clock.err();
+    std::smatch match;
+    const std::string err = clock.err();
+    ASSERT_TRUE(std::regex_search(err, match, std::regex("seed (\\d+)"))) << err;
+    EXPECT_EQ(clock.out(), kConsole);
+
+    const std::string again = (folder.path() / "again.png").string();
+    CChild repeat(kProgram, {"--frames", "1", "--seed", match[1].str(), "--output", again}, folder.path());
+    ASSERT_EQ(repeat.wait(), 0) << repeat.err();
+    EXPECT_TRUE(test_support::read_text(first) == test_support::read_text(again));
+}
+}  // namespace

@@ -1,0 +1,166 @@
+#pragma once
+// Test helpers for whole-program tests: run an executable with its output
+// captured in files, read those files, read back PNG and PPM images.
+
+#include <fcntl.h>
+#include <png.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace test_support {
+
+inline std::string read_text(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A started program whose stdout and stderr go to files in `folder`.
+class CChild {
+public:
+    CChild(const std::string& program, const std::vector<std::string>& args, const std::filesystem::path& folder)
+        : out_path_(folder / "stdout.txt"), err_path_(folder / "stderr.txt")
+    {
+        // Everything the child needs is made before fork: it only opens, dups and execs.
+        std::vector<std::string> all = {program};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& arg : all)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        pid_ = fork();
+        if (pid_ == 0) {
+            const int out = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(out, STDOUT_FILENO);
+            dup2(err, STDERR_FILENO);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+    }
+    ~CChild()
+    {
+        if (pid_ > 0 && !waited_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    // The exit status, 128 + signal when a signal ended it, -1 after `limit`.
+    int wait(std::chrono::seconds limit = std::chrono::seconds(600))
+    {
+        const auto until = std::chrono::steady_clock::now() + limit;
+        int status = 0;
+        while (waitpid(pid_, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > until)
+                return -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        waited_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    // Waits until stdout holds `text`; false if the program ended or `limit` passed first.
+    bool wait_for_stdout(const std::string& text, std::chrono::seconds limit)
+    {
+        const auto until = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < until) {
+            if (read_text(out_path_).find(text) != std::string::npos)
+                return true;
+            if (waitpid(pid_, nullptr, WNOHANG) != 0)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
+    void signal(int number) { kill(pid_, number); }
+    std::string out() const { return read_text(out_path_); }
+    std::string err() const { return read_text(err_path_); }
+
+private:
+    std::filesystem::path out_path_, err_path_;
+    pid_t pid_ = -1;
+    bool waited_ = false;
+};
+
+struct CImage {
+    uint32_t width = 0, height = 0;
+    std::vector<uint8_t> rgb;  // rows from the file's first, 3 bytes per pixel
+    const uint8_t* at(uint32_t file_row, uint32_t column) const { return &rgb[(size_t{file_row} * width + column) * 3]; }
+};
+
+// False when the file is missing or not an RGB PNG.
+inline bool read_png(const std::filesystem::path& path, CImage& image)
+{
+    png_image info{};
+    info.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&info, path.c_str()))
+        return false;
+    info.format = PNG_FORMAT_RGB;
+    image.width = info.width;
+    image.height = info.height;
+    image.rgb.assign(PNG_IMAGE_SIZE(info), 0);
+    const bool ok = png_image_finish_read(&info, nullptr, image.rgb.data(), 0, nullptr) != 0;
+    png_image_free(&info);
+    return ok;
+}
+
+// Binary P6 with a maxval of 255, as the writer makes it.
+inline bool read_ppm(const std::filesystem::path& path, CImage& image)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::string magic;
+    unsigned maxval = 0;
+    in >> magic >> image.width >> image.height >> maxval;
+    if (!in || magic != "P6" || maxval != 255 || in.get() != '\n')
+        return false;
+    image.rgb.assign(size_t{image.width} * image.height * 3, 0);
+    in.read(reinterpret_cast<char*>(image.rgb.data()), static_cast<std::streamsize>(image.rgb.size()));
+    return static_cast<size_t>(in.gcount()) == image.rgb.size() && in.peek() == EOF;
+}
+
+// A fresh empty folder under the system's temporary folder, removed at the end.
+class CScratchFolder {
+public:
+    CScratchFolder()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "vantrel-test-XXXXXX").string();
+        path_ = mkdtemp(pattern.data());
+    }
+    ~CScratchFolder()
+    {
+        std::error_code ignored;
+        std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ignored);
+        std::filesystem::remove_all(path_, ignored);
+    }
+    const std::filesystem::path& path() const { return path_; }
+    // Names of the files in the folder, leaving out the captured output.
+    std::vector<std::string> images() const
+    {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(path_)) {
+            const std::string name = entry.path().filename().string();
+            if (name != "stdout.txt" && name != "stderr.txt")
+                names.push_back(name);
+        }
+        return names;
+    }
+
+private:
+    std::filesystem::path path_;
+};
+
+}  // namespace test_support
