@@ -84,6 +84,11 @@ void display_callback()
         return;
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     trace_frame(g_frame);
+    present_frame();
+}
+
+void present_frame()
+{
     // The raster position stays at the lower-left corner: row 0 at the bottom.
     glDrawPixels(static_cast<GLsizei>(kFrameWidth), static_cast<GLsizei>(kFrameHeight), GL_RGB, GL_UNSIGNED_BYTE,
                  g_frame.pixel_buffer.get());

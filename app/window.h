@@ -14,6 +14,8 @@ void window_open(int* argc, char** argv);
 // corner, swap. Leaves the main loop instead when a stop was requested or the
 // engine has failed.
 void display_callback();
+// The drawing half of it: the byte image of g_frame, then the buffer swap.
+void present_frame();
 
 // SIGINT and SIGTERM only set a flag; the window leaves its main loop at the
 // next frame so the normal shutdown runs. A second signal ends the process.
