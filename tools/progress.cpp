@@ -6,6 +6,19 @@ constexpr double kBarInterval = 0.1;    // seconds between bar redraws
 constexpr int kBarWidth = 30;
 }  // namespace
 
+std::string format_duration(double seconds)
+{
+    const long whole = seconds > 0.0 ? static_cast<long>(seconds + 0.5) : 0;
+    char text[32];
+    if (whole < 60)
+        std::snprintf(text, sizeof text, "%ld s", whole);
+    else if (whole < 3600)
+        std::snprintf(text, sizeof text, "%ld min %02ld s", whole / 60, whole % 60);
+    else
+        std::snprintf(text, sizeof text, "%ld h %02ld min", whole / 3600, whole / 60 % 60);
+    return text;
+}
+
 double seconds_left(uint32_t done, uint32_t total, double seconds)
 {
     if (done == 0 || done >= total)
@@ -49,8 +62,8 @@ void CProgress::draw_bar(uint32_t done, double seconds)
     bar[kBarWidth] = '\0';
     const double fps = seconds > 0.0 ? done / seconds : 0.0;
     // \r returns to the line's start, \033[K clears what a longer line left.
-    std::fprintf(out_, "\r[%s] %u/%u frames  %.1f frames/s  %.0f s left\033[K", bar, done, total_, fps,
-                 seconds_left(done, total_, seconds));
+    std::fprintf(out_, "\r[%s] %u/%u frames  %.1f frames/s  %s left\033[K", bar, done, total_, fps,
+                 format_duration(seconds_left(done, total_, seconds)).c_str());
     std::fflush(out_);
     bar_drawn_ = true;
     last_shown_ = seconds;
@@ -59,8 +72,8 @@ void CProgress::draw_bar(uint32_t done, double seconds)
 void CProgress::write_line(uint32_t done, double seconds)
 {
     const double fps = seconds > 0.0 ? done / seconds : 0.0;
-    std::fprintf(out_, "vantrel-render: %u/%u frames, %.1f frames/s, %.0f s left\n", done, total_, fps,
-                 seconds_left(done, total_, seconds));
+    std::fprintf(out_, "vantrel-render: %u/%u frames, %.1f frames/s, %s left\n", done, total_, fps,
+                 format_duration(seconds_left(done, total_, seconds)).c_str());
     std::fflush(out_);
     last_shown_ = seconds;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 class CProgress {
 public:
@@ -29,3 +30,5 @@ private:
 
 // Seconds from now until `total` frames are done at the rate seen so far.
 double seconds_left(uint32_t done, uint32_t total, double seconds);
+// "42 s", "3 min 05 s", "2 h 10 min".
+std::string format_duration(double seconds);
