@@ -4,34 +4,47 @@
 
 #include <cstdint>
 
+#include "kernel/lanes.h"
 #include "scene/vector3.h"
 
 // A non-finite channel counts as 0, so one bad sample can never poison a
 // pixel's sums; then below 0 becomes 0 and above 1 becomes 1.
-VANTREL_HD inline float clamp_channel(float value)
+template <typename F>
+VANTREL_HD inline F clamp_channel(F value)
 {
-    if (!kernel_isfinite(value))
-        return 0.0f;
-    if (value < 0.0f)
-        value = 0.0f;
-    if (value > 1.0f)
-        value = 1.0f;
-    return value;
+    value = lane_select(lane_isfinite(value), value, F(0.0f));
+    value = lane_select(value < F(0.0f), F(0.0f), value);
+    return lane_select(value > F(1.0f), F(1.0f), value);
+}
+VANTREL_HD inline float clamp_channel(float value) { return clamp_channel<float>(value); }
+
+// The pixels from `first` on (one per lane). Black samples leave no trace:
+// they neither add to the sum nor count.
+template <typename F>
+VANTREL_HD inline void accumulate_lanes(uint32_t first, lane_vec3_t<F> colour, float* buffer, uint32_t* cbuffer,
+                                        uint8_t* fbuffer)
+{
+    using T = CLaneTraits<F>;
+    using M = lane_mask_t<F>;
+    const lane_vec3_t<F> sample = {clamp_channel(colour.x), clamp_channel(colour.y), clamp_channel(colour.z)};
+    const M counted = !(sample.x == F(0.0f) && sample.y == F(0.0f) && sample.z == F(0.0f));
+    if (!lane_any(counted))
+        return;
+    const lane_uint_t<F> count = T::load_uint(cbuffer, first) + lane_uint_t<F>(1u);
+    T::store_uint(cbuffer, first, counted, count);
+    lane_vec3_t<F> sum = T::load_vec3(buffer, first);
+    sum.x = sum.x + sample.x;
+    sum.y = sum.y + sample.y;
+    sum.z = sum.z + sample.z;
+    T::store_vec3(buffer, first, counted, sum);
+    const F n = lane_to_float(count);
+    T::store_bytes(fbuffer, first, counted,
+                   lane_vec3_t<F>{lane_div(sum.x, n) * F(255.0f), lane_div(sum.y, n) * F(255.0f),
+                                  lane_div(sum.z, n) * F(255.0f)});
 }
 
-// Black samples leave no trace: they neither add to the sum nor count.
 VANTREL_HD inline void accumulate_sample(uint32_t i, CVector3 colour, float* buffer, uint32_t* cbuffer,
                                          uint8_t* fbuffer)
 {
-    const float sample[3] = {clamp_channel(colour.x), clamp_channel(colour.y), clamp_channel(colour.z)};
-    if (sample[0] == 0.0f && sample[1] == 0.0f && sample[2] == 0.0f)
-        return;
-    uint32_t count = cbuffer[i] + 1u;
-    cbuffer[i] = count;
-    float* sum = buffer + 3u * i;
-    for (int ch = 0; ch < 3; ++ch)
-        sum[ch] += sample[ch];
-    const float n = static_cast<float>(count);
-    for (int ch = 0; ch < 3; ++ch)
-        fbuffer[3u * i + ch] = static_cast<uint8_t>(static_cast<uint32_t>(kernel_div(sum[ch], n) * 255.0f));
+    accumulate_lanes<float>(i, colour, buffer, cbuffer, fbuffer);
 }

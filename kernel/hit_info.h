@@ -2,6 +2,7 @@
 // CHitInfo: what one bounce of a path met. Written by find_nearest_hit, with
 // out_dir added by the path after the surface response.
 
+#include "kernel/lanes.h"
 #include "scene/vector3.h"
 
 struct CHitInfo {
@@ -15,3 +16,27 @@ struct CHitInfo {
     CVector3 out_dir;        // direction in which the path leaves the hit
 };
 static_assert(sizeof(CHitInfo) == 18 * sizeof(float), "CHitInfo is eighteen packed floats");
+
+// The same record over lanes; for float it is CHitInfo itself.
+template <typename F>
+struct CHitLanes {
+    F distance;
+    F scatter_angle;
+    F refraction_index;
+    CVec3Lanes<F> emission;
+    CVec3Lanes<F> color;
+    CVec3Lanes<F> point;
+    CVec3Lanes<F> normal;
+    CVec3Lanes<F> out_dir;
+};
+
+template <typename F>
+struct CHitRecord {
+    using type = CHitLanes<F>;
+};
+template <>
+struct CHitRecord<float> {
+    using type = CHitInfo;
+};
+template <typename F>
+using lane_hit_t = typename CHitRecord<F>::type;

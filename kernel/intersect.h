@@ -5,10 +5,22 @@
 #include <cstdint>
 
 #include "kernel/hit_info.h"
+#include "kernel/lanes.h"
 #include "scene/records.h"
 
 // Start offset of every search and half-width of every tolerance comparison.
 constexpr float kKernelEpsilon = 0.00390625f;
+
+// The scene as the kernel receives it. Objects are numbered spheres first,
+// then planes. The fast CPU pass also hands `records`: every sphere, then
+// every plane, as twelve floats each, so its lanes can gather from one list.
+struct CSceneLists {
+    const CSphere* sphere_list;
+    uint32_t sphere_count;
+    const CPlane* plane_list;
+    uint32_t plane_count;
+    const float* records = nullptr;
+};
 
 // The hit fields a per-object test fills (everything in CHitInfo but out_dir).
 struct CHitCandidate {
@@ -23,24 +35,79 @@ struct CHitCandidate {
 
 // The segment in the form every object test uses: start point S, segment
 // vector D (t = 0 at S, t = 1 at target) and a = D . D, shared by all objects.
-struct CSegment {
-    CVector3 start;
-    CVector3 span;
-    float span_sq;
+template <typename F>
+struct CSegmentLanes {
+    lane_vec3_t<F> start;
+    lane_vec3_t<F> span;
+    F span_sq;
 };
+using CSegment = CSegmentLanes<float>;
 
-VANTREL_HD inline CSegment make_segment(const CRay3& ray)
+template <typename F>
+VANTREL_HD inline CSegmentLanes<F> make_segment_lanes(lane_vec3_t<F> origin, lane_vec3_t<F> target)
 {
-    CVector3 direction = vec3_normalize(vec3_sub(ray.target, ray.origin));
-    CSegment segment;
-    segment.start = vec3_add(ray.origin, vec3_scale(direction, kKernelEpsilon));
-    segment.span = vec3_sub(ray.target, segment.start);
+    const lane_vec3_t<F> direction = vec3_normalize(vec3_sub(target, origin));
+    CSegmentLanes<F> segment;
+    segment.start = vec3_add(origin, vec3_scale(direction, F(kKernelEpsilon)));
+    segment.span = vec3_sub(target, segment.start);
     segment.span_sq = vec3_dot(segment.span, segment.span);
     return segment;
 }
 
+VANTREL_HD inline CSegment make_segment(const CRay3& ray) { return make_segment_lanes<float>(ray.origin, ray.target); }
+
 // Accepts t in [0, 1] inclusive; NaN is rejected as well.
-VANTREL_HD inline bool segment_parameter_in_range(float t) { return t >= 0.0f && t <= 1.0f; }
+template <typename F>
+VANTREL_HD inline lane_mask_t<F> segment_parameter_in_range(F t)
+{
+    return t >= F(0.0f) && t <= F(1.0f);
+}
+VANTREL_HD inline bool segment_parameter_in_range(float t) { return segment_parameter_in_range<float>(t); }
+
+// The point at parameter t, and a sphere's outward unit normal there.
+template <typename F>
+VANTREL_HD inline lane_vec3_t<F> segment_point(const CSegmentLanes<F>& segment, F t)
+{
+    return vec3_add(segment.start, vec3_scale(segment.span, t));
+}
+template <typename V>
+VANTREL_HD inline V sphere_normal(V point, V center)
+{
+    return vec3_normalize(vec3_sub(point, center));
+}
+
+// The parameter of the nearer root; hit tells where it counts. Only the nearer
+// root is taken: a segment starting inside the sphere never hits it.
+template <typename F>
+VANTREL_HD inline F sphere_parameter(const CSegmentLanes<F>& segment, const CSphere& sphere, lane_mask_t<F>& hit)
+{
+    const lane_vec3_t<F> l = vec3_sub(segment.start, lane_vec3<F>(sphere.center));
+    const F b = F(2.0f) * vec3_dot(segment.span, l);
+    const F c = vec3_dot(l, l) - F(sphere.radius * sphere.radius);
+    const F q = b * b - F(4.0f) * segment.span_sq * c;
+    // A zero-length segment has no defined root (0 / 0): no hit.
+    hit = !(segment.span_sq == F(0.0f)) && !(q < F(0.0f));
+    if (!lane_any(hit))
+        return F(0.0f);
+    const F two_a = F(2.0f) * segment.span_sq;
+    const F t = lane_select(q == F(0.0f), lane_div(-b, two_a), lane_div(-(b + lane_sqrt(q)), two_a));
+    hit = hit && segment_parameter_in_range(t);
+    return t;
+}
+
+// Planes are hit from either side.
+template <typename F>
+VANTREL_HD inline F plane_parameter(const CSegmentLanes<F>& segment, const CPlane& plane, lane_mask_t<F>& hit)
+{
+    const lane_vec3_t<F> normal = lane_vec3<F>(plane.normal);
+    const F k = vec3_dot(normal, segment.span);
+    hit = !(k == F(0.0f));
+    if (!lane_any(hit))
+        return F(0.0f);
+    const F t = lane_div(-(F(plane.distance) + vec3_dot(normal, segment.start)), k);
+    hit = hit && segment_parameter_in_range(t);
+    return t;
+}
 
 template <typename TSurface>
 VANTREL_HD inline void fill_candidate(const TSurface& surface, float t, CVector3 point, CVector3 normal,
@@ -55,71 +122,114 @@ VANTREL_HD inline void fill_candidate(const TSurface& surface, float t, CVector3
     candidate.normal = normal;
 }
 
-// Only the nearer root is taken: a segment starting inside the sphere never hits it.
 VANTREL_HD inline bool intersect_sphere(const CSegment& segment, const CSphere& sphere, CHitCandidate& candidate)
 {
-    // A zero-length segment has no defined root (0 / 0): no hit.
-    if (segment.span_sq == 0.0f)
+    bool hit;
+    const float t = sphere_parameter<float>(segment, sphere, hit);
+    if (!hit)
         return false;
-    CVector3 l = vec3_sub(segment.start, sphere.center);
-    float b = 2.0f * vec3_dot(segment.span, l);
-    float c = vec3_dot(l, l) - sphere.radius * sphere.radius;
-    float q = b * b - 4.0f * segment.span_sq * c;
-    if (q < 0.0f)
-        return false;
-    float two_a = 2.0f * segment.span_sq;
-    float t = (q == 0.0f) ? kernel_div(-b, two_a) : kernel_div(-(b + kernel_sqrt(q)), two_a);
-    if (!segment_parameter_in_range(t))
-        return false;
-    CVector3 point = vec3_add(segment.start, vec3_scale(segment.span, t));
-    fill_candidate(sphere, t, point, vec3_normalize(vec3_sub(point, sphere.center)), candidate);
+    const CVector3 point = segment_point<float>(segment, t);
+    fill_candidate(sphere, t, point, sphere_normal(point, sphere.center), candidate);
     return true;
 }
 
-// Planes are hit from either side; the stored normal is reported unchanged.
+// The stored plane normal is reported unchanged.
 VANTREL_HD inline bool intersect_plane(const CSegment& segment, const CPlane& plane, CHitCandidate& candidate)
 {
-    float k = vec3_dot(plane.normal, segment.span);
-    if (k == 0.0f)
+    bool hit;
+    const float t = plane_parameter<float>(segment, plane, hit);
+    if (!hit)
         return false;
-    float t = kernel_div(-(plane.distance + vec3_dot(plane.normal, segment.start)), k);
-    if (!segment_parameter_in_range(t))
-        return false;
-    CVector3 point = vec3_add(segment.start, vec3_scale(segment.span, t));
-    fill_candidate(plane, t, point, plane.normal, candidate);
+    fill_candidate(plane, t, segment_point<float>(segment, t), plane.normal, candidate);
     return true;
 }
 
+// The nearest object each lane's segment meets: found, its parameter and number.
+template <typename F>
+struct CNearestLanes {
+    lane_mask_t<F> found;
+    F distance;
+    lane_uint_t<F> object;
+};
+
 // Tests every sphere, then every plane, in list order; a strictly nearer hit
-// replaces the best so far, so ties go to the object tested first. On success
-// writes every field of hit but out_dir; on failure leaves hit untouched.
+// replaces the best so far, so ties go to the object tested first.
+template <typename F>
+VANTREL_HD inline CNearestLanes<F> nearest_object(const CSegmentLanes<F>& segment, const CSceneLists& scene)
+{
+    using M = lane_mask_t<F>;
+    using U = lane_uint_t<F>;
+    CNearestLanes<F> nearest{M(false), F(0.0f), U(0u)};
+    for (uint32_t i = 0; i < scene.sphere_count; ++i) {
+        M hit;
+        const F t = sphere_parameter(segment, scene.sphere_list[i], hit);
+        hit = hit && (!nearest.found || t < nearest.distance);
+        nearest.found = nearest.found || hit;
+        nearest.distance = lane_select(hit, t, nearest.distance);
+        nearest.object = lane_select(hit, U(i), nearest.object);
+    }
+    for (uint32_t i = 0; i < scene.plane_count; ++i) {
+        M hit;
+        const F t = plane_parameter(segment, scene.plane_list[i], hit);
+        hit = hit && (!nearest.found || t < nearest.distance);
+        nearest.found = nearest.found || hit;
+        nearest.distance = lane_select(hit, t, nearest.distance);
+        nearest.object = lane_select(hit, U(scene.sphere_count + i), nearest.object);
+    }
+    return nearest;
+}
+
+// What a surface hands the hit record; geometry is a sphere's centre or a
+// plane's normal.
+template <typename F>
+struct CSurfaceLanes {
+    F scatter_angle;
+    F refraction_index;
+    lane_vec3_t<F> emission;
+    lane_vec3_t<F> color;
+    lane_vec3_t<F> geometry;
+};
+
+VANTREL_HD inline CSurfaceLanes<float> load_surface(const CSceneLists& scene, uint32_t object)
+{
+    if (object < scene.sphere_count) {
+        const CSphere& sphere = scene.sphere_list[object];
+        return {sphere.scatter_angle, sphere.refraction_index, sphere.emission, sphere.color, sphere.center};
+    }
+    const CPlane& plane = scene.plane_list[object - scene.sphere_count];
+    return {plane.scatter_angle, plane.refraction_index, plane.emission, plane.color, plane.normal};
+}
+
+// Where a lane's segment meets something, writes every field of its hit but
+// out_dir: the point once for the winner, a sphere's outward unit normal or a
+// plane's normal as stored. Returns where something was met; when nothing was
+// met in any lane, hit is left untouched.
+template <typename F>
+VANTREL_HD inline lane_mask_t<F> find_nearest_lanes(lane_vec3_t<F> origin, lane_vec3_t<F> target,
+                                                    const CSceneLists& scene, lane_hit_t<F>& hit)
+{
+    const CSegmentLanes<F> segment = make_segment_lanes<F>(origin, target);
+    const CNearestLanes<F> nearest = nearest_object<F>(segment, scene);
+    if (!lane_any(nearest.found))
+        return nearest.found;
+    const CSurfaceLanes<F> surface = load_surface(scene, nearest.object);
+    hit.distance = nearest.distance;
+    hit.scatter_angle = surface.scatter_angle;
+    hit.refraction_index = surface.refraction_index;
+    hit.emission = surface.emission;
+    hit.color = surface.color;
+    hit.point = segment_point<F>(segment, nearest.distance);
+    hit.normal = surface.geometry;
+    const lane_mask_t<F> on_sphere = nearest.object < lane_uint_t<F>(scene.sphere_count);
+    if (lane_any(on_sphere))
+        hit.normal = vec3_select(on_sphere, sphere_normal(hit.point, surface.geometry), hit.normal);
+    return nearest.found;
+}
+
+// On success writes every field of hit but out_dir; on failure leaves hit untouched.
 VANTREL_HD inline bool find_nearest_hit(const CRay3& ray, const CSphere* sphere_list, uint32_t sphere_count,
                                         const CPlane* plane_list, uint32_t plane_count, CHitInfo& hit)
 {
-    CSegment segment = make_segment(ray);
-    bool found = false;
-    CHitCandidate nearest{};
-    CHitCandidate candidate;
-    for (uint32_t i = 0; i < sphere_count; ++i) {
-        if (intersect_sphere(segment, sphere_list[i], candidate) && (!found || candidate.distance < nearest.distance)) {
-            nearest = candidate;
-            found = true;
-        }
-    }
-    for (uint32_t i = 0; i < plane_count; ++i) {
-        if (intersect_plane(segment, plane_list[i], candidate) && (!found || candidate.distance < nearest.distance)) {
-            nearest = candidate;
-            found = true;
-        }
-    }
-    if (!found)
-        return false;
-    hit.distance = nearest.distance;
-    hit.scatter_angle = nearest.scatter_angle;
-    hit.refraction_index = nearest.refraction_index;
-    hit.emission = nearest.emission;
-    hit.color = nearest.color;
-    hit.point = nearest.point;
-    hit.normal = nearest.normal;
-    return true;
+    return find_nearest_lanes<float>(ray.origin, ray.target,
+                                     CSceneLists{sphere_list, sphere_count, plane_list, plane_count}, hit);
 }

@@ -8,6 +8,7 @@
 #include "kernel/accumulate.h"
 #include "kernel/hit_info.h"
 #include "kernel/intersect.h"
+#include "kernel/lanes.h"
 #include "kernel/random.h"
 #include "kernel/scatter.h"
 #include "scene/records.h"
@@ -23,59 +24,136 @@ struct CPathEnd {
     bool missed;
 };
 
-// Follows the camera ray, filling info[0..depth]. searches receives the number
-// of nearest-hit searches made (segments traced).
+template <typename F>
+struct CPathEndLanes {
+    lane_uint_t<F> depth;
+    lane_mask_t<F> hit_light;
+    lane_mask_t<F> missed;
+};
+
+// Follows the camera rays (origin to target), filling info[0..depth] of each
+// lane and drawing from state. searches receives each lane's number of
+// nearest-hit searches made (segments traced).
+template <typename F>
+VANTREL_HD inline CPathEndLanes<F> trace_path_lanes(lane_vec3_t<F> origin, lane_vec3_t<F> target,
+                                                    const CSceneLists& scene, const CVector3* normal_list,
+                                                    lane_uint_t<F>& state, lane_hit_t<F> (&info)[kMaxBounces],
+                                                    lane_uint_t<F>& searches)
+{
+    using M = lane_mask_t<F>;
+    using U = lane_uint_t<F>;
+    CPathEndLanes<F> end{U(kMaxBounces), M(false), M(false)};
+    M active = M(true);
+    F prev_index = F(1.0f);
+    searches = U(0u);
+    for (uint32_t k = 0; k < kMaxBounces; ++k) {
+        searches = searches + lane_select(active, U(1u), U(0u));
+        const M found = find_nearest_lanes<F>(origin, target, scene, info[k]);
+        const M missed = active && !found;
+        end.missed = end.missed || missed;
+        end.depth = lane_select(missed, U(k), end.depth);
+        active = active && found;
+        if (!lane_any(active))
+            break;
+        const lane_vec3_t<F> emission = info[k].emission;
+        const M lit = active && (emission.x != F(0.0f) || emission.y != F(0.0f) || emission.z != F(0.0f));
+        end.hit_light = end.hit_light || lit;
+        end.depth = lane_select(lit, U(k), end.depth);
+        active = active && !lit;
+        if (!lane_any(active))
+            break;
+        const lane_vec3_t<F> incoming = vec3_normalize(vec3_sub(info[k].point, origin));
+        info[k].out_dir = scatter_lanes<F>(info[k], incoming, prev_index, state, active, normal_list);
+        prev_index = info[k].refraction_index;
+        origin = info[k].point;
+        target = vec3_add(info[k].point, vec3_scale(info[k].out_dir, F(kBounceReach)));
+    }
+    return end;
+}
+
+// The one-pixel form for pixel p.
 VANTREL_HD inline CPathEnd trace_path(const CRay3& camera_ray, const CSphere* sphere_list, uint32_t sphere_count,
                                       const CPlane* plane_list, uint32_t plane_count, uint32_t p,
                                       CRandomBindings bindings, CHitInfo (&info)[kMaxBounces], uint32_t& searches)
 {
-    CRay3 ray = camera_ray;
-    float prev_index = 1.0f;
-    searches = 0;
-    for (uint32_t k = 0; k < kMaxBounces; ++k) {
-        ++searches;
-        if (!find_nearest_hit(ray, sphere_list, sphere_count, plane_list, plane_count, info[k]))
-            return {k, false, true};
-        const CVector3 emission = info[k].emission;
-        if (emission.x != 0.0f || emission.y != 0.0f || emission.z != 0.0f)
-            return {k, true, false};
-        CVector3 incoming = vec3_normalize(vec3_sub(info[k].point, ray.origin));
-        info[k].out_dir = scatter(info[k], incoming, prev_index, p, bindings);
-        prev_index = info[k].refraction_index;
-        ray.origin = info[k].point;
-        ray.target = vec3_add(info[k].point, vec3_scale(info[k].out_dir, kBounceReach));
-    }
-    return {kMaxBounces, false, false};
+    uint32_t state = bindings.rand_list[p];
+    const CPathEndLanes<float> end =
+        trace_path_lanes<float>(camera_ray.origin, camera_ray.target,
+                                CSceneLists{sphere_list, sphere_count, plane_list, plane_count},
+                                bindings.normal_list, state, info, searches);
+    bindings.rand_list[p] = state;
+    return {end.depth, end.hit_light, end.missed};
 }
 
 // One channel through one record: m = colour x light, then a blend of m x nd
 // and m, each operation rounded in this order.
+template <typename F>
+VANTREL_HD inline F pass_light_back(F color, F light, F a, F nd)
+{
+    const F m = color * light;
+    return a * (m * nd) + (F(1.0f) - a) * m;
+}
 VANTREL_HD inline float pass_light_back(float color, float light, float a, float nd)
 {
-    const float m = color * light;
-    return a * (m * nd) + (1.0f - a) * m;
+    return pass_light_back<float>(color, light, a, nd);
 }
 
 // The path colour: the emission of the light that ended it, passed back
 // through every earlier record, each scaling it by its colour and by a blend
-// between the outgoing cosine and 1 set by its scatter angle.
-VANTREL_HD inline CVector3 combine_path(const CHitInfo* info, uint32_t depth, bool hit_light, bool missed)
+// between the outgoing cosine and 1 set by its scatter angle. Black for paths
+// that met no light. Reads only info[0..depth] of lanes that met a light.
+template <typename F>
+VANTREL_HD inline lane_vec3_t<F> combine_path_lanes(const lane_hit_t<F>* info, lane_uint_t<F> depth,
+                                                    lane_mask_t<F> hit_light, lane_mask_t<F> missed)
 {
-    if (!hit_light || missed)
-        return CVector3{};
-    if (depth == 0)
-        return info[0].emission;
-    CVector3 acc = info[depth].emission;
-    for (uint32_t k = depth; k-- > 0;) {
-        const float a = kernel_div(info[k].scatter_angle, kDiffuseScatterAngle);
-        float nd = vec3_dot(info[k].normal, info[k].out_dir);
-        if (nd < 0.0f)
-            nd = 0.0f;
-        acc.x = pass_light_back(info[k].color.x, acc.x, a, nd);
-        acc.y = pass_light_back(info[k].color.y, acc.y, a, nd);
-        acc.z = pass_light_back(info[k].color.z, acc.z, a, nd);
+    using M = lane_mask_t<F>;
+    using U = lane_uint_t<F>;
+    const M lit = hit_light && !missed;
+    lane_vec3_t<F> acc = lane_vec3<F>(CVector3{});
+    if (!lane_any(lit))
+        return acc;
+    const U last = lane_select(lit, depth, U(0u));
+    for (uint32_t k = lane_max(last) + 1u; k-- > 0;) {
+        const M inside = lit && U(k) < last;
+        if (lane_any(inside)) {
+            const F a = lane_div(info[k].scatter_angle, F(kDiffuseScatterAngle));
+            F nd = vec3_dot(info[k].normal, info[k].out_dir);
+            nd = lane_select(nd < F(0.0f), F(0.0f), nd);
+            const lane_vec3_t<F> passed = {pass_light_back(info[k].color.x, acc.x, a, nd),
+                                           pass_light_back(info[k].color.y, acc.y, a, nd),
+                                           pass_light_back(info[k].color.z, acc.z, a, nd)};
+            acc = vec3_select(inside, passed, acc);
+        }
+        acc = vec3_select(lit && U(k) == last, info[k].emission, acc);
     }
     return acc;
+}
+
+VANTREL_HD inline CVector3 combine_path(const CHitInfo* info, uint32_t depth, bool hit_light, bool missed)
+{
+    return combine_path_lanes<float>(info, depth, hit_light, missed);
+}
+
+// The pixels from `first` on, one per lane: trace, combine, accumulate.
+// Returns each lane's number of segments searched, for ray statistics.
+template <typename F>
+VANTREL_HD inline lane_uint_t<F> path_trace_lanes(uint32_t first, const CSceneLists& scene, const CRay3* rayList,
+                                                  float* buffer, uint32_t* cbuffer, uint8_t* fbuffer,
+                                                  CRandomBindings bindings)
+{
+    using T = CLaneTraits<F>;
+    lane_vec3_t<F> origin;
+    lane_vec3_t<F> target;
+    T::load_ray(rayList, first, origin, target);
+    lane_uint_t<F> state = T::load_uint(bindings.rand_list, first);
+    lane_hit_t<F> info[kMaxBounces];
+    lane_uint_t<F> searches;
+    const CPathEndLanes<F> end =
+        trace_path_lanes<F>(origin, target, scene, bindings.normal_list, state, info, searches);
+    T::store_uint(bindings.rand_list, first, state);
+    accumulate_lanes<F>(first, combine_path_lanes<F>(info, end.depth, end.hit_light, end.missed), buffer, cbuffer,
+                        fbuffer);
+    return searches;
 }
 
 // One run for pixel p; indices beyond the last pixel touch nothing. Returns the
@@ -87,10 +165,6 @@ VANTREL_HD inline uint32_t path_trace_pixel(uint32_t p, const CSphere* sphere_li
 {
     if (p > kLastPixelIndex)
         return 0;
-    CHitInfo info[kMaxBounces];
-    uint32_t searches = 0;
-    const CPathEnd end =
-        trace_path(rayList[p], sphere_list, sphere_count, plane_list, plane_count, p, bindings, info, searches);
-    accumulate_sample(p, combine_path(info, end.depth, end.hit_light, end.missed), buffer, cbuffer, fbuffer);
-    return searches;
+    return path_trace_lanes<float>(p, CSceneLists{sphere_list, sphere_count, plane_list, plane_count}, rayList,
+                                   buffer, cbuffer, fbuffer, bindings);
 }

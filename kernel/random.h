@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "kernel/lanes.h"
 #include "scene/vector3.h"
 
 constexpr uint32_t kPixelCount = 640u * 480u;
@@ -21,16 +22,30 @@ struct CRandomBindings {
     uint32_t* rand_list;
 };
 
-// Advances pixel p's state by one step, stores it and returns it. The product
-// wraps at 2^32 and is then reduced modulo 2^32 - 2.
+// One step of a pixel's state: the product wraps at 2^32 and is then reduced
+// modulo 2^32 - 2 (a single subtraction, since the product is below 2^32).
+template <typename U>
+VANTREL_HD inline U random_step(U state)
+{
+    const U product = state * U(16807u);
+    return lane_select(product >= U(4294967294u), product - U(4294967294u), product);
+}
+
+// Advances pixel p's state by one step, stores it and returns it.
 VANTREL_HD inline uint32_t next_random(uint32_t* rand_list, uint32_t p)
 {
-    uint32_t state = (rand_list[p] * 16807u) % 4294967294u;
+    const uint32_t state = random_step(rand_list[p]);
     rand_list[p] = state;
     return state;
 }
 
+template <typename F>
+VANTREL_HD inline lane_vec3_t<F> random_unit_vector_lanes(const CVector3* normal_list, lane_uint_t<F> r)
+{
+    return CLaneTraits<F>::load_unit_vector(normal_list, r % lane_uint_t<F>(kNormalLookupModulus));
+}
+
 VANTREL_HD inline CVector3 random_unit_vector(const CVector3* normal_list, uint32_t r)
 {
-    return normal_list[r % kNormalLookupModulus];
+    return random_unit_vector_lanes<float>(normal_list, r);
 }

@@ -7,86 +7,129 @@
 
 #include "kernel/hit_info.h"
 #include "kernel/intersect.h"
+#include "kernel/lanes.h"
 #include "kernel/random.h"
 #include "scene/records.h"
 
 // True when a lies strictly inside (b - 1/256, b + 1/256).
-VANTREL_HD inline bool vec3_compare_epsilon(float a, float b)
+template <typename F>
+VANTREL_HD inline lane_mask_t<F> vec3_compare_epsilon(F a, F b)
 {
-    float low = b + (-kKernelEpsilon);
-    float high = b + kKernelEpsilon;
+    const F low = b + F(-kKernelEpsilon);
+    const F high = b + F(kKernelEpsilon);
     return a > low && a < high;
 }
+VANTREL_HD inline bool vec3_compare_epsilon(float a, float b) { return vec3_compare_epsilon<float>(a, b); }
 
 // The reflection of incoming about normal (incoming - 2 d normal), given
 // d = normal . incoming.
+template <typename F>
+VANTREL_HD inline lane_vec3_t<F> mirror_direction(lane_vec3_t<F> incoming, lane_vec3_t<F> normal, F d)
+{
+    const F qx = d * normal.x;
+    const F qy = d * normal.y;
+    const F qz = d * normal.z;
+    return {incoming.x - (qx + qx), incoming.y - (qy + qy), incoming.z - (qz + qz)};
+}
 VANTREL_HD inline CVector3 mirror_direction(CVector3 incoming, CVector3 normal, float d)
 {
-    float qx = d * normal.x;
-    float qy = d * normal.y;
-    float qz = d * normal.z;
-    return {incoming.x - (qx + qx), incoming.y - (qy + qy), incoming.z - (qz + qz)};
+    return mirror_direction<float>(incoming, normal, d);
 }
 
 // Snell's law for the ratio eta = previous index / this index, with the normal
 // turned to face the incoming ray. Beyond the critical angle (or for an eta
 // that gives no real solution) the mirror direction is returned, so the
 // result is finite whenever the mirror direction is.
-VANTREL_HD inline CVector3 refract_direction(CVector3 incoming, CVector3 normal, float d, float eta,
-                                             CVector3 mirror)
+template <typename F>
+VANTREL_HD inline lane_vec3_t<F> refract_direction(lane_vec3_t<F> incoming, lane_vec3_t<F> normal, F d, F eta,
+                                                   lane_vec3_t<F> mirror)
 {
-    float cos_i = -d;
-    if (cos_i < 0.0f) {
-        normal = vec3_negate(normal);
-        cos_i = -cos_i;
-    }
-    float k = 1.0f - eta * eta * (1.0f - cos_i * cos_i);
-    if (!(k >= 0.0f) || !kernel_isfinite(eta))
+    using M = lane_mask_t<F>;
+    F cos_i = -d;
+    const M facing_away = cos_i < F(0.0f);
+    normal = vec3_select(facing_away, vec3_negate(normal), normal);
+    cos_i = lane_select(facing_away, -cos_i, cos_i);
+    const F k = F(1.0f) - eta * eta * (F(1.0f) - cos_i * cos_i);
+    const M reflects = !(k >= F(0.0f)) || !lane_isfinite(eta);
+    if (lane_all(reflects))
         return mirror;
-    return vec3_add(vec3_scale(incoming, eta), vec3_scale(normal, eta * cos_i - kernel_sqrt(k)));
+    return vec3_select(reflects, mirror,
+                       vec3_add(vec3_scale(incoming, eta), vec3_scale(normal, eta * cos_i - lane_sqrt(k))));
+}
+VANTREL_HD inline CVector3 refract_direction(CVector3 incoming, CVector3 normal, float d, float eta, CVector3 mirror)
+{
+    return refract_direction<float>(incoming, normal, d, eta, mirror);
 }
 
 // Rotation of v by theta about the unit axis a (right-handed).
-VANTREL_HD inline CVector3 rotate_about_axis(CVector3 v, CVector3 a, float theta)
+template <typename F>
+VANTREL_HD inline lane_vec3_t<F> rotate_about_axis(lane_vec3_t<F> v, lane_vec3_t<F> a, F theta)
 {
-    float k = kernel_cos(theta);
-    float s = kernel_sin(theta);
-    float t = 1.0f - k;
-    CVector3 row_x = {t * a.x * a.x + k, t * a.x * a.y - s * a.z, t * a.x * a.z + s * a.y};
-    CVector3 row_y = {t * a.x * a.y + s * a.z, t * a.y * a.y + k, t * a.y * a.z - s * a.x};
-    CVector3 row_z = {t * a.x * a.z - s * a.y, t * a.y * a.z + s * a.x, t * a.z * a.z + k};
+    const F k = lane_cos(theta);
+    const F s = lane_sin(theta);
+    const F t = F(1.0f) - k;
+    const lane_vec3_t<F> row_x = {t * a.x * a.x + k, t * a.x * a.y - s * a.z, t * a.x * a.z + s * a.y};
+    const lane_vec3_t<F> row_y = {t * a.x * a.y + s * a.z, t * a.y * a.y + k, t * a.y * a.z - s * a.x};
+    const lane_vec3_t<F> row_z = {t * a.x * a.z - s * a.y, t * a.y * a.z + s * a.x, t * a.z * a.z + k};
     return {vec3_dot(row_x, v), vec3_dot(row_y, v), vec3_dot(row_z, v)};
 }
+VANTREL_HD inline CVector3 rotate_about_axis(CVector3 v, CVector3 a, float theta)
+{
+    return rotate_about_axis<float>(v, a, theta);
+}
 
-// Outgoing direction for a path arriving along the unit vector incoming at the
+// Outgoing direction for paths arriving along the unit vector incoming at the
 // surface recorded in hit; prev_index is the previous surface's refraction
-// index (1 for the first bounce). Advances pixel p's state by two steps.
+// index (1 for the first bounce). Draws two random numbers from state; only
+// live lanes keep the advanced state.
+template <typename F>
+VANTREL_HD inline lane_vec3_t<F> scatter_lanes(const lane_hit_t<F>& hit, lane_vec3_t<F> incoming, F prev_index,
+                                               lane_uint_t<F>& state, lane_mask_t<F> live,
+                                               const CVector3* normal_list)
+{
+    using M = lane_mask_t<F>;
+    using U = lane_uint_t<F>;
+    using V = lane_vec3_t<F>;
+    const F sa = hit.scatter_angle;
+    const V n = hit.normal;
+
+    const U r1 = random_step(state);
+    const U r2 = random_step(r1);
+    state = lane_select(live, r2, state);
+
+    const F d = vec3_dot_yxz(n, incoming);
+    V base_dir = mirror_direction(incoming, n, d);
+    const M transmits = sa < F(0.0f);
+    if (lane_any(transmits)) {
+        const M same_index = vec3_compare_epsilon(prev_index, hit.refraction_index);
+        V through = incoming;
+        if (lane_any(transmits && !same_index))
+            through = vec3_select(
+                same_index, incoming,
+                refract_direction(incoming, n, d, lane_div(prev_index, hit.refraction_index), base_dir));
+        base_dir = vec3_select(transmits, vec3_normalize_yxz(through), base_dir);
+    }
+
+    V v = vec3_normalize_yxz(random_unit_vector_lanes<F>(normal_list, r2));
+    v = vec3_select(vec3_dot_yxz(n, v) < F(0.0f), vec3_negate(v), v);
+
+    const M diffuse = vec3_compare_epsilon(sa, F(kDiffuseScatterAngle));
+    const M sharp = vec3_compare_epsilon(sa, F(0.0f));
+    V out = vec3_select(sharp && !diffuse, base_dir, v);
+    const M spread = !diffuse && !sharp;
+    if (lane_any(spread)) {
+        const F theta = (sa / F(2.0f)) * (lane_to_float(r1 & U(1023u)) / F(512.0f) - F(1.0f));
+        out = vec3_select(spread, rotate_about_axis(base_dir, v, theta), out);
+    }
+    return out;
+}
+
+// The one-pixel form: advances pixel p's state by two steps.
 VANTREL_HD inline CVector3 scatter(const CHitInfo& hit, CVector3 incoming, float prev_index, uint32_t p,
                                    CRandomBindings bindings)
 {
-    const float sa = hit.scatter_angle;
-    const CVector3 n = hit.normal;
-
-    uint32_t r1 = next_random(bindings.rand_list, p);
-    float d = vec3_dot_yxz(n, incoming);
-    CVector3 base_dir = mirror_direction(incoming, n, d);
-    if (sa < 0.0f) {
-        if (vec3_compare_epsilon(prev_index, hit.refraction_index))
-            base_dir = incoming;
-        else
-            base_dir = refract_direction(incoming, n, d, kernel_div(prev_index, hit.refraction_index), base_dir);
-        base_dir = vec3_normalize_yxz(base_dir);
-    }
-
-    uint32_t r2 = next_random(bindings.rand_list, p);
-    CVector3 v = vec3_normalize_yxz(random_unit_vector(bindings.normal_list, r2));
-    if (vec3_dot_yxz(n, v) < 0.0f)
-        v = vec3_negate(v);
-
-    if (vec3_compare_epsilon(sa, kDiffuseScatterAngle))
-        return v;
-    if (vec3_compare_epsilon(sa, 0.0f))
-        return base_dir;
-    float theta = (sa / 2.0f) * (static_cast<float>(r1 % 1024u) / 512.0f - 1.0f);
-    return rotate_about_axis(base_dir, v, theta);
+    uint32_t state = bindings.rand_list[p];
+    const CVector3 out = scatter_lanes<float>(hit, incoming, prev_index, state, true, bindings.normal_list);
+    bindings.rand_list[p] = state;
+    return out;
 }
