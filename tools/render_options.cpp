@@ -88,8 +88,10 @@ std::optional<int> parse_render_options(int argc, const char* const* argv, CRend
     } else if (backend == "cpu") {
         options.backend = CBackendChoice::cpu;
     } else if (backend == "cuda") {
-        if (!cuda_backend_built()) {
-            complain("--backend cuda: this build has no CUDA backend (use --backend cpu or auto)");
+        // Checked before any rendering: no CUDA in this build, or no usable device.
+        std::string why;
+        if (!cuda_device_available(&why)) {
+            complain("--backend cuda: " + why + " (use --backend cpu or auto)");
             return kUsageStatus;
         }
         options.backend = CBackendChoice::cuda;
