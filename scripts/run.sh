@@ -9,28 +9,8 @@ HERE="$PWD"
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 BUILD="${VANTREL_BUILD_DIR:-$ROOT/build/release}"
 
-# What configuring the build needs (tests and benchmarks included, as in scripts/test.sh).
-PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libcli11-dev
-          freeglut3-dev libgl-dev libx11-dev python3)
-
-install_missing() {
-    local missing=()
-    for p in "${PACKAGES[@]}"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-    done
-    if [ ${#missing[@]} -gt 0 ]; then
-        echo "run.sh: installing ${missing[*]}"
-        local sudo=""
-        if [ "$(id -u)" -ne 0 ]; then
-            command -v sudo >/dev/null || { echo "run.sh: missing ${missing[*]}; install them as root" >&2; exit 1; }
-            sudo="sudo"
-        fi
-        $sudo apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-    fi
-}
-
-install_missing
+source "$ROOT/scripts/install_missing.sh"
+install_missing run.sh "${BUILD_PACKAGES[@]}"
 
 if [ -n "${DISPLAY:-}" ]; then
     TARGET=vantrel

@@ -5,24 +5,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libcli11-dev
-          freeglut3-dev libgl-dev libx11-dev xvfb xdotool x11-apps imagemagick python3)
-
-install_missing() {
-    local missing=()
-    for p in "${PACKAGES[@]}"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-    done
-    if [ ${#missing[@]} -gt 0 ]; then
-        echo "test.sh: installing ${missing[*]}"
-        local sudo=""
-        [ "$(id -u)" -eq 0 ] || sudo="sudo"
-        $sudo apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-    fi
-}
-
-install_missing
+source scripts/install_missing.sh
+# The window tests drive a virtual display and take screenshots.
+install_missing test.sh "${BUILD_PACKAGES[@]}" xvfb xdotool x11-apps imagemagick
 
 JOBS=$(nproc)
 export CTEST_OUTPUT_ON_FAILURE=1
