@@ -5,6 +5,7 @@
 #include <GL/freeglut.h>
 
 #include "app/startup.h"
+#include "app/stop_signal.h"
 #include "app/window.h"
 #include "engine/engine.h"
 
@@ -13,7 +14,7 @@ int main(int argc, char** argv)
     install_stop_signals();
     if (!startup(millisecond_clock()))
         return 1;
-    if (!stop_requested()) {
+    if (stop_signal() == 0) {
         window_open(&argc, argv);
         glutMainLoop();
     }

@@ -2,29 +2,25 @@
 
 #include <GL/freeglut.h>
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "app/camera.h"
 #include "app/frame_buffers.h"
+#include "app/stop_signal.h"
 #include "engine/engine.h"
 
 namespace {
-volatile std::sig_atomic_t g_stop_signal = 0;
-
 // How often the loop looks at the stop flag even when no frame is drawn
 // (a hidden window gets no display events).
 constexpr unsigned kStopPollMs = 100;
-
-void on_stop_signal(int signal_number) { g_stop_signal = signal_number; }
 
 // Leaves the main loop when a signal asked for it or the engine can no longer
 // render; true when it did.
 bool leave_if_stopping()
 {
-    if (g_stop_signal == 0 && !engine_failed())
+    if (stop_signal() == 0 && !engine_failed())
         return false;
     glutLeaveMainLoop();
     return true;
@@ -47,19 +43,6 @@ bool names_a_display(int argc, char** argv)
     return false;
 }
 }  // namespace
-
-void install_stop_signals()
-{
-    struct sigaction action {};
-    action.sa_handler = on_stop_signal;
-    sigemptyset(&action.sa_mask);
-    // The handler only runs once: a second signal takes the default action.
-    action.sa_flags = SA_RESETHAND;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
-
-bool stop_requested() { return g_stop_signal != 0; }
 
 void window_open(int* argc, char** argv)
 {

@@ -17,7 +17,3 @@ void display_callback();
 // The drawing half of it: the byte image of g_frame, then the buffer swap.
 void present_frame();
 
-// SIGINT and SIGTERM only set a flag; the window leaves its main loop at the
-// next frame so the normal shutdown runs. A second signal ends the process.
-void install_stop_signals();
-bool stop_requested();

@@ -15,27 +15,13 @@
 #include "app/camera.h"
 #include "app/frame_buffers.h"
 #include "app/startup.h"
+#include "app/stop_signal.h"
 #include "engine/engine.h"
 #include "tools/image_writer.h"
 #include "tools/progress.h"
 #include "tools/render_options.h"
 
 namespace {
-volatile std::sig_atomic_t g_stop_signal = 0;
-
-extern "C" void request_stop(int signal_number) { g_stop_signal = signal_number; }
-
-// The current frame always finishes; the loop checks the flag between frames.
-void install_stop_handlers()
-{
-    struct sigaction action{};
-    action.sa_handler = request_stop;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
-
 uint32_t sampled_pixels(const CFrameBuffer& frame)
 {
     uint32_t sampled = 0;
@@ -56,7 +42,7 @@ CRenderResult render(const CRenderOptions& options)
     CProgress progress(stderr, options.frames, isatty(STDERR_FILENO) != 0, options.quiet);
     const auto start = std::chrono::steady_clock::now();
     CRenderResult result;
-    while (result.frames < options.frames && g_stop_signal == 0) {
+    while (result.frames < options.frames && stop_signal() == 0) {
         trace_frame(g_frame);
         if (engine_failed()) {
             result.engine_failed = true;
@@ -76,8 +62,8 @@ void print_summary(const CRenderResult& result, const CRenderOptions& options, u
     const double fps = result.seconds > 0.0 ? result.frames / result.seconds : 0.0;
     const double mrays = result.seconds > 0.0 ? result.segments / result.seconds / 1e6 : 0.0;
     std::string stopped;
-    if (g_stop_signal != 0)
-        stopped = std::string("stopped by ") + (g_stop_signal == SIGINT ? "SIGINT" : "SIGTERM") + " after " +
+    if (stop_signal() != 0)
+        stopped = std::string("stopped by ") + (stop_signal() == SIGINT ? "SIGINT" : "SIGTERM") + " after " +
                   std::to_string(result.frames) + " of " + std::to_string(options.frames) + " frames; ";
     std::fprintf(stderr,
                  "vantrel-render: %s%u frames in %.2f s, %.2f frames/s, %.1f million rays/s, "
@@ -101,7 +87,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "vantrel-render: seed %u (repeat this picture with --seed %u)\n", seed, seed);
     }
 
-    install_stop_handlers();
+    install_stop_signals();
     CEngineOptions engine_options;
     engine_options.backend = options.backend;
     engine_options.cpu_threads = options.threads;
@@ -129,5 +115,5 @@ int main(int argc, char** argv)
         return 1;
     }
     print_summary(result, options, sampled);
-    return g_stop_signal != 0 ? 128 + g_stop_signal : 0;
+    return stop_signal() != 0 ? 128 + stop_signal() : 0;
 }
