@@ -214,6 +214,18 @@ TEST(AccumulateSample, SmallSampleCountsLikeAnyOther)
     pixel.expect_bytes(127, 127, 127);
 }
 
+TEST(AccumulateSample, AnyOneNonBlackChannelIsCounted)
+{
+    for (int lit = 0; lit < 3; ++lit) {
+        CPixelBuffers pixel;
+        float channels[3] = {0.0f, -1.0f, 0.0f};
+        channels[lit] = 0.5f;
+        pixel.add({channels[0], channels[1], channels[2]});
+        EXPECT_EQ(pixel.count(), 1u) << "channel " << lit;
+        EXPECT_EQ(pixel.fbuffer[3 + lit], 127) << "channel " << lit;
+    }
+}
+
 TEST(AccumulateSample, NonFiniteChannelsCountAsZero)
 {
     CPixelBuffers pixel;
