@@ -30,7 +30,8 @@ public:
         return true;
     }
 
-    // The CPU runs every index 0..307,199 directly; the shape only matters to CUDA.
+    // The CPU runs every index 0..307,199 directly (the fast pass, in SIMD lanes
+    // where the processor has them); the shape only matters to CUDA.
     bool launch_bind_globals(CLaunchDim, CLaunchDim, const CBindGlobalsArgs& a) override
     {
         bind_globals_cpu(a.sphere_list, a.sphere_count, a.plane_list, a.plane_count, a.normal_list, a.rand_list);
@@ -38,8 +39,8 @@ public:
     }
     bool launch_path_trace(CLaunchDim, CLaunchDim, const CPathTraceArgs& a) override
     {
-        segments_ += path_trace_pass_cpu(a.sphere_list, a.sphere_count, a.plane_list, a.plane_count, a.rayList,
-                                         a.buffer, a.cbuffer, a.fbuffer, threads_);
+        segments_ += path_trace_pass_fast(a.sphere_list, a.sphere_count, a.plane_list, a.plane_count, a.rayList,
+                                          a.buffer, a.cbuffer, a.fbuffer, threads_);
         return true;
     }
 

@@ -2,6 +2,11 @@
 
 #include <omp.h>
 
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "kernel/cpu_pass_lanes.h"
 #include "kernel/path.h"
 
 const CVector3* g_normal_list = nullptr;
@@ -22,12 +27,16 @@ uint32_t path_trace_pixel_cpu(uint32_t p, const CSphere* sphere_list, uint32_t s
                             CRandomBindings{g_normal_list, g_rand_list});
 }
 
+namespace {
+int thread_count_for(int threads) { return threads > 0 ? threads : omp_get_max_threads(); }
+}  // namespace
+
 uint64_t path_trace_pass_cpu(const CSphere* sphere_list, uint32_t sphere_count, const CPlane* plane_list,
                              uint32_t plane_count, const CRay3* rayList, float* buffer, uint32_t* cbuffer,
                              uint8_t* fbuffer, int threads)
 {
     const CRandomBindings bindings{g_normal_list, g_rand_list};
-    const int thread_count = threads > 0 ? threads : omp_get_max_threads();
+    const int thread_count = thread_count_for(threads);
     uint64_t segments = 0;
     // Rows cost very different amounts (the ceiling is one segment, the floor
     // up to five), so hand them out a row at a time. Every pixel writes only its
@@ -37,4 +46,109 @@ uint64_t path_trace_pass_cpu(const CSphere* sphere_list, uint32_t sphere_count, 
         segments += path_trace_pixel(p, sphere_list, sphere_count, plane_list, plane_count, rayList, buffer, cbuffer,
                                      fbuffer, bindings);
     return segments;
+}
+
+const char* cpu_pass_name(CCpuPass pass)
+{
+    switch (pass) {
+    case CCpuPass::plain:
+        return "plain";
+    case CCpuPass::sse2:
+        return "sse2";
+    case CCpuPass::avx2:
+        return "avx2";
+    case CCpuPass::avx512:
+        return "avx512";
+    }
+    return "?";
+}
+
+bool cpu_pass_supported(CCpuPass pass)
+{
+    switch (pass) {
+    case CCpuPass::plain:
+        return true;
+#if defined(VANTREL_LANE_PASSES)
+    case CCpuPass::sse2:
+        return true;
+    case CCpuPass::avx2:
+        return __builtin_cpu_supports("avx2");
+    case CCpuPass::avx512:
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+               __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
+#endif
+    default:
+        return false;
+    }
+}
+
+CCpuPass cpu_pass_chosen()
+{
+    static const CCpuPass chosen = [] {
+        if (const char* wanted = std::getenv("VANTREL_CPU_PASS")) {
+            for (CCpuPass pass : {CCpuPass::plain, CCpuPass::sse2, CCpuPass::avx2, CCpuPass::avx512})
+                if (std::strcmp(wanted, cpu_pass_name(pass)) == 0 && cpu_pass_supported(pass))
+                    return pass;
+        }
+        for (CCpuPass pass : {CCpuPass::avx512, CCpuPass::avx2, CCpuPass::sse2})
+            if (cpu_pass_supported(pass))
+                return pass;
+        return CCpuPass::plain;
+    }();
+    return chosen;
+}
+
+uint64_t path_trace_pass_with(CCpuPass pass, const CSphere* sphere_list, uint32_t sphere_count,
+                              const CPlane* plane_list, uint32_t plane_count, const CRay3* rayList, float* buffer,
+                              uint32_t* cbuffer, uint8_t* fbuffer, int threads)
+{
+#if defined(VANTREL_LANE_PASSES)
+    if (pass != CCpuPass::plain && cpu_pass_supported(pass)) {
+        // The lanes look surfaces up in a table, one row per field (see
+        // CSceneLists), rows padded to a whole register of the widest pass.
+        const uint32_t count = sphere_count + plane_count;
+        const uint32_t stride = (count + 15u) / 16u * 16u;
+        std::vector<float> table(size_t{kSurfaceRows} * stride);
+        auto put = [&](uint32_t object, const auto& surface, CVector3 geometry) {
+            const float fields[kSurfaceRows] = {surface.emission.x, surface.emission.y, surface.emission.z,
+                                                surface.color.x,    surface.color.y,    surface.color.z,
+                                                surface.scatter_angle, surface.refraction_index,
+                                                geometry.x,         geometry.y,         geometry.z};
+            for (uint32_t row = 0; row < kSurfaceRows; ++row)
+                table[size_t{row} * stride + object] = fields[row];
+        };
+        for (uint32_t i = 0; i < sphere_count; ++i)
+            put(i, sphere_list[i], sphere_list[i].center);
+        for (uint32_t i = 0; i < plane_count; ++i)
+            put(sphere_count + i, plane_list[i], plane_list[i].normal);
+        const CLanePassArgs args{CSceneLists{sphere_list, sphere_count, plane_list, plane_count, table.data(), stride},
+                                 rayList,
+                                 buffer,
+                                 cbuffer,
+                                 fbuffer,
+                                 CRandomBindings{g_normal_list, g_rand_list},
+                                 thread_count_for(threads)};
+        switch (pass) {
+        case CCpuPass::sse2:
+            return path_trace_pass_sse2(args);
+        case CCpuPass::avx2:
+            return path_trace_pass_avx2(args);
+        case CCpuPass::avx512:
+            return path_trace_pass_avx512(args);
+        default:
+            break;
+        }
+    }
+#endif
+    (void)pass;
+    return path_trace_pass_cpu(sphere_list, sphere_count, plane_list, plane_count, rayList, buffer, cbuffer, fbuffer,
+                               threads);
+}
+
+uint64_t path_trace_pass_fast(const CSphere* sphere_list, uint32_t sphere_count, const CPlane* plane_list,
+                              uint32_t plane_count, const CRay3* rayList, float* buffer, uint32_t* cbuffer,
+                              uint8_t* fbuffer, int threads)
+{
+    return path_trace_pass_with(cpu_pass_chosen(), sphere_list, sphere_count, plane_list, plane_count, rayList,
+                                buffer, cbuffer, fbuffer, threads);
 }

@@ -1,6 +1,9 @@
 #pragma once
 // The CPU form of the kernels: the same per-pixel body, run once for every
-// pixel index, spread over the cores with OpenMP.
+// pixel index, spread over the cores with OpenMP. Two passes give the same
+// bits: the plain loop, one pixel at a time (the reference), and the fast
+// pass, blocks of neighbouring pixels side by side in SIMD lanes, built for
+// several instruction sets and chosen for the processor at run time.
 
 #include <cstdint>
 
@@ -20,8 +23,31 @@ uint32_t path_trace_pixel_cpu(uint32_t p, const CSphere* sphere_list, uint32_t s
                               const CPlane* plane_list, uint32_t plane_count, const CRay3* rayList, float* buffer,
                               uint32_t* cbuffer, uint8_t* fbuffer);
 
-// One pass over pixel indices 0..307,199 on `threads` threads (0: all cores).
-// Each index runs exactly once. Returns the segments searched in the pass.
+// One pass over pixel indices 0..307,199 on `threads` threads (0: all cores),
+// one pixel at a time. Each index runs exactly once. Returns the segments
+// searched in the pass.
 uint64_t path_trace_pass_cpu(const CSphere* sphere_list, uint32_t sphere_count, const CPlane* plane_list,
                              uint32_t plane_count, const CRay3* rayList, float* buffer, uint32_t* cbuffer,
                              uint8_t* fbuffer, int threads);
+
+// The ways a CPU pass can run: the plain loop, or SIMD lanes of one
+// instruction set (4 lanes of SSE2, 8 of AVX2, 16 of AVX-512).
+enum class CCpuPass { plain, sse2, avx2, avx512 };
+
+const char* cpu_pass_name(CCpuPass pass);
+// Whether this build has the pass and this processor can run it.
+bool cpu_pass_supported(CCpuPass pass);
+// The fastest supported pass; VANTREL_CPU_PASS=plain|sse2|avx2|avx512 in the
+// environment asks for another (ignored when unsupported). Decided once.
+CCpuPass cpu_pass_chosen();
+
+// One pass as path_trace_pass_cpu, run the given way; an unsupported pass
+// falls back to the plain loop.
+uint64_t path_trace_pass_with(CCpuPass pass, const CSphere* sphere_list, uint32_t sphere_count,
+                              const CPlane* plane_list, uint32_t plane_count, const CRay3* rayList, float* buffer,
+                              uint32_t* cbuffer, uint8_t* fbuffer, int threads);
+
+// One pass the chosen way (cpu_pass_chosen).
+uint64_t path_trace_pass_fast(const CSphere* sphere_list, uint32_t sphere_count, const CPlane* plane_list,
+                              uint32_t plane_count, const CRay3* rayList, float* buffer, uint32_t* cbuffer,
+                              uint8_t* fbuffer, int threads);

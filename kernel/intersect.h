@@ -12,14 +12,18 @@
 constexpr float kKernelEpsilon = 0.00390625f;
 
 // The scene as the kernel receives it. Objects are numbered spheres first,
-// then planes. The fast CPU pass also hands `records`: every sphere, then
-// every plane, as twelve floats each, so its lanes can gather from one list.
+// then planes. The fast CPU pass also hands a surface table for its lanes to
+// look up: row r (surface_stride floats from surface_table + r x stride) holds
+// field r of every object in number order: emission x, y, z, colour x, y, z,
+// scatter angle, refraction index, then a sphere's centre or a plane's normal.
+constexpr uint32_t kSurfaceRows = 11u;
 struct CSceneLists {
     const CSphere* sphere_list;
     uint32_t sphere_count;
     const CPlane* plane_list;
     uint32_t plane_count;
-    const float* records = nullptr;
+    const float* surface_table = nullptr;
+    uint32_t surface_stride = 0;
 };
 
 // The hit fields a per-object test fills (everything in CHitInfo but out_dir).
@@ -90,7 +94,9 @@ VANTREL_HD inline F sphere_parameter(const CSegmentLanes<F>& segment, const CSph
     if (!lane_any(hit))
         return F(0.0f);
     const F two_a = F(2.0f) * segment.span_sq;
-    const F t = lane_select(q == F(0.0f), lane_div(-b, two_a), lane_div(-(b + lane_sqrt(q)), two_a));
+    // A double root is -b / 2a, otherwise the nearer root -(b + sqrt(q)) / 2a:
+    // one division of the chosen numerator.
+    const F t = lane_div(lane_select(q == F(0.0f), -b, -(b + lane_sqrt(q))), two_a);
     hit = hit && segment_parameter_in_range(t);
     return t;
 }

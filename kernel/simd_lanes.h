@@ -1,0 +1,317 @@
+#pragma once
+// Lane types of the fast CPU pass: VANTREL_LANE_COUNT pixels side by side in
+// one SIMD register, on GCC vector extensions. Only kernel/cpu_pass_lanes.cpp
+// includes this; it is compiled once per instruction set, each time with its
+// own VANTREL_LANES_NS, so every function instantiated for one instruction set
+// has a name of its own and the linker can never hand it to another.
+//
+// Every operation is the IEEE single-precision operation of the one-pixel
+// code, lane by lane: vector division and square root are exact, and nothing
+// here uses approximate reciprocals or fused multiply-add.
+
+#include <immintrin.h>
+#include <math.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "kernel/intersect.h"
+#include "kernel/lanes.h"
+
+#if !defined(VANTREL_LANES_NS) || !defined(VANTREL_LANE_COUNT)
+#error "VANTREL_LANES_NS and VANTREL_LANE_COUNT name the instruction set's namespace and lane count"
+#endif
+
+namespace VANTREL_LANES_NS {
+
+constexpr uint32_t kLanes = VANTREL_LANE_COUNT;
+static_assert(kLanes == 4 || kLanes == 8 || kLanes == 16, "4, 8 or 16 lanes");
+
+typedef float vfloat __attribute__((vector_size(4 * kLanes)));
+typedef int32_t vint __attribute__((vector_size(4 * kLanes)));
+typedef uint32_t vuint __attribute__((vector_size(4 * kLanes)));
+
+template <typename V, typename S>
+inline V splat(S value)
+{
+    V v = {};
+    for (uint32_t i = 0; i < kLanes; ++i)
+        v[i] = value;
+    return v;
+}
+
+// All bits set in a lane where the condition holds, none where it does not.
+struct CMask {
+    vint v;
+    CMask() = default;
+    explicit CMask(vint bits) : v(bits) {}
+    explicit CMask(bool value) : v(splat<vint>(value ? -1 : 0)) {}
+};
+
+struct CUint {
+    vuint v;
+    CUint() = default;
+    explicit CUint(vuint bits) : v(bits) {}
+    CUint(uint32_t value) : v(splat<vuint>(value)) {}
+};
+
+struct CFloat {
+    vfloat v;
+    CFloat() = default;
+    explicit CFloat(vfloat bits) : v(bits) {}
+    CFloat(float value) : v(splat<vfloat>(value)) {}
+};
+
+inline CMask operator&&(CMask a, CMask b) { return CMask(a.v & b.v); }
+inline CMask operator||(CMask a, CMask b) { return CMask(a.v | b.v); }
+inline CMask operator!(CMask a) { return CMask(~a.v); }
+
+inline CFloat operator+(CFloat a, CFloat b) { return CFloat(a.v + b.v); }
+inline CFloat operator-(CFloat a, CFloat b) { return CFloat(a.v - b.v); }
+inline CFloat operator*(CFloat a, CFloat b) { return CFloat(a.v * b.v); }
+inline CFloat operator/(CFloat a, CFloat b) { return CFloat(a.v / b.v); }
+inline CFloat operator-(CFloat a) { return CFloat(-a.v); }
+inline CMask operator<(CFloat a, CFloat b) { return CMask(a.v < b.v); }
+inline CMask operator>(CFloat a, CFloat b) { return CMask(a.v > b.v); }
+inline CMask operator<=(CFloat a, CFloat b) { return CMask(a.v <= b.v); }
+inline CMask operator>=(CFloat a, CFloat b) { return CMask(a.v >= b.v); }
+inline CMask operator==(CFloat a, CFloat b) { return CMask(a.v == b.v); }
+inline CMask operator!=(CFloat a, CFloat b) { return CMask(a.v != b.v); }
+
+inline CUint operator+(CUint a, CUint b) { return CUint(a.v + b.v); }
+inline CUint operator-(CUint a, CUint b) { return CUint(a.v - b.v); }
+inline CUint operator*(CUint a, CUint b) { return CUint(a.v * b.v); }
+inline CUint operator&(CUint a, CUint b) { return CUint(a.v & b.v); }
+inline CMask operator<(CUint a, CUint b) { return CMask(a.v < b.v); }
+inline CMask operator>=(CUint a, CUint b) { return CMask(a.v >= b.v); }
+inline CMask operator==(CUint a, CUint b) { return CMask(a.v == b.v); }
+// The divisor is a constant in every use, which the compiler turns into a
+// multiply and shifts.
+inline CUint operator%(CUint a, CUint b) { return CUint(a.v % b.v); }
+
+inline CFloat lane_select(CMask where, CFloat a, CFloat b) { return CFloat(where.v ? a.v : b.v); }
+inline CUint lane_select(CMask where, CUint a, CUint b) { return CUint(where.v ? a.v : b.v); }
+
+inline uint32_t mask_bits(CMask m)
+{
+#if VANTREL_LANE_COUNT == 16 && defined(__AVX512F__)
+    return _mm512_test_epi32_mask(reinterpret_cast<__m512i>(m.v), reinterpret_cast<__m512i>(m.v));
+#elif VANTREL_LANE_COUNT == 8 && defined(__AVX__)
+    return static_cast<uint32_t>(_mm256_movemask_ps(reinterpret_cast<__m256>(m.v)));
+#elif VANTREL_LANE_COUNT == 4 && defined(__SSE2__)
+    return static_cast<uint32_t>(_mm_movemask_ps(reinterpret_cast<__m128>(m.v)));
+#else
+    uint32_t bits = 0;
+    for (uint32_t i = 0; i < kLanes; ++i)
+        bits |= (m.v[i] != 0 ? 1u : 0u) << i;
+    return bits;
+#endif
+}
+inline bool lane_any(CMask m) { return mask_bits(m) != 0; }
+inline bool lane_all(CMask m) { return mask_bits(m) == (1u << kLanes) - 1u; }
+
+inline uint32_t lane_max(CUint v)
+{
+    uint32_t best = v.v[0];
+    for (uint32_t i = 1; i < kLanes; ++i)
+        best = v.v[i] > best ? v.v[i] : best;
+    return best;
+}
+inline uint32_t lane_sum(CUint v)
+{
+    uint32_t sum = 0;
+    for (uint32_t i = 0; i < kLanes; ++i)
+        sum += v.v[i];
+    return sum;
+}
+
+inline CFloat lane_sqrt(CFloat x)
+{
+#if VANTREL_LANE_COUNT == 16 && defined(__AVX512F__)
+    // The masked forms, all lanes on: the plain ones start from an undefined
+    // register, which GCC 12 warns about.
+    return CFloat(reinterpret_cast<vfloat>(_mm512_maskz_sqrt_ps(0xffff, reinterpret_cast<__m512>(x.v))));
+#elif VANTREL_LANE_COUNT == 8 && defined(__AVX__)
+    return CFloat(reinterpret_cast<vfloat>(_mm256_sqrt_ps(reinterpret_cast<__m256>(x.v))));
+#elif VANTREL_LANE_COUNT == 4 && defined(__SSE2__)
+    return CFloat(reinterpret_cast<vfloat>(_mm_sqrt_ps(reinterpret_cast<__m128>(x.v))));
+#else
+    vfloat r = x.v;
+    for (uint32_t i = 0; i < kLanes; ++i)
+        r[i] = __builtin_sqrtf(x.v[i]);
+    return CFloat(r);
+#endif
+}
+inline CFloat lane_div(CFloat a, CFloat b) { return a / b; }
+
+// Only glossy surfaces turn: the C library's sine and cosine lane by lane,
+// exactly what the one-pixel code calls.
+inline CFloat lane_sin(CFloat x)
+{
+    vfloat r = x.v;
+    for (uint32_t i = 0; i < kLanes; ++i)
+        r[i] = ::sinf(x.v[i]);
+    return CFloat(r);
+}
+inline CFloat lane_cos(CFloat x)
+{
+    vfloat r = x.v;
+    for (uint32_t i = 0; i < kLanes; ++i)
+        r[i] = ::cosf(x.v[i]);
+    return CFloat(r);
+}
+
+inline CMask lane_isfinite(CFloat x)
+{
+    const vint exponent = reinterpret_cast<vint>(x.v) & 0x7f800000;
+    return CMask(exponent != 0x7f800000);
+}
+// Every unsigned value converts to the nearest float, as a scalar cast does.
+inline CFloat lane_to_float(CUint v) { return CFloat(__builtin_convertvector(v.v, vfloat)); }
+
+// base[index] in every lane.
+inline vfloat gather(const float* base, vint index)
+{
+#if VANTREL_LANE_COUNT == 16 && defined(__AVX512F__)
+    return reinterpret_cast<vfloat>(
+        _mm512_mask_i32gather_ps(_mm512_setzero_ps(), 0xffff, reinterpret_cast<__m512i>(index), base, 4));
+#elif VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
+    return reinterpret_cast<vfloat>(_mm256_i32gather_ps(base, reinterpret_cast<__m256i>(index), 4));
+#else
+    vfloat r = {};
+    for (uint32_t i = 0; i < kLanes; ++i)
+        r[i] = base[index[i]];
+    return r;
+#endif
+}
+
+using CVec3 = CVec3Lanes<CFloat>;
+
+inline CVec3 gather_vec3(const float* base, vint index)
+{
+    return {CFloat(gather(base, index)), CFloat(gather(base + 1, index)), CFloat(gather(base + 2, index))};
+}
+
+}  // namespace VANTREL_LANES_NS
+
+// The pixels first .. first + kLanes - 1, one per lane.
+template <>
+struct CLaneTraits<VANTREL_LANES_NS::CFloat> {
+    using F = VANTREL_LANES_NS::CFloat;
+    using mask = VANTREL_LANES_NS::CMask;
+    using uint = VANTREL_LANES_NS::CUint;
+    using vec3 = CVec3Lanes<F>;
+    using vfloat = VANTREL_LANES_NS::vfloat;
+    using vint = VANTREL_LANES_NS::vint;
+    using vuint = VANTREL_LANES_NS::vuint;
+    static constexpr uint32_t kLanes = VANTREL_LANES_NS::kLanes;
+
+    static uint load_uint(const uint32_t* list, uint32_t first)
+    {
+        vuint v;
+        std::memcpy(&v, list + first, sizeof v);
+        return uint(v);
+    }
+    static void store_uint(uint32_t* list, uint32_t first, uint value) { std::memcpy(list + first, &value.v, sizeof value.v); }
+    static void store_uint(uint32_t* list, uint32_t first, mask where, uint value)
+    {
+        store_uint(list, first, lane_select(where, value, load_uint(list, first)));
+    }
+    static vec3 load_vec3(const float* list, uint32_t first)
+    {
+        vec3 v;
+        for (uint32_t i = 0; i < kLanes; ++i) {
+            v.x.v[i] = list[3u * (first + i)];
+            v.y.v[i] = list[3u * (first + i) + 1u];
+            v.z.v[i] = list[3u * (first + i) + 2u];
+        }
+        return v;
+    }
+    static void store_vec3(float* list, uint32_t first, mask where, vec3 value)
+    {
+        for (uint32_t i = 0; i < kLanes; ++i) {
+            if (where.v[i] == 0)
+                continue;
+            list[3u * (first + i)] = value.x.v[i];
+            list[3u * (first + i) + 1u] = value.y.v[i];
+            list[3u * (first + i) + 2u] = value.z.v[i];
+        }
+    }
+    // Truncation to 32 bits, then the low byte: a scalar float-to-unsigned
+    // conversion gives the same low byte for every value a pixel can hold.
+    static void store_bytes(uint8_t* list, uint32_t first, mask where, vec3 value)
+    {
+        const vint x = __builtin_convertvector(value.x.v, vint);
+        const vint y = __builtin_convertvector(value.y.v, vint);
+        const vint z = __builtin_convertvector(value.z.v, vint);
+        for (uint32_t i = 0; i < kLanes; ++i) {
+            if (where.v[i] == 0)
+                continue;
+            list[3u * (first + i)] = static_cast<uint8_t>(x[i]);
+            list[3u * (first + i) + 1u] = static_cast<uint8_t>(y[i]);
+            list[3u * (first + i) + 2u] = static_cast<uint8_t>(z[i]);
+        }
+    }
+    static void load_ray(const CRay3* list, uint32_t first, vec3& origin, vec3& target)
+    {
+        for (uint32_t i = 0; i < kLanes; ++i) {
+            const CRay3& ray = list[first + i];
+            origin.x.v[i] = ray.origin.x;
+            origin.y.v[i] = ray.origin.y;
+            origin.z.v[i] = ray.origin.z;
+            target.x.v[i] = ray.target.x;
+            target.y.v[i] = ray.target.y;
+            target.z.v[i] = ray.target.z;
+        }
+    }
+    static vec3 load_unit_vector(const CVector3* list, uint index)
+    {
+        return VANTREL_LANES_NS::gather_vec3(reinterpret_cast<const float*>(list),
+                                             reinterpret_cast<vint>(index.v * 3u));
+    }
+};
+
+namespace VANTREL_LANES_NS {
+
+// Row `row` of the surface table at each lane's object: one register
+// permutation while the objects fit (16 on AVX-512, 8 or 16 on AVX2), a gather
+// otherwise.
+inline CFloat surface_field(const CSceneLists& scene, uint32_t row, CUint object)
+{
+    const float* column = scene.surface_table + row * scene.surface_stride;
+    const uint32_t count = scene.sphere_count + scene.plane_count;
+    const vint index = reinterpret_cast<vint>(object.v);
+#if VANTREL_LANE_COUNT == 16 && defined(__AVX512F__)
+    if (count <= 16u)
+        return CFloat(reinterpret_cast<vfloat>(
+            _mm512_maskz_permutexvar_ps(0xffff, reinterpret_cast<__m512i>(index), _mm512_loadu_ps(column))));
+#elif VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
+    if (count <= 8u)
+        return CFloat(reinterpret_cast<vfloat>(
+            _mm256_permutevar8x32_ps(_mm256_loadu_ps(column), reinterpret_cast<__m256i>(index))));
+    if (count <= 16u) {
+        const __m256 low = _mm256_permutevar8x32_ps(_mm256_loadu_ps(column), reinterpret_cast<__m256i>(index));
+        const __m256 high =
+            _mm256_permutevar8x32_ps(_mm256_loadu_ps(column + 8), reinterpret_cast<__m256i>(index));
+        return CFloat(reinterpret_cast<vfloat>(_mm256_blendv_ps(low, high, reinterpret_cast<__m256>(index << 28))));
+    }
+#endif
+    (void)count;
+    return CFloat(gather(column, index));
+}
+
+inline CSurfaceLanes<CFloat> load_surface(const CSceneLists& scene, CUint object)
+{
+    CSurfaceLanes<CFloat> surface;
+    surface.emission = {surface_field(scene, 0, object), surface_field(scene, 1, object),
+                        surface_field(scene, 2, object)};
+    surface.color = {surface_field(scene, 3, object), surface_field(scene, 4, object),
+                     surface_field(scene, 5, object)};
+    surface.scatter_angle = surface_field(scene, 6, object);
+    surface.refraction_index = surface_field(scene, 7, object);
+    surface.geometry = {surface_field(scene, 8, object), surface_field(scene, 9, object),
+                        surface_field(scene, 10, object)};
+    return surface;
+}
+
+}  // namespace VANTREL_LANES_NS

@@ -1,0 +1,307 @@
+// The fast CPU pass against the plain per-pixel loop: every pass this
+// processor supports must leave the same bytes (image, sums, counts, random
+// states) and count the same segments, on the built-in scene and on hand-built
+// scenes with every kind of surface.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "app/camera.h"
+#include "app/frame_buffers.h"
+#include "kernel/cpu_pass.h"
+#include "kernel/host_random.h"
+#include "kernel/intersect.h"
+#include "scene/built_in_scene.h"
+
+namespace {
+
+constexpr CCpuPass kLanePasses[] = {CCpuPass::sse2, CCpuPass::avx2, CCpuPass::avx512};
+
+// Under the sanitizers (no optimisation) a frame takes seconds: one frame per
+// case there, and the lane passes on two threads only.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// Everything a pass reads and writes besides the scene and the normal table.
+struct CPassState {
+    std::vector<CRay3> rays = std::vector<CRay3>(kPixelCount);
+    std::vector<float> sums = std::vector<float>(3 * size_t{kPixelCount});
+    std::vector<uint32_t> counts = std::vector<uint32_t>(kPixelCount);
+    std::vector<uint8_t> image = std::vector<uint8_t>(3 * size_t{kPixelCount});
+    std::vector<uint32_t> rand_states = std::vector<uint32_t>(kPixelCount);
+};
+
+struct CScene {
+    std::vector<CSphere> spheres;
+    std::vector<CPlane> planes;
+};
+
+uint64_t run_frames(CCpuPass pass, const CScene& scene, const CVector3* normals, CPassState& state, int frames,
+                    int threads)
+{
+    bind_globals_cpu(scene.spheres.data(), uint32_t(scene.spheres.size()), scene.planes.data(),
+                     uint32_t(scene.planes.size()), normals, state.rand_states.data());
+    uint64_t segments = 0;
+    for (int f = 0; f < frames; ++f)
+        segments += path_trace_pass_with(pass, scene.spheres.data(), uint32_t(scene.spheres.size()),
+                                         scene.planes.data(), uint32_t(scene.planes.size()), state.rays.data(),
+                                         state.sums.data(), state.counts.data(), state.image.data(), threads);
+    return segments;
+}
+
+// Index of the first differing element, or -1.
+template <typename T>
+long first_difference(const std::vector<T>& a, const std::vector<T>& b)
+{
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::memcmp(&a[i], &b[i], sizeof(T)) != 0)
+            return long(i);
+    return -1;
+}
+
+void expect_same(const CPassState& plain, const CPassState& fast, const std::string& what)
+{
+    EXPECT_EQ(first_difference(plain.image, fast.image), -1) << what << ": image bytes";
+    EXPECT_EQ(first_difference(plain.sums, fast.sums), -1) << what << ": sums";
+    EXPECT_EQ(first_difference(plain.counts, fast.counts), -1) << what << ": counts";
+    EXPECT_EQ(first_difference(plain.rand_states, fast.rand_states), -1) << what << ": random states";
+}
+
+// Runs the plain loop and every supported lane pass from the same state and
+// compares the results; returns the plain loop's result.
+CPassState compare_passes(const CScene& scene, const CVector3* normals, const CPassState& start, int frames)
+{
+    if (kSanitized)
+        frames = 1;
+    CPassState plain = start;
+    const uint64_t plain_segments = run_frames(CCpuPass::plain, scene, normals, plain, frames, 1);
+    int compared = 0;
+    for (CCpuPass pass : kLanePasses) {
+        if (!cpu_pass_supported(pass))
+            continue;
+        for (int threads : {1, 2}) {
+            if (kSanitized && threads == 1)
+                continue;
+            CPassState fast = start;
+            const std::string what = std::string(cpu_pass_name(pass)) + ", " + std::to_string(threads) + " threads";
+            EXPECT_EQ(run_frames(pass, scene, normals, fast, frames, threads), plain_segments) << what;
+            expect_same(plain, fast, what);
+            ++compared;
+        }
+    }
+    EXPECT_GT(compared, 0) << "no lane pass ran";
+    return plain;
+}
+
+// The built-in scene and camera after start-up with `seed`.
+class BuiltInSceneTest : public ::testing::TestWithParam<std::pair<uint32_t, int>> {
+protected:
+    void SetUp() override
+    {
+        host_srand(GetParam().first);
+        ASSERT_TRUE(build_normal_table());
+        ASSERT_TRUE(frame_buffers_create());
+        ASSERT_TRUE(build_scene());
+        write_camera_rays(g_frame, compute_view_window(kFrameWidth, kFrameHeight));
+        scene_.spheres.assign(g_spheres.get(), g_spheres.get() + kSphereCount);
+        scene_.planes.assign(g_planes.get(), g_planes.get() + kPlaneCount);
+        start_.rays.assign(g_frame.ray_list.get(), g_frame.ray_list.get() + kPixelCount);
+        start_.rand_states.assign(seed_list.get(), seed_list.get() + kPixelCount);
+    }
+    void TearDown() override
+    {
+        scene_release();
+        frame_buffers_destroy();
+        normal_table_release();
+    }
+
+    CScene scene_;
+    CPassState start_;
+};
+
+TEST_P(BuiltInSceneTest, LanePassesGiveThePlainLoopsFrames)
+{
+    const CPassState plain = compare_passes(scene_, normal_table.get(), start_, GetParam().second);
+    // The frames are not trivially empty: most pixels have counted samples.
+    size_t counted = 0;
+    for (uint32_t c : plain.counts)
+        counted += c > 0;
+    EXPECT_GT(counted, kPixelCount / 2);
+}
+
+TEST(FastPassTest, ChosenPassIsSupportedAndMatchesThePlainLoop)
+{
+    EXPECT_TRUE(cpu_pass_supported(CCpuPass::plain));
+    EXPECT_TRUE(cpu_pass_supported(cpu_pass_chosen()));
+    // The fast pass is the chosen one; on a lane-capable build it is not the plain loop.
+    if (cpu_pass_supported(CCpuPass::sse2) && std::getenv("VANTREL_CPU_PASS") == nullptr) {
+        EXPECT_NE(cpu_pass_chosen(), CCpuPass::plain);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(SeedsAndFrames, BuiltInSceneTest,
+                         ::testing::Values(std::make_pair(1u, 1), std::make_pair(2024u, 2),
+                                           std::make_pair(4000000000u, 1)));
+
+// ---- hand-built scenes ------------------------------------------------------
+
+CSphere sphere(CVector3 emission, CVector3 color, float scatter_angle, float refraction_index, float radius,
+               CVector3 center)
+{
+    CSphere s;
+    s.emission = emission;
+    s.color = color;
+    s.scatter_angle = scatter_angle;
+    s.refraction_index = refraction_index;
+    s.radius = radius;
+    s.center = center;
+    return s;
+}
+
+CPlane plane(CVector3 emission, CVector3 color, float scatter_angle, CVector3 normal, float distance)
+{
+    CPlane p;
+    p.emission = emission;
+    p.color = color;
+    p.scatter_angle = scatter_angle;
+    p.normal = vec3_normalize(normal);
+    p.distance = distance;
+    return p;
+}
+
+// A small deterministic generator for the test's own rays and start values.
+struct CTestRandom {
+    uint64_t state;
+    uint32_t next()
+    {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return uint32_t(state >> 33);
+    }
+    float uniform(float low, float high) { return low + (high - low) * float(next() % 65536u) / 65536.0f; }
+};
+
+// A closed room lit from above, holding one sphere of every kind: diffuse,
+// mirror, glossy, clear glass, frosted glass, glass of the surrounding index,
+// a light, and a glass ball around some of the ray origins.
+CScene room_with_every_surface()
+{
+    const CVector3 none = {0.0f, 0.0f, 0.0f};
+    const CVector3 white = {0.9f, 0.9f, 0.9f};
+    CScene scene;
+    scene.spheres = {
+        sphere(none, {0.8f, 0.3f, 0.3f}, kDiffuseScatterAngle, 1.0f, 8.0f, {-20.0f, -12.0f, -60.0f}),  // diffuse
+        sphere(none, {0.9f, 0.9f, 0.5f}, 0.0f, 1.0f, 8.0f, {0.0f, -12.0f, -60.0f}),                   // mirror
+        sphere(none, {0.5f, 0.9f, 0.5f}, 0.6f, 1.0f, 8.0f, {20.0f, -12.0f, -60.0f}),                  // glossy
+        sphere(none, white, -0.001f, 1.5f, 8.0f, {-20.0f, 8.0f, -70.0f}),                             // clear glass
+        sphere(none, white, -0.8f, 1.33f, 8.0f, {0.0f, 8.0f, -70.0f}),                                // frosted glass
+        sphere(none, white, -0.001f, 1.0f, 8.0f, {20.0f, 8.0f, -70.0f}),                              // index 1 glass
+        sphere({2.0f, 1.5f, 1.0f}, white, kDiffuseScatterAngle, 1.0f, 5.0f, {30.0f, 25.0f, -40.0f}),  // small light
+        sphere(none, white, -0.001f, 2.4f, 6.0f, {0.0f, 0.0f, -6.0f}),  // around the origins of some rays
+    };
+    scene.planes = {
+        plane(none, {0.75f, 0.75f, 0.75f}, kDiffuseScatterAngle, {0.0f, 0.0f, 1.0f}, 100.0f),   // back
+        plane(none, {0.75f, 0.75f, 0.75f}, 0.2f, {0.0f, 1.0f, 0.0f}, 30.0f),                    // glossy floor
+        plane(none, {1.0f, 0.5f, 0.5f}, kDiffuseScatterAngle, {1.0f, 0.0f, 0.0f}, 40.0f),       // left
+        plane(none, {0.5f, 0.5f, 1.0f}, 0.0f, {-1.0f, 0.0f, 0.0f}, 40.0f),                      // right, a mirror
+        plane({3.0f, 3.0f, 3.0f}, white, kDiffuseScatterAngle, {0.0f, -1.0f, 0.0f}, 30.0f),     // ceiling light
+        plane(none, white, -0.3f, {0.0f, 0.0f, -1.0f}, 10.0f),  // frosted pane behind the origins
+    };
+    return scene;
+}
+
+// Rays from points near the origin towards random targets in and beyond the room, a few
+// of them degenerate (zero length, non-finite), with sums, counts and image
+// bytes that do not start at zero.
+CPassState scattered_start(uint64_t seed)
+{
+    CTestRandom random{seed};
+    CPassState state;
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    for (uint32_t p = 0; p < kPixelCount; ++p) {
+        CRay3& ray = state.rays[p];
+        ray.origin = {random.uniform(-3.0f, 3.0f), random.uniform(-3.0f, 3.0f), random.uniform(-3.0f, 3.0f)};
+        ray.target = {random.uniform(-60.0f, 60.0f), random.uniform(-45.0f, 45.0f), random.uniform(-130.0f, 20.0f)};
+        switch (p % 997u) {
+        case 0:
+            ray.target = ray.origin;
+            break;
+        case 1:
+            ray.target.x = nan;
+            break;
+        case 2:
+            ray.origin.y = std::numeric_limits<float>::infinity();
+            break;
+        default:
+            break;
+        }
+        state.rand_states[p] = random.next();
+        if (p % 3u == 0) {
+            state.counts[p] = random.next() % 50u;
+            for (int ch = 0; ch < 3; ++ch)
+                state.sums[3 * p + ch] = random.uniform(0.0f, float(state.counts[p]));
+        }
+        if (p % 1001u == 0)
+            state.counts[p] = 0xffffffffu;  // the next counted sample wraps the count
+        for (int ch = 0; ch < 3; ++ch)
+            state.image[3 * p + ch] = uint8_t(random.next());
+    }
+    return state;
+}
+
+class HandBuiltSceneTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        host_srand(99u);
+        ASSERT_TRUE(build_normal_table());
+    }
+    void TearDown() override { normal_table_release(); }
+};
+
+TEST_F(HandBuiltSceneTest, EverySurfaceKindGivesThePlainLoopsFrames)
+{
+    const CScene scene = room_with_every_surface();
+    const CPassState start = scattered_start(7u);
+    // The rays meet every object of the room first at least once.
+    std::vector<int> first_hits(scene.spheres.size() + scene.planes.size());
+    for (uint32_t p = 0; p < kPixelCount; p += 7u) {
+        const CSegment segment = make_segment(start.rays[p]);
+        const CNearestLanes<float> nearest = nearest_object<float>(
+            segment, CSceneLists{scene.spheres.data(), uint32_t(scene.spheres.size()), scene.planes.data(),
+                                 uint32_t(scene.planes.size())});
+        if (nearest.found)
+            ++first_hits[nearest.object];
+    }
+    for (size_t i = 0; i < first_hits.size(); ++i)
+        EXPECT_GT(first_hits[i], 0) << "object " << i;
+
+    compare_passes(scene, normal_table.get(), start, 2);
+}
+
+// Colours outside [0, 1] and non-finite ones reach the clamping of every lane.
+TEST_F(HandBuiltSceneTest, UnclampedAndNonFiniteColoursGiveThePlainLoopsFrames)
+{
+    CScene scene = room_with_every_surface();
+    const float inf = std::numeric_limits<float>::infinity();
+    scene.spheres[0].color = {-1.0f, 2.5f, inf};
+    scene.spheres[6].emission = {1e30f, -2.0f, std::numeric_limits<float>::quiet_NaN()};
+    scene.planes[4].emission = {inf, 0.5f, 40.0f};
+    compare_passes(scene, normal_table.get(), scattered_start(8u), 1);
+}
+
+// No objects at all: every path misses at once.
+TEST_F(HandBuiltSceneTest, EmptySceneGivesThePlainLoopsFrames)
+{
+    const CPassState plain = compare_passes(CScene{}, normal_table.get(), scattered_start(9u), 1);
+    EXPECT_EQ(plain.counts, scattered_start(9u).counts);
+}
+
+}  // namespace
