@@ -89,8 +89,23 @@ inline CMask operator==(CUint a, CUint b) { return CMask(a.v == b.v); }
 // multiply and shifts.
 inline CUint operator%(CUint a, CUint b) { return CUint(a.v % b.v); }
 
-inline CFloat lane_select(CMask where, CFloat a, CFloat b) { return CFloat(where.v ? a.v : b.v); }
-inline CUint lane_select(CMask where, CUint a, CUint b) { return CUint(where.v ? a.v : b.v); }
+// AVX2 blends on the mask's sign bits directly (a plain ?: compares the mask
+// with zero first); AVX-512 and SSE2 code is best left to the compiler.
+inline vfloat blend(vint where, vfloat a, vfloat b)
+{
+#if VANTREL_LANE_COUNT == 8 && defined(__AVX__)
+    return reinterpret_cast<vfloat>(
+        _mm256_blendv_ps(reinterpret_cast<__m256>(b), reinterpret_cast<__m256>(a), reinterpret_cast<__m256>(where)));
+#else
+    return where ? a : b;
+#endif
+}
+inline CFloat lane_select(CMask where, CFloat a, CFloat b) { return CFloat(blend(where.v, a.v, b.v)); }
+inline CUint lane_select(CMask where, CUint a, CUint b)
+{
+    return CUint(reinterpret_cast<vuint>(
+        blend(where.v, reinterpret_cast<vfloat>(a.v), reinterpret_cast<vfloat>(b.v))));
+}
 
 inline uint32_t mask_bits(CMask m)
 {
