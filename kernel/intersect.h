@@ -80,39 +80,37 @@ VANTREL_HD inline V sphere_normal(V point, V center)
     return vec3_normalize(vec3_sub(point, center));
 }
 
-// The parameter of the nearer root; hit tells where it counts. Only the nearer
-// root is taken: a segment starting inside the sphere never hits it.
+// The parameter of the nearer root; `root` tells where there is one (the
+// caller checks the range). Only the nearer root is taken: a segment starting
+// inside the sphere never hits it.
 template <typename F>
-VANTREL_HD inline F sphere_parameter(const CSegmentLanes<F>& segment, const CSphere& sphere, lane_mask_t<F>& hit)
+VANTREL_HD inline F sphere_parameter(const CSegmentLanes<F>& segment, const CSphere& sphere, lane_mask_t<F>& root)
 {
     const lane_vec3_t<F> l = vec3_sub(segment.start, lane_vec3<F>(sphere.center));
     const F b = F(2.0f) * vec3_dot(segment.span, l);
     const F c = vec3_dot(l, l) - F(sphere.radius * sphere.radius);
     const F q = b * b - F(4.0f) * segment.span_sq * c;
-    // A zero-length segment has no defined root (0 / 0): no hit.
-    hit = !(segment.span_sq == F(0.0f)) && !(q < F(0.0f));
-    if (!lane_any(hit))
+    // A zero-length segment has no defined root (0 / 0): no hit. (A NaN q
+    // would give a NaN parameter, which no range accepts.)
+    root = !(segment.span_sq == F(0.0f)) && q >= F(0.0f);
+    if (!lane_any(root))
         return F(0.0f);
     const F two_a = F(2.0f) * segment.span_sq;
     // A double root is -b / 2a, otherwise the nearer root -(b + sqrt(q)) / 2a:
     // one division of the chosen numerator.
-    const F t = lane_div(lane_select(q == F(0.0f), -b, -(b + lane_sqrt(q))), two_a);
-    hit = hit && segment_parameter_in_range(t);
-    return t;
+    return lane_div(lane_select(q == F(0.0f), -b, -(b + lane_sqrt(q))), two_a);
 }
 
-// Planes are hit from either side.
+// Planes are hit from either side; `root` as for spheres.
 template <typename F>
-VANTREL_HD inline F plane_parameter(const CSegmentLanes<F>& segment, const CPlane& plane, lane_mask_t<F>& hit)
+VANTREL_HD inline F plane_parameter(const CSegmentLanes<F>& segment, const CPlane& plane, lane_mask_t<F>& root)
 {
     const lane_vec3_t<F> normal = lane_vec3<F>(plane.normal);
     const F k = vec3_dot(normal, segment.span);
-    hit = !(k == F(0.0f));
-    if (!lane_any(hit))
+    root = !(k == F(0.0f));
+    if (!lane_any(root))
         return F(0.0f);
-    const F t = lane_div(-(F(plane.distance) + vec3_dot(normal, segment.start)), k);
-    hit = hit && segment_parameter_in_range(t);
-    return t;
+    return lane_div(-(F(plane.distance) + vec3_dot(normal, segment.start)), k);
 }
 
 template <typename TSurface>
@@ -130,9 +128,9 @@ VANTREL_HD inline void fill_candidate(const TSurface& surface, float t, CVector3
 
 VANTREL_HD inline bool intersect_sphere(const CSegment& segment, const CSphere& sphere, CHitCandidate& candidate)
 {
-    bool hit;
-    const float t = sphere_parameter<float>(segment, sphere, hit);
-    if (!hit)
+    bool root;
+    const float t = sphere_parameter<float>(segment, sphere, root);
+    if (!root || !segment_parameter_in_range(t))
         return false;
     const CVector3 point = segment_point<float>(segment, t);
     fill_candidate(sphere, t, point, sphere_normal(point, sphere.center), candidate);
@@ -142,9 +140,9 @@ VANTREL_HD inline bool intersect_sphere(const CSegment& segment, const CSphere& 
 // The stored plane normal is reported unchanged.
 VANTREL_HD inline bool intersect_plane(const CSegment& segment, const CPlane& plane, CHitCandidate& candidate)
 {
-    bool hit;
-    const float t = plane_parameter<float>(segment, plane, hit);
-    if (!hit)
+    bool root;
+    const float t = plane_parameter<float>(segment, plane, root);
+    if (!root || !segment_parameter_in_range(t))
         return false;
     fill_candidate(plane, t, segment_point<float>(segment, t), plane.normal, candidate);
     return true;
@@ -158,30 +156,34 @@ struct CNearestLanes {
     lane_uint_t<F> object;
 };
 
+// The smallest float above 1: a nearest distance this far means nothing met.
+constexpr float kBeyondSegment = 1.00000012f;
+static_assert(kBeyondSegment - 1.0f == 1.0f / 8388608.0f, "one unit in the last place above 1");
+
 // Tests every sphere, then every plane, in list order; a strictly nearer hit
-// replaces the best so far, so ties go to the object tested first.
+// replaces the best so far, so ties go to the object tested first. The range
+// check t <= 1 is folded into t < best (best starts just above 1).
 template <typename F>
 VANTREL_HD inline CNearestLanes<F> nearest_object(const CSegmentLanes<F>& segment, const CSceneLists& scene)
 {
     using M = lane_mask_t<F>;
     using U = lane_uint_t<F>;
-    CNearestLanes<F> nearest{M(false), F(0.0f), U(0u)};
+    CNearestLanes<F> nearest{M(false), F(kBeyondSegment), U(0u)};
     for (uint32_t i = 0; i < scene.sphere_count; ++i) {
-        M hit;
-        const F t = sphere_parameter(segment, scene.sphere_list[i], hit);
-        hit = hit && (!nearest.found || t < nearest.distance);
-        nearest.found = nearest.found || hit;
-        nearest.distance = lane_select(hit, t, nearest.distance);
-        nearest.object = lane_select(hit, U(i), nearest.object);
+        M root;
+        const F t = sphere_parameter(segment, scene.sphere_list[i], root);
+        const M nearer = root && t >= F(0.0f) && t < nearest.distance;
+        nearest.distance = lane_select(nearer, t, nearest.distance);
+        nearest.object = lane_select(nearer, U(i), nearest.object);
     }
     for (uint32_t i = 0; i < scene.plane_count; ++i) {
-        M hit;
-        const F t = plane_parameter(segment, scene.plane_list[i], hit);
-        hit = hit && (!nearest.found || t < nearest.distance);
-        nearest.found = nearest.found || hit;
-        nearest.distance = lane_select(hit, t, nearest.distance);
-        nearest.object = lane_select(hit, U(scene.sphere_count + i), nearest.object);
+        M root;
+        const F t = plane_parameter(segment, scene.plane_list[i], root);
+        const M nearer = root && t >= F(0.0f) && t < nearest.distance;
+        nearest.distance = lane_select(nearer, t, nearest.distance);
+        nearest.object = lane_select(nearer, U(scene.sphere_count + i), nearest.object);
     }
+    nearest.found = nearest.distance < F(kBeyondSegment);
     return nearest;
 }
 

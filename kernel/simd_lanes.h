@@ -31,66 +31,140 @@ typedef float vfloat __attribute__((vector_size(4 * kLanes)));
 typedef int32_t vint __attribute__((vector_size(4 * kLanes)));
 typedef uint32_t vuint __attribute__((vector_size(4 * kLanes)));
 
-template <typename V, typename S>
-inline V splat(S value)
+// The value in every lane: one broadcast (an element-by-element loop is not
+// always folded into one).
+inline vfloat splat_float(float value)
 {
-    V v = {};
+#if VANTREL_LANE_COUNT == 16 && defined(__AVX512F__)
+    return reinterpret_cast<vfloat>(_mm512_set1_ps(value));
+#elif VANTREL_LANE_COUNT == 8 && defined(__AVX__)
+    return reinterpret_cast<vfloat>(_mm256_set1_ps(value));
+#elif VANTREL_LANE_COUNT == 4 && defined(__SSE2__)
+    return reinterpret_cast<vfloat>(_mm_set1_ps(value));
+#else
+    vfloat v = {};
     for (uint32_t i = 0; i < kLanes; ++i)
         v[i] = value;
     return v;
+#endif
+}
+inline vint splat_int(int32_t value)
+{
+#if VANTREL_LANE_COUNT == 16 && defined(__AVX512F__)
+    return reinterpret_cast<vint>(_mm512_set1_epi32(value));
+#elif VANTREL_LANE_COUNT == 8 && defined(__AVX__)
+    return reinterpret_cast<vint>(_mm256_set1_epi32(value));
+#elif VANTREL_LANE_COUNT == 4 && defined(__SSE2__)
+    return reinterpret_cast<vint>(_mm_set1_epi32(value));
+#else
+    vint v = {};
+    for (uint32_t i = 0; i < kLanes; ++i)
+        v[i] = value;
+    return v;
+#endif
 }
 
+#if VANTREL_LANE_COUNT == 16 && defined(__AVX512F__)
+#define VANTREL_MASK_REGISTERS 1
+#else
+#define VANTREL_MASK_REGISTERS 0
+#endif
+
+#if VANTREL_MASK_REGISTERS
+// One bit per lane, kept in AVX-512's mask registers.
+struct CMask {
+    __mmask16 k;
+    CMask() = default;
+    explicit CMask(__mmask16 bits) : k(bits) {}
+    explicit CMask(bool value) : k(value ? 0xffff : 0) {}
+};
+#else
 // All bits set in a lane where the condition holds, none where it does not.
 struct CMask {
     vint v;
     CMask() = default;
     explicit CMask(vint bits) : v(bits) {}
-    explicit CMask(bool value) : v(splat<vint>(value ? -1 : 0)) {}
+    explicit CMask(bool value) : v(splat_int(value ? -1 : 0)) {}
 };
+#endif
 
 struct CUint {
     vuint v;
     CUint() = default;
     explicit CUint(vuint bits) : v(bits) {}
-    CUint(uint32_t value) : v(splat<vuint>(value)) {}
+    CUint(uint32_t value) : v(reinterpret_cast<vuint>(splat_int(static_cast<int32_t>(value)))) {}
 };
 
 struct CFloat {
     vfloat v;
     CFloat() = default;
     explicit CFloat(vfloat bits) : v(bits) {}
-    CFloat(float value) : v(splat<vfloat>(value)) {}
+    CFloat(float value) : v(splat_float(value)) {}
 };
 
+#if VANTREL_MASK_REGISTERS
+inline CMask operator&&(CMask a, CMask b) { return CMask(__mmask16(a.k & b.k)); }
+inline CMask operator||(CMask a, CMask b) { return CMask(__mmask16(a.k | b.k)); }
+inline CMask operator!(CMask a) { return CMask(__mmask16(~a.k)); }
+#else
 inline CMask operator&&(CMask a, CMask b) { return CMask(a.v & b.v); }
 inline CMask operator||(CMask a, CMask b) { return CMask(a.v | b.v); }
 inline CMask operator!(CMask a) { return CMask(~a.v); }
+#endif
 
 inline CFloat operator+(CFloat a, CFloat b) { return CFloat(a.v + b.v); }
 inline CFloat operator-(CFloat a, CFloat b) { return CFloat(a.v - b.v); }
 inline CFloat operator*(CFloat a, CFloat b) { return CFloat(a.v * b.v); }
 inline CFloat operator/(CFloat a, CFloat b) { return CFloat(a.v / b.v); }
 inline CFloat operator-(CFloat a) { return CFloat(-a.v); }
+#if VANTREL_MASK_REGISTERS
+// Ordered comparisons are false on NaN, != is true on it, as in C++.
+inline __m512 m512(vfloat v) { return reinterpret_cast<__m512>(v); }
+inline __m512i m512i(vuint v) { return reinterpret_cast<__m512i>(v); }
+inline CMask operator<(CFloat a, CFloat b) { return CMask(_mm512_cmp_ps_mask(m512(a.v), m512(b.v), _CMP_LT_OQ)); }
+inline CMask operator>(CFloat a, CFloat b) { return CMask(_mm512_cmp_ps_mask(m512(a.v), m512(b.v), _CMP_GT_OQ)); }
+inline CMask operator<=(CFloat a, CFloat b) { return CMask(_mm512_cmp_ps_mask(m512(a.v), m512(b.v), _CMP_LE_OQ)); }
+inline CMask operator>=(CFloat a, CFloat b) { return CMask(_mm512_cmp_ps_mask(m512(a.v), m512(b.v), _CMP_GE_OQ)); }
+inline CMask operator==(CFloat a, CFloat b) { return CMask(_mm512_cmp_ps_mask(m512(a.v), m512(b.v), _CMP_EQ_OQ)); }
+inline CMask operator!=(CFloat a, CFloat b) { return CMask(_mm512_cmp_ps_mask(m512(a.v), m512(b.v), _CMP_NEQ_UQ)); }
+#else
 inline CMask operator<(CFloat a, CFloat b) { return CMask(a.v < b.v); }
 inline CMask operator>(CFloat a, CFloat b) { return CMask(a.v > b.v); }
 inline CMask operator<=(CFloat a, CFloat b) { return CMask(a.v <= b.v); }
 inline CMask operator>=(CFloat a, CFloat b) { return CMask(a.v >= b.v); }
 inline CMask operator==(CFloat a, CFloat b) { return CMask(a.v == b.v); }
 inline CMask operator!=(CFloat a, CFloat b) { return CMask(a.v != b.v); }
+#endif
 
 inline CUint operator+(CUint a, CUint b) { return CUint(a.v + b.v); }
 inline CUint operator-(CUint a, CUint b) { return CUint(a.v - b.v); }
 inline CUint operator*(CUint a, CUint b) { return CUint(a.v * b.v); }
 inline CUint operator&(CUint a, CUint b) { return CUint(a.v & b.v); }
+#if VANTREL_MASK_REGISTERS
+inline CMask operator<(CUint a, CUint b) { return CMask(_mm512_cmplt_epu32_mask(m512i(a.v), m512i(b.v))); }
+inline CMask operator>=(CUint a, CUint b) { return CMask(_mm512_cmpge_epu32_mask(m512i(a.v), m512i(b.v))); }
+inline CMask operator==(CUint a, CUint b) { return CMask(_mm512_cmpeq_epu32_mask(m512i(a.v), m512i(b.v))); }
+#else
 inline CMask operator<(CUint a, CUint b) { return CMask(a.v < b.v); }
 inline CMask operator>=(CUint a, CUint b) { return CMask(a.v >= b.v); }
 inline CMask operator==(CUint a, CUint b) { return CMask(a.v == b.v); }
+#endif
 // The divisor is a constant in every use, which the compiler turns into a
 // multiply and shifts.
 inline CUint operator%(CUint a, CUint b) { return CUint(a.v % b.v); }
 
+#if VANTREL_MASK_REGISTERS
+inline CFloat lane_select(CMask where, CFloat a, CFloat b)
+{
+    return CFloat(reinterpret_cast<vfloat>(_mm512_mask_blend_ps(where.k, m512(b.v), m512(a.v))));
+}
+inline CUint lane_select(CMask where, CUint a, CUint b)
+{
+    return CUint(reinterpret_cast<vuint>(_mm512_mask_blend_epi32(where.k, m512i(b.v), m512i(a.v))));
+}
+#else
 // AVX2 blends on the mask's sign bits directly (a plain ?: compares the mask
-// with zero first); AVX-512 and SSE2 code is best left to the compiler.
+// with zero first).
 inline vfloat blend(vint where, vfloat a, vfloat b)
 {
 #if VANTREL_LANE_COUNT == 8 && defined(__AVX__)
@@ -106,11 +180,12 @@ inline CUint lane_select(CMask where, CUint a, CUint b)
     return CUint(reinterpret_cast<vuint>(
         blend(where.v, reinterpret_cast<vfloat>(a.v), reinterpret_cast<vfloat>(b.v))));
 }
+#endif
 
 inline uint32_t mask_bits(CMask m)
 {
-#if VANTREL_LANE_COUNT == 16 && defined(__AVX512F__)
-    return _mm512_test_epi32_mask(reinterpret_cast<__m512i>(m.v), reinterpret_cast<__m512i>(m.v));
+#if VANTREL_MASK_REGISTERS
+    return m.k;
 #elif VANTREL_LANE_COUNT == 8 && defined(__AVX__)
     return static_cast<uint32_t>(_mm256_movemask_ps(reinterpret_cast<__m256>(m.v)));
 #elif VANTREL_LANE_COUNT == 4 && defined(__SSE2__)
@@ -178,8 +253,8 @@ inline CFloat lane_cos(CFloat x)
 
 inline CMask lane_isfinite(CFloat x)
 {
-    const vint exponent = reinterpret_cast<vint>(x.v) & 0x7f800000;
-    return CMask(exponent != 0x7f800000);
+    const vuint exponent = reinterpret_cast<vuint>(x.v) & 0x7f800000u;
+    return !(CUint(exponent) == CUint(0x7f800000u));
 }
 // Every unsigned value converts to the nearest float, as a scalar cast does.
 inline CFloat lane_to_float(CUint v) { return CFloat(__builtin_convertvector(v.v, vfloat)); }
@@ -245,7 +320,7 @@ struct CLaneTraits<VANTREL_LANES_NS::CFloat> {
     static void store_vec3(float* list, uint32_t first, mask where, vec3 value)
     {
         for (uint32_t i = 0; i < kLanes; ++i) {
-            if (where.v[i] == 0)
+            if ((VANTREL_LANES_NS::mask_bits(where) >> i & 1u) == 0)
                 continue;
             list[3u * (first + i)] = value.x.v[i];
             list[3u * (first + i) + 1u] = value.y.v[i];
@@ -260,7 +335,7 @@ struct CLaneTraits<VANTREL_LANES_NS::CFloat> {
         const vint y = __builtin_convertvector(value.y.v, vint);
         const vint z = __builtin_convertvector(value.z.v, vint);
         for (uint32_t i = 0; i < kLanes; ++i) {
-            if (where.v[i] == 0)
+            if ((VANTREL_LANES_NS::mask_bits(where) >> i & 1u) == 0)
                 continue;
             list[3u * (first + i)] = static_cast<uint8_t>(x[i]);
             list[3u * (first + i) + 1u] = static_cast<uint8_t>(y[i]);
