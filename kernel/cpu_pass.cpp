@@ -12,11 +12,23 @@
 const CVector3* g_normal_list = nullptr;
 uint32_t* g_rand_list = nullptr;
 
+namespace {
+// The lane passes' copy of the table: every entry a lookup can reach,
+// normalised in y, x, z order exactly as the surface response normalises it.
+std::vector<CVector3> g_scatter_list;
+}  // namespace
+
 void bind_globals_cpu(const CSphere*, uint32_t, const CPlane*, uint32_t, const CVector3* normal_list,
                       uint32_t* rand_list)
 {
     g_normal_list = normal_list;
     g_rand_list = rand_list;
+    g_scatter_list.clear();
+    if (normal_list != nullptr) {
+        g_scatter_list.resize(kNormalLookupModulus);
+        for (uint32_t i = 0; i < kNormalLookupModulus; ++i)
+            g_scatter_list[i] = vec3_normalize_yxz(normal_list[i]);
+    }
 }
 
 uint32_t path_trace_pixel_cpu(uint32_t p, const CSphere* sphere_list, uint32_t sphere_count,
@@ -105,9 +117,9 @@ uint64_t path_trace_pass_with(CCpuPass pass, const CSphere* sphere_list, uint32_
 #if defined(VANTREL_LANE_PASSES)
     if (pass != CCpuPass::plain && cpu_pass_supported(pass)) {
         // The lanes look surfaces up in a table, one row per field (see
-        // CSceneLists), rows padded to a whole register of the widest pass.
+        // CSceneLists), rows padded to whole registers of the widest pass.
         const uint32_t count = sphere_count + plane_count;
-        const uint32_t stride = (count + 15u) / 16u * 16u;
+        const uint32_t stride = count <= kSurfaceRegisterObjects ? kSurfaceRegisterObjects : (count + 15u) / 16u * 16u;
         std::vector<float> table(size_t{kSurfaceRows} * stride);
         auto put = [&](uint32_t object, const auto& surface, CVector3 geometry) {
             const float fields[kSurfaceRows] = {surface.emission.x, surface.emission.y, surface.emission.z,
@@ -126,7 +138,7 @@ uint64_t path_trace_pass_with(CCpuPass pass, const CSphere* sphere_list, uint32_
                                  buffer,
                                  cbuffer,
                                  fbuffer,
-                                 CRandomBindings{g_normal_list, g_rand_list},
+                                 CRandomBindings{g_scatter_list.data(), g_rand_list},
                                  thread_count_for(threads)};
         switch (pass) {
         case CCpuPass::sse2:

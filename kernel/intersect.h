@@ -17,6 +17,8 @@ constexpr float kKernelEpsilon = 0.00390625f;
 // field r of every object in number order: emission x, y, z, colour x, y, z,
 // scatter angle, refraction index, then a sphere's centre or a plane's normal.
 constexpr uint32_t kSurfaceRows = 11u;
+// Scenes of up to this many objects have rows of exactly this many floats.
+constexpr uint32_t kSurfaceRegisterObjects = 16u;
 struct CSceneLists {
     const CSphere* sphere_list;
     uint32_t sphere_count;

@@ -76,7 +76,13 @@ struct CLaneTraits<float> {
         origin = list[first].origin;
         target = list[first].target;
     }
-    VANTREL_HD static CVector3 load_unit_vector(const CVector3* list, uint32_t index) { return list[index]; }
+    // Entry `index` of the table of unit vectors, normalised once more (y, x, z
+    // order) as the surface response uses it. The fast CPU pass is handed a
+    // table normalised so beforehand and only looks entries up.
+    VANTREL_HD static CVector3 load_scatter_vector(const CVector3* list, uint32_t index)
+    {
+        return vec3_normalize_yxz(list[index]);
+    }
 };
 
 VANTREL_HD inline float lane_select(bool where, float a, float b) { return where ? a : b; }

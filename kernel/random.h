@@ -39,13 +39,7 @@ VANTREL_HD inline uint32_t next_random(uint32_t* rand_list, uint32_t p)
     return state;
 }
 
-template <typename F>
-VANTREL_HD inline lane_vec3_t<F> random_unit_vector_lanes(const CVector3* normal_list, lane_uint_t<F> r)
-{
-    return CLaneTraits<F>::load_unit_vector(normal_list, r % lane_uint_t<F>(kNormalLookupModulus));
-}
-
 VANTREL_HD inline CVector3 random_unit_vector(const CVector3* normal_list, uint32_t r)
 {
-    return random_unit_vector_lanes<float>(normal_list, r);
+    return normal_list[r % kNormalLookupModulus];
 }

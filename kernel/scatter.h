@@ -110,7 +110,8 @@ VANTREL_HD inline lane_vec3_t<F> scatter_lanes(const lane_hit_t<F>& hit, lane_ve
         base_dir = vec3_select(transmits, vec3_normalize_yxz(through), base_dir);
     }
 
-    V v = vec3_normalize_yxz(random_unit_vector_lanes<F>(normal_list, r2));
+    // random_unit_vector(normal_list, r2), normalised in y, x, z order.
+    V v = CLaneTraits<F>::load_scatter_vector(normal_list, r2 % U(kNormalLookupModulus));
     v = vec3_select(vec3_dot_yxz(n, v) < F(0.0f), vec3_negate(v), v);
 
     const M diffuse = vec3_compare_epsilon(sa, F(kDiffuseScatterAngle));

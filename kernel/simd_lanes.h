@@ -354,7 +354,8 @@ struct CLaneTraits<VANTREL_LANES_NS::CFloat> {
             target.z.v[i] = ray.target.z;
         }
     }
-    static vec3 load_unit_vector(const CVector3* list, uint index)
+    // The fast pass's table is normalised beforehand (cpu_pass.cpp).
+    static vec3 load_scatter_vector(const CVector3* list, uint index)
     {
         return VANTREL_LANES_NS::gather_vec3(reinterpret_cast<const float*>(list),
                                              reinterpret_cast<vint>(index.v * 3u));
@@ -364,29 +365,31 @@ struct CLaneTraits<VANTREL_LANES_NS::CFloat> {
 namespace VANTREL_LANES_NS {
 
 // Row `row` of the surface table at each lane's object: one register
-// permutation while the objects fit (16 on AVX-512, 8 or 16 on AVX2), a gather
-// otherwise.
+// permutation while the objects fit (16 on AVX-512, 8 or 16 on AVX2; rows are
+// then 16 floats apart), a gather otherwise.
 inline CFloat surface_field(const CSceneLists& scene, uint32_t row, CUint object)
 {
-    const float* column = scene.surface_table + row * scene.surface_stride;
     const uint32_t count = scene.sphere_count + scene.plane_count;
+    const bool in_registers = count <= kSurfaceRegisterObjects;
+    const float* column =
+        scene.surface_table + row * (in_registers ? kSurfaceRegisterObjects : scene.surface_stride);
     const vint index = reinterpret_cast<vint>(object.v);
 #if VANTREL_LANE_COUNT == 16 && defined(__AVX512F__)
-    if (count <= 16u)
+    if (in_registers)
         return CFloat(reinterpret_cast<vfloat>(
             _mm512_maskz_permutexvar_ps(0xffff, reinterpret_cast<__m512i>(index), _mm512_loadu_ps(column))));
 #elif VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
     if (count <= 8u)
         return CFloat(reinterpret_cast<vfloat>(
             _mm256_permutevar8x32_ps(_mm256_loadu_ps(column), reinterpret_cast<__m256i>(index))));
-    if (count <= 16u) {
+    if (in_registers) {
         const __m256 low = _mm256_permutevar8x32_ps(_mm256_loadu_ps(column), reinterpret_cast<__m256i>(index));
         const __m256 high =
             _mm256_permutevar8x32_ps(_mm256_loadu_ps(column + 8), reinterpret_cast<__m256i>(index));
         return CFloat(reinterpret_cast<vfloat>(_mm256_blendv_ps(low, high, reinterpret_cast<__m256>(index << 28))));
     }
 #endif
-    (void)count;
+    (void)in_registers;
     return CFloat(gather(column, index));
 }
 
