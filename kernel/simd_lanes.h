@@ -275,6 +275,15 @@ inline vfloat gather(const float* base, vint index)
 #endif
 }
 
+// 0, stride, 2 stride, ... : the offsets of one field in lane-by-lane records.
+inline vint lane_offsets(int32_t stride)
+{
+    vint v = {};
+    for (uint32_t i = 0; i < kLanes; ++i)
+        v[i] = static_cast<int32_t>(i) * stride;
+    return v;
+}
+
 using CVec3 = CVec3Lanes<CFloat>;
 
 inline CVec3 gather_vec3(const float* base, vint index)
@@ -307,24 +316,33 @@ struct CLaneTraits<VANTREL_LANES_NS::CFloat> {
     {
         store_uint(list, first, lane_select(where, value, load_uint(list, first)));
     }
+    // Three floats per pixel (sums). AVX2 gathers every third float; AVX-512
+    // gathers are slower than element loads on some processors.
     static vec3 load_vec3(const float* list, uint32_t first)
     {
+        const float* base = list + 3u * first;
+#if VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
+        const vint offsets = VANTREL_LANES_NS::lane_offsets(3);
+        return {F(VANTREL_LANES_NS::gather(base, offsets)), F(VANTREL_LANES_NS::gather(base + 1, offsets)),
+                F(VANTREL_LANES_NS::gather(base + 2, offsets))};
+#else
         vec3 v;
         for (uint32_t i = 0; i < kLanes; ++i) {
-            v.x.v[i] = list[3u * (first + i)];
-            v.y.v[i] = list[3u * (first + i) + 1u];
-            v.z.v[i] = list[3u * (first + i) + 2u];
+            v.x.v[i] = base[3u * i];
+            v.y.v[i] = base[3u * i + 1u];
+            v.z.v[i] = base[3u * i + 2u];
         }
         return v;
+#endif
     }
     static void store_vec3(float* list, uint32_t first, mask where, vec3 value)
     {
-        for (uint32_t i = 0; i < kLanes; ++i) {
-            if ((VANTREL_LANES_NS::mask_bits(where) >> i & 1u) == 0)
-                continue;
-            list[3u * (first + i)] = value.x.v[i];
-            list[3u * (first + i) + 1u] = value.y.v[i];
-            list[3u * (first + i) + 2u] = value.z.v[i];
+        float* base = list + 3u * first;
+        for (uint32_t bits = VANTREL_LANES_NS::mask_bits(where); bits != 0; bits &= bits - 1u) {
+            const uint32_t i = static_cast<uint32_t>(__builtin_ctz(bits));
+            base[3u * i] = value.x.v[i];
+            base[3u * i + 1u] = value.y.v[i];
+            base[3u * i + 2u] = value.z.v[i];
         }
     }
     // Truncation to 32 bits, then the low byte: a scalar float-to-unsigned
@@ -334,16 +352,25 @@ struct CLaneTraits<VANTREL_LANES_NS::CFloat> {
         const vint x = __builtin_convertvector(value.x.v, vint);
         const vint y = __builtin_convertvector(value.y.v, vint);
         const vint z = __builtin_convertvector(value.z.v, vint);
-        for (uint32_t i = 0; i < kLanes; ++i) {
-            if ((VANTREL_LANES_NS::mask_bits(where) >> i & 1u) == 0)
-                continue;
-            list[3u * (first + i)] = static_cast<uint8_t>(x[i]);
-            list[3u * (first + i) + 1u] = static_cast<uint8_t>(y[i]);
-            list[3u * (first + i) + 2u] = static_cast<uint8_t>(z[i]);
+        uint8_t* base = list + 3u * first;
+        for (uint32_t bits = VANTREL_LANES_NS::mask_bits(where); bits != 0; bits &= bits - 1u) {
+            const uint32_t i = static_cast<uint32_t>(__builtin_ctz(bits));
+            base[3u * i] = static_cast<uint8_t>(x[i]);
+            base[3u * i + 1u] = static_cast<uint8_t>(y[i]);
+            base[3u * i + 2u] = static_cast<uint8_t>(z[i]);
         }
     }
+    // Six floats per ray: origin, then target.
     static void load_ray(const CRay3* list, uint32_t first, vec3& origin, vec3& target)
     {
+#if VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
+        const float* base = reinterpret_cast<const float*>(list + first);
+        const vint offsets = VANTREL_LANES_NS::lane_offsets(6);
+        origin = {F(VANTREL_LANES_NS::gather(base, offsets)), F(VANTREL_LANES_NS::gather(base + 1, offsets)),
+                  F(VANTREL_LANES_NS::gather(base + 2, offsets))};
+        target = {F(VANTREL_LANES_NS::gather(base + 3, offsets)), F(VANTREL_LANES_NS::gather(base + 4, offsets)),
+                  F(VANTREL_LANES_NS::gather(base + 5, offsets))};
+#else
         for (uint32_t i = 0; i < kLanes; ++i) {
             const CRay3& ray = list[first + i];
             origin.x.v[i] = ray.origin.x;
@@ -353,6 +380,7 @@ struct CLaneTraits<VANTREL_LANES_NS::CFloat> {
             target.y.v[i] = ray.target.y;
             target.z.v[i] = ray.target.z;
         }
+#endif
     }
     // The fast pass's table is normalised beforehand (cpu_pass.cpp).
     static vec3 load_scatter_vector(const CVector3* list, uint index)
