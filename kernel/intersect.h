@@ -189,25 +189,25 @@ VANTREL_HD inline CNearestLanes<F> nearest_object(const CSegmentLanes<F>& segmen
     return nearest;
 }
 
-// What a surface hands the hit record; geometry is a sphere's centre or a
-// plane's normal.
-template <typename F>
-struct CSurfaceLanes {
-    F scatter_angle;
-    F refraction_index;
-    lane_vec3_t<F> emission;
-    lane_vec3_t<F> color;
-    lane_vec3_t<F> geometry;
-};
-
-VANTREL_HD inline CSurfaceLanes<float> load_surface(const CSceneLists& scene, uint32_t object)
+// What a surface hands the hit record: everything but distance, point and
+// out_dir, with a sphere's centre or a plane's normal in `normal`.
+VANTREL_HD inline void load_surface(const CSceneLists& scene, uint32_t object, CHitInfo& hit)
 {
     if (object < scene.sphere_count) {
         const CSphere& sphere = scene.sphere_list[object];
-        return {sphere.scatter_angle, sphere.refraction_index, sphere.emission, sphere.color, sphere.center};
+        hit.scatter_angle = sphere.scatter_angle;
+        hit.refraction_index = sphere.refraction_index;
+        hit.emission = sphere.emission;
+        hit.color = sphere.color;
+        hit.normal = sphere.center;
+        return;
     }
     const CPlane& plane = scene.plane_list[object - scene.sphere_count];
-    return {plane.scatter_angle, plane.refraction_index, plane.emission, plane.color, plane.normal};
+    hit.scatter_angle = plane.scatter_angle;
+    hit.refraction_index = plane.refraction_index;
+    hit.emission = plane.emission;
+    hit.color = plane.color;
+    hit.normal = plane.normal;
 }
 
 // Where a lane's segment meets something, writes every field of its hit but
@@ -222,17 +222,12 @@ VANTREL_HD inline lane_mask_t<F> find_nearest_lanes(lane_vec3_t<F> origin, lane_
     const CNearestLanes<F> nearest = nearest_object<F>(segment, scene);
     if (!lane_any(nearest.found))
         return nearest.found;
-    const CSurfaceLanes<F> surface = load_surface(scene, nearest.object);
+    load_surface(scene, nearest.object, hit);
     hit.distance = nearest.distance;
-    hit.scatter_angle = surface.scatter_angle;
-    hit.refraction_index = surface.refraction_index;
-    hit.emission = surface.emission;
-    hit.color = surface.color;
     hit.point = segment_point<F>(segment, nearest.distance);
-    hit.normal = surface.geometry;
     const lane_mask_t<F> on_sphere = nearest.object < lane_uint_t<F>(scene.sphere_count);
     if (lane_any(on_sphere))
-        hit.normal = vec3_select(on_sphere, sphere_normal(hit.point, surface.geometry), hit.normal);
+        hit.normal = vec3_select(on_sphere, sphere_normal(hit.point, hit.normal), hit.normal);
     return nearest.found;
 }
 

@@ -421,18 +421,16 @@ inline CFloat surface_field(const CSceneLists& scene, uint32_t row, CUint object
     return CFloat(gather(column, index));
 }
 
-inline CSurfaceLanes<CFloat> load_surface(const CSceneLists& scene, CUint object)
+// As the one-pixel load_surface (kernel/intersect.h), from the surface table.
+inline void load_surface(const CSceneLists& scene, CUint object, CHitLanes<CFloat>& hit)
 {
-    CSurfaceLanes<CFloat> surface;
-    surface.emission = {surface_field(scene, 0, object), surface_field(scene, 1, object),
-                        surface_field(scene, 2, object)};
-    surface.color = {surface_field(scene, 3, object), surface_field(scene, 4, object),
-                     surface_field(scene, 5, object)};
-    surface.scatter_angle = surface_field(scene, 6, object);
-    surface.refraction_index = surface_field(scene, 7, object);
-    surface.geometry = {surface_field(scene, 8, object), surface_field(scene, 9, object),
-                        surface_field(scene, 10, object)};
-    return surface;
+    hit.emission = {surface_field(scene, 0, object), surface_field(scene, 1, object),
+                    surface_field(scene, 2, object)};
+    hit.color = {surface_field(scene, 3, object), surface_field(scene, 4, object), surface_field(scene, 5, object)};
+    hit.scatter_angle = surface_field(scene, 6, object);
+    hit.refraction_index = surface_field(scene, 7, object);
+    hit.normal = {surface_field(scene, 8, object), surface_field(scene, 9, object),
+                  surface_field(scene, 10, object)};
 }
 
 }  // namespace VANTREL_LANES_NS
