@@ -2,10 +2,22 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "kernel/cpu_pass.h"
+#include "kernel/random.h"
 
 namespace {
+constexpr size_t kSumsBytes = size_t{kPixelCount} * 3 * sizeof(float);
+constexpr size_t kCountsBytes = size_t{kPixelCount} * sizeof(uint32_t);
+
+// Device memory is host memory this backend owns. Uploads are deferred:
+// copy_to_device notes where the bytes are and copies them when the memory is
+// next used. A path launch whose sums and counts are still waiting to be
+// uploaded in full hands the pass the host's own arrays instead (it reads and
+// writes them in place), and downloading them into those same arrays then has
+// nothing left to do. Until its next upload such a buffer holds whatever its
+// host array holds.
 class CCpuDevice final : public CDeviceOperations {
 public:
     explicit CCpuDevice(int threads) : threads_(threads) {}
@@ -13,19 +25,34 @@ public:
     const char* name() const override { return "CPU"; }
 
     void* allocate(size_t bytes) override { return std::aligned_alloc(64, (bytes + 63) / 64 * 64); }
-    void release(void* device_memory) override { std::free(device_memory); }
+    void release(void* device_memory) override
+    {
+        forget(device_memory);
+        std::free(device_memory);
+    }
     bool fill_zero(void* device_memory, size_t bytes) override
     {
+        settle(device_memory);
         std::memset(device_memory, 0, bytes);
         return true;
     }
     bool copy_to_device(void* device_memory, const void* host_memory, size_t bytes) override
     {
-        std::memcpy(device_memory, host_memory, bytes);
+        // An earlier upload this one fully covers never needs making.
+        if (const CUpload* earlier = find(device_memory); earlier && earlier->bytes <= bytes)
+            forget(device_memory);
+        else
+            settle(device_memory);
+        uploads_.push_back({device_memory, host_memory, bytes, false});
         return true;
     }
     bool copy_to_host(void* host_memory, const void* device_memory, size_t bytes) override
     {
+        if (const CUpload* in_place = find(device_memory); in_place && in_place->in_place &&
+                                                            in_place->host == host_memory &&
+                                                            in_place->bytes == bytes)
+            return true;
+        settle(device_memory);
         std::memcpy(host_memory, device_memory, bytes);
         return true;
     }
@@ -34,21 +61,81 @@ public:
     // where the processor has them); the shape only matters to CUDA.
     bool launch_bind_globals(CLaunchDim, CLaunchDim, const CBindGlobalsArgs& a) override
     {
+        settle_all();
         bind_globals_cpu(a.sphere_list, a.sphere_count, a.plane_list, a.plane_count, a.normal_list, a.rand_list);
         return true;
     }
     bool launch_path_trace(CLaunchDim, CLaunchDim, const CPathTraceArgs& a) override
     {
+        float* buffer = in_place(a.buffer, kSumsBytes);
+        uint32_t* cbuffer = in_place(a.cbuffer, kCountsBytes);
+        settle_all();
         segments_ += path_trace_pass_fast(a.sphere_list, a.sphere_count, a.plane_list, a.plane_count, a.rayList,
-                                          a.buffer, a.cbuffer, a.fbuffer, threads_);
+                                          buffer, cbuffer, a.fbuffer, threads_);
         return true;
     }
 
     uint64_t segments_traced() const override { return segments_; }
 
 private:
+    struct CUpload {
+        void* device;
+        const void* host;
+        size_t bytes;
+        bool in_place;  // handed to a launch: the host array is the buffer's content
+    };
+
+    CUpload* find(const void* device_memory)
+    {
+        for (CUpload& upload : uploads_)
+            if (upload.device == device_memory)
+                return &upload;
+        return nullptr;
+    }
+    void forget(const void* device_memory)
+    {
+        for (size_t i = 0; i < uploads_.size(); ++i)
+            if (uploads_[i].device == device_memory) {
+                uploads_.erase(uploads_.begin() + long(i));
+                return;
+            }
+    }
+    // Makes the device memory hold what it should: the noted upload, or the
+    // host array a launch worked in.
+    void settle(const void* device_memory)
+    {
+        if (const CUpload* upload = find(device_memory)) {
+            std::memcpy(upload->device, upload->host, upload->bytes);
+            forget(device_memory);
+        }
+    }
+    // Settles every upload but those handed to a launch in place.
+    void settle_all()
+    {
+        for (size_t i = 0; i < uploads_.size();) {
+            if (uploads_[i].in_place) {
+                ++i;
+                continue;
+            }
+            std::memcpy(uploads_[i].device, uploads_[i].host, uploads_[i].bytes);
+            uploads_.erase(uploads_.begin() + long(i));
+        }
+    }
+    // The host array to hand the pass for this device buffer: the pending
+    // upload's source when it covers the whole buffer, else the buffer itself.
+    template <typename T>
+    T* in_place(T* device_memory, size_t bytes)
+    {
+        CUpload* upload = find(device_memory);
+        if (upload == nullptr || upload->bytes != bytes)
+            return device_memory;
+        upload->in_place = true;
+        return static_cast<T*>(const_cast<void*>(upload->host));
+    }
+
     int threads_;
     uint64_t segments_ = 0;
+    std::vector<CUpload> uploads_;
 };
 }  // namespace
 

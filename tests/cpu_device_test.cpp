@@ -1,0 +1,151 @@
+// The CPU device: uploads it defers, sums and counts it hands the pass in
+// place, and whole engine frames on it against the plain per-pixel loop.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "app/camera.h"
+#include "app/frame_buffers.h"
+#include "engine/cpu_device.h"
+#include "engine/engine.h"
+#include "kernel/cpu_pass.h"
+#include "kernel/host_random.h"
+#include "scene/built_in_scene.h"
+
+namespace {
+
+TEST(CpuDeviceTest, MemoryHoldsWhatWasLastUploadedFilledOrLeftThere)
+{
+    auto device = make_cpu_device(1);
+    std::vector<uint8_t> first(64), second(16, 0xab), back(64);
+    for (size_t i = 0; i < first.size(); ++i)
+        first[i] = uint8_t(i + 1);
+    CDeviceBuffer buffer(device.get(), 64);
+    ASSERT_TRUE(buffer);
+
+    ASSERT_TRUE(device->copy_to_device(buffer.get(), first.data(), 64));
+    ASSERT_TRUE(device->copy_to_host(back.data(), buffer.get(), 64));
+    EXPECT_EQ(back, first);
+
+    // A shorter upload replaces only its own bytes.
+    ASSERT_TRUE(device->copy_to_device(buffer.get(), first.data(), 64));
+    ASSERT_TRUE(device->copy_to_device(buffer.get(), second.data(), 16));
+    ASSERT_TRUE(device->copy_to_host(back.data(), buffer.get(), 64));
+    EXPECT_TRUE(std::equal(second.begin(), second.end(), back.begin()));
+    EXPECT_TRUE(std::equal(first.begin() + 16, first.end(), back.begin() + 16));
+
+    ASSERT_TRUE(device->copy_to_device(buffer.get(), first.data(), 64));
+    ASSERT_TRUE(device->fill_zero(buffer.get(), 32));
+    ASSERT_TRUE(device->copy_to_host(back.data(), buffer.get(), 64));
+    EXPECT_EQ(std::vector<uint8_t>(back.begin(), back.begin() + 32), std::vector<uint8_t>(32, 0));
+    EXPECT_TRUE(std::equal(first.begin() + 32, first.end(), back.begin() + 32));
+}
+
+// Start-up of the built-in scene, without the engine.
+class CpuDeviceSceneTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        host_srand(31337u);
+        ASSERT_TRUE(build_normal_table());
+        ASSERT_TRUE(frame_buffers_create());
+        ASSERT_TRUE(build_scene());
+        write_camera_rays(g_frame, compute_view_window(kFrameWidth, kFrameHeight));
+    }
+    void TearDown() override
+    {
+        engine_deinit();
+        scene_release();
+        frame_buffers_destroy();
+        normal_table_release();
+    }
+
+    // Plain loop passes from the start state: sums, counts and image after `frames`.
+    void plain_frames(int frames, std::vector<float>& sums, std::vector<uint32_t>& counts,
+                      std::vector<uint8_t>& image, uint64_t& segments)
+    {
+        std::vector<uint32_t> rand_states(seed_list.get(), seed_list.get() + kPixelCount);
+        sums.assign(3 * size_t{kPixelCount}, 0.0f);
+        counts.assign(kPixelCount, 0u);
+        image.assign(3 * size_t{kPixelCount}, 0u);
+        bind_globals_cpu(g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount, normal_table.get(),
+                         rand_states.data());
+        segments = 0;
+        for (int f = 0; f < frames; ++f)
+            segments += path_trace_pass_cpu(g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount,
+                                            g_frame.ray_list.get(), sums.data(), counts.data(), image.data(), 2);
+    }
+};
+
+TEST_F(CpuDeviceSceneTest, EngineFramesGiveThePlainLoopsState)
+{
+    constexpr int kFrames = 2;
+    std::vector<float> sums;
+    std::vector<uint32_t> counts;
+    std::vector<uint8_t> image;
+    uint64_t segments = 0;
+    plain_frames(kFrames, sums, counts, image, segments);
+
+    ASSERT_TRUE(engine_init_on(make_cpu_device(2), g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount,
+                               normal_table.get(), seed_list.get()));
+    for (int f = 0; f < kFrames; ++f)
+        engine_frame(g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount, g_frame.ray_list.get(),
+                     g_frame.accum_buffer.get(), g_frame.count_buffer.get(), g_frame.pixel_buffer.get());
+    EXPECT_EQ(engine_segments_traced(), segments);
+    EXPECT_EQ(std::memcmp(g_frame.accum_buffer.get(), sums.data(), sums.size() * sizeof(float)), 0);
+    EXPECT_EQ(std::memcmp(g_frame.count_buffer.get(), counts.data(), counts.size() * sizeof(uint32_t)), 0);
+    EXPECT_EQ(std::memcmp(g_frame.pixel_buffer.get(), image.data(), image.size()), 0);
+}
+
+// Sums and counts worked on in the host's arrays still come back whole when
+// they are downloaded somewhere else; the image persists on the device.
+TEST_F(CpuDeviceSceneTest, ResultsWorkedInPlaceReachAnyDownload)
+{
+    std::vector<float> sums;
+    std::vector<uint32_t> counts;
+    std::vector<uint8_t> image;
+    uint64_t segments = 0;
+    plain_frames(1, sums, counts, image, segments);
+
+    auto device = make_cpu_device(2);
+    CDeviceBuffer sphere_list(device.get(), kSphereCount * sizeof(CSphere));
+    CDeviceBuffer plane_list(device.get(), kPlaneCount * sizeof(CPlane));
+    CDeviceBuffer normal_list(device.get(), kDeviceNormalCount * sizeof(CVector3));
+    CDeviceBuffer rand_list(device.get(), kPixelCount * sizeof(uint32_t));
+    CDeviceBuffer rays(device.get(), kPixelCount * sizeof(CRay3));
+    CDeviceBuffer buffer(device.get(), 3 * size_t{kPixelCount} * sizeof(float));
+    CDeviceBuffer cbuffer(device.get(), kPixelCount * sizeof(uint32_t));
+    CDeviceBuffer fbuffer(device.get(), 3 * size_t{kPixelCount});
+    ASSERT_TRUE(device->copy_to_device(normal_list.get(), normal_table.get(), normal_list.size()));
+    ASSERT_TRUE(device->copy_to_device(rand_list.get(), seed_list.get(), rand_list.size()));
+    ASSERT_TRUE(device->fill_zero(fbuffer.get(), fbuffer.size()));
+    ASSERT_TRUE(device->launch_bind_globals({}, {}, {nullptr, 0, nullptr, 0, normal_list.as<CVector3>(),
+                                                      rand_list.as<uint32_t>()}));
+
+    std::vector<float> host_sums(3 * size_t{kPixelCount}, 0.0f);
+    std::vector<uint32_t> host_counts(kPixelCount, 0u);
+    ASSERT_TRUE(device->copy_to_device(sphere_list.get(), g_spheres.get(), sphere_list.size()));
+    ASSERT_TRUE(device->copy_to_device(plane_list.get(), g_planes.get(), plane_list.size()));
+    ASSERT_TRUE(device->copy_to_device(rays.get(), g_frame.ray_list.get(), rays.size()));
+    ASSERT_TRUE(device->copy_to_device(buffer.get(), host_sums.data(), buffer.size()));
+    ASSERT_TRUE(device->copy_to_device(cbuffer.get(), host_counts.data(), cbuffer.size()));
+    ASSERT_TRUE(device->launch_path_trace({}, {}, {sphere_list.as<CSphere>(), kSphereCount, plane_list.as<CPlane>(),
+                                                    kPlaneCount, rays.as<CRay3>(), buffer.as<float>(),
+                                                    cbuffer.as<uint32_t>(), fbuffer.as<uint8_t>()}));
+
+    std::vector<float> other_sums(host_sums.size(), -1.0f);
+    std::vector<uint32_t> other_counts(host_counts.size(), 7u);
+    std::vector<uint8_t> other_image(image.size(), 9u);
+    ASSERT_TRUE(device->copy_to_host(other_sums.data(), buffer.get(), buffer.size()));
+    ASSERT_TRUE(device->copy_to_host(other_counts.data(), cbuffer.get(), cbuffer.size()));
+    ASSERT_TRUE(device->copy_to_host(other_image.data(), fbuffer.get(), fbuffer.size()));
+    EXPECT_EQ(device->segments_traced(), segments);
+    EXPECT_EQ(std::memcmp(other_sums.data(), sums.data(), sums.size() * sizeof(float)), 0);
+    EXPECT_EQ(other_counts, counts);
+    EXPECT_EQ(other_image, image);
+}
+
+}  // namespace
