@@ -1,6 +1,8 @@
 #pragma once
 // The CPU backend: device memory is host memory this backend owns, and a
-// launch runs the kernel body once for every pixel index, spread over the cores.
+// launch runs the kernel body once for every pixel index (the fast pass),
+// spread over the cores. Uploads are deferred until the memory is used; a path
+// launch works in the host's own sums and counts when they were just uploaded.
 
 #include <memory>
 
