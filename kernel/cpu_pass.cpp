@@ -13,9 +13,22 @@ const CVector3* g_normal_list = nullptr;
 uint32_t* g_rand_list = nullptr;
 
 namespace {
-// The lane passes' copy of the table: every entry a lookup can reach,
-// normalised in y, x, z order exactly as the surface response normalises it.
+// The lane passes' copy of the bound table, made by their first pass after a
+// binding: every entry a lookup can reach, normalised in y, x, z order exactly
+// as the surface response normalises it.
 std::vector<CVector3> g_scatter_list;
+bool g_scatter_list_current = false;
+
+const CVector3* scatter_list()
+{
+    if (!g_scatter_list_current && g_normal_list != nullptr) {
+        g_scatter_list.resize(kNormalLookupModulus);
+        for (uint32_t i = 0; i < kNormalLookupModulus; ++i)
+            g_scatter_list[i] = vec3_normalize_yxz(g_normal_list[i]);
+        g_scatter_list_current = true;
+    }
+    return g_normal_list != nullptr ? g_scatter_list.data() : nullptr;
+}
 }  // namespace
 
 void bind_globals_cpu(const CSphere*, uint32_t, const CPlane*, uint32_t, const CVector3* normal_list,
@@ -23,12 +36,7 @@ void bind_globals_cpu(const CSphere*, uint32_t, const CPlane*, uint32_t, const C
 {
     g_normal_list = normal_list;
     g_rand_list = rand_list;
-    g_scatter_list.clear();
-    if (normal_list != nullptr) {
-        g_scatter_list.resize(kNormalLookupModulus);
-        for (uint32_t i = 0; i < kNormalLookupModulus; ++i)
-            g_scatter_list[i] = vec3_normalize_yxz(normal_list[i]);
-    }
+    g_scatter_list_current = false;
 }
 
 uint32_t path_trace_pixel_cpu(uint32_t p, const CSphere* sphere_list, uint32_t sphere_count,
@@ -138,7 +146,7 @@ uint64_t path_trace_pass_with(CCpuPass pass, const CSphere* sphere_list, uint32_
                                  buffer,
                                  cbuffer,
                                  fbuffer,
-                                 CRandomBindings{g_scatter_list.data(), g_rand_list},
+                                 CRandomBindings{scatter_list(), g_rand_list},
                                  thread_count_for(threads)};
         switch (pass) {
         case CCpuPass::sse2:

@@ -15,9 +15,9 @@
 extern const CVector3* g_normal_list;
 extern uint32_t* g_rand_list;
 
-// Binding also reads the table of unit vectors (the fast pass keeps its
-// entries normalised as the surface response uses them): bind again after
-// changing the table.
+// The fast pass keeps a normalised copy of the bound table of unit vectors
+// (kDeviceNormalCount entries), made by its first pass after binding: bind
+// again after changing the table.
 
 void bind_globals_cpu(const CSphere* sphere_list, uint32_t sphere_count, const CPlane* plane_list,
                       uint32_t plane_count, const CVector3* normal_list, uint32_t* rand_list);

@@ -83,7 +83,6 @@ CPassState compare_passes(const CScene& scene, const CVector3* normals, const CP
         frames = 1;
     CPassState plain = start;
     const uint64_t plain_segments = run_frames(CCpuPass::plain, scene, normals, plain, frames, 1);
-    int compared = 0;
     for (CCpuPass pass : kLanePasses) {
         if (!cpu_pass_supported(pass))
             continue;
@@ -94,10 +93,8 @@ CPassState compare_passes(const CScene& scene, const CVector3* normals, const CP
             const std::string what = std::string(cpu_pass_name(pass)) + ", " + std::to_string(threads) + " threads";
             EXPECT_EQ(run_frames(pass, scene, normals, fast, frames, threads), plain_segments) << what;
             expect_same(plain, fast, what);
-            ++compared;
         }
     }
-    EXPECT_GT(compared, 0) << "no lane pass ran";
     return plain;
 }
 
@@ -137,8 +134,11 @@ TEST_P(BuiltInSceneTest, LanePassesGiveThePlainLoopsFrames)
     EXPECT_GT(counted, kPixelCount / 2);
 }
 
-TEST(FastPassTest, ChosenPassIsSupportedAndMatchesThePlainLoop)
+TEST(FastPassTest, ChosenPassIsSupported)
 {
+#if defined(__x86_64__)
+    EXPECT_TRUE(cpu_pass_supported(CCpuPass::sse2)) << "x86-64 builds have the lane passes";
+#endif
     EXPECT_TRUE(cpu_pass_supported(CCpuPass::plain));
     EXPECT_TRUE(cpu_pass_supported(cpu_pass_chosen()));
     // The fast pass is the chosen one; on a lane-capable build it is not the plain loop.
