@@ -37,14 +37,17 @@ void write_camera_rays(CFrameBuffer& frame, const CViewWindow& window)
 {
     const double width = frame.width;
     const double height = frame.height;
-    CRay3* ray = frame.ray_list.get();
+    const float z = static_cast<float>(-kImagePlaneDistance);
+    CRay3* const first_row = frame.ray_list.get();
+    for (uint32_t j = 0; j < frame.width; ++j)
+        first_row[j].target.x = static_cast<float>(double{window.left} - (j / width) * double{window.span_x});
+    // x depends only on the column: later rows take it from the first.
+    CRay3* ray = first_row;
     for (uint32_t i = 0; i < frame.height; ++i) {
         const float y = static_cast<float>(double{window.bottom} + (i / height) * double{window.span_y});
         for (uint32_t j = 0; j < frame.width; ++j, ++ray) {
             ray->origin = {0.0f, 0.0f, 0.0f};
-            ray->target.x = static_cast<float>(double{window.left} - (j / width) * double{window.span_x});
-            ray->target.y = y;
-            ray->target.z = static_cast<float>(-kImagePlaneDistance);
+            ray->target = {first_row[j].target.x, y, z};
         }
     }
 }

@@ -45,6 +45,26 @@ TEST_F(CameraTest, CornerAndCentreRays)
     EXPECT_NEAR(ray(1, 0).target.y, -996.71f, 0.01f);
 }
 
+// Every ray runs from the origin to its cell's lower-left corner: x depends on
+// the column only (exactly -1000 + 3.125 j), y on the row only.
+TEST_F(CameraTest, ColumnsShareXAndRowsShareY)
+{
+    for (uint32_t row = 0; row < 480u; ++row) {
+        for (uint32_t column = 0; column < 640u; ++column) {
+            const CRay3& r = ray(row, column);
+            ASSERT_EQ(r.target.x, -1000.0f + 3.125f * static_cast<float>(column)) << row << ", " << column;
+            ASSERT_EQ(r.target.y, ray(row, 0).target.y) << row << ", " << column;
+            ASSERT_EQ(r.target.z, -1000.0f);
+            ASSERT_EQ(r.origin.x, 0.0f);
+            ASSERT_EQ(r.origin.y, 0.0f);
+            ASSERT_EQ(r.origin.z, 0.0f);
+        }
+        if (row > 0) {
+            ASSERT_GT(ray(row, 0).target.y, ray(row - 1, 0).target.y);
+        }
+    }
+}
+
 TEST_F(CameraTest, EveryFrameWritesTheSameRays)
 {
     const size_t bytes = 640u * 480u * sizeof(CRay3);
