@@ -60,15 +60,19 @@ CRenderResult render(const CRenderOptions& options)
 void print_summary(const CRenderResult& result, const CRenderOptions& options, uint32_t sampled)
 {
     const double fps = result.seconds > 0.0 ? result.frames / result.seconds : 0.0;
-    const double mrays = result.seconds > 0.0 ? result.segments / result.seconds / 1e6 : 0.0;
+    // The CUDA backend does not count segments: say so rather than print 0.
+    char rays[64] = "rays not counted on the GPU";
+    if (result.segments > 0 || result.frames == 0)
+        std::snprintf(rays, sizeof rays, "%.1f million rays/s",
+                      result.seconds > 0.0 ? result.segments / result.seconds / 1e6 : 0.0);
     std::string stopped;
     if (stop_signal() != 0)
         stopped = std::string("stopped by ") + (stop_signal() == SIGINT ? "SIGINT" : "SIGTERM") + " after " +
                   std::to_string(result.frames) + " of " + std::to_string(options.frames) + " frames; ";
     std::fprintf(stderr,
-                 "vantrel-render: %s%u frames in %.2f s, %.2f frames/s, %.1f million rays/s, "
+                 "vantrel-render: %s%u frames in %.2f s, %.2f frames/s, %s, "
                  "%u of %u pixels sampled, wrote %s\n",
-                 stopped.c_str(), result.frames, result.seconds, fps, mrays, sampled, kFrameWidth * kFrameHeight,
+                 stopped.c_str(), result.frames, result.seconds, fps, rays, sampled, kFrameWidth * kFrameHeight,
                  options.output.c_str());
 }
 }  // namespace
