@@ -212,11 +212,14 @@ VANTREL_HD inline void load_surface(const CSceneLists& scene, uint32_t object, C
 
 // Where a lane's segment meets something, writes every field of its hit but
 // out_dir: the point once for the winner, a sphere's outward unit normal or a
-// plane's normal as stored. Returns where something was met; when nothing was
-// met in any lane, hit is left untouched.
+// plane's normal as stored. Without `geometry` (a path's last bounce, which
+// goes nowhere) point and normal are left out: normal then holds the centre
+// or stored normal. Returns where something was met; when nothing was met in
+// any lane, hit is left untouched.
 template <typename F>
 VANTREL_HD inline lane_mask_t<F> find_nearest_lanes(lane_vec3_t<F> origin, lane_vec3_t<F> target,
-                                                    const CSceneLists& scene, lane_hit_t<F>& hit)
+                                                    const CSceneLists& scene, lane_hit_t<F>& hit,
+                                                    bool geometry = true)
 {
     const CSegmentLanes<F> segment = make_segment_lanes<F>(origin, target);
     const CNearestLanes<F> nearest = nearest_object<F>(segment, scene);
@@ -224,6 +227,8 @@ VANTREL_HD inline lane_mask_t<F> find_nearest_lanes(lane_vec3_t<F> origin, lane_
         return nearest.found;
     load_surface(scene, nearest.object, hit);
     hit.distance = nearest.distance;
+    if (!geometry)
+        return nearest.found;
     hit.point = segment_point<F>(segment, nearest.distance);
     const lane_mask_t<F> on_sphere = nearest.object < lane_uint_t<F>(scene.sphere_count);
     if (lane_any(on_sphere))

@@ -32,7 +32,8 @@ struct CPathEndLanes {
 };
 
 // Follows the camera rays (origin to target), filling info[0..depth] of each
-// lane and drawing from state. searches receives each lane's number of
+// lane (the last bounce's record without point, normal and out_dir, which
+// nothing reads) and drawing from state. searches receives each lane's number of
 // nearest-hit searches made (segments traced).
 template <typename F>
 VANTREL_HD inline CPathEndLanes<F> trace_path_lanes(lane_vec3_t<F> origin, lane_vec3_t<F> target,
@@ -48,7 +49,8 @@ VANTREL_HD inline CPathEndLanes<F> trace_path_lanes(lane_vec3_t<F> origin, lane_
     searches = U(0u);
     for (uint32_t k = 0; k < kMaxBounces; ++k) {
         searches = searches + lane_select(active, U(1u), U(0u));
-        const M found = find_nearest_lanes<F>(origin, target, scene, info[k]);
+        const bool last = k + 1u == kMaxBounces;
+        const M found = find_nearest_lanes<F>(origin, target, scene, info[k], !last);
         const M missed = active && !found;
         end.missed = end.missed || missed;
         end.depth = lane_select(missed, U(k), end.depth);
@@ -62,6 +64,13 @@ VANTREL_HD inline CPathEndLanes<F> trace_path_lanes(lane_vec3_t<F> origin, lane_
         active = active && !lit;
         if (!lane_any(active))
             break;
+        if (last) {
+            // The path ends here whatever the surface does (combine_path never
+            // reads this record's point, normal or out_dir): only the random
+            // state moves on, two steps as the surface response takes it.
+            state = lane_select(active, random_step(random_step(state)), state);
+            break;
+        }
         const lane_vec3_t<F> incoming = vec3_normalize(vec3_sub(info[k].point, origin));
         info[k].out_dir = scatter_lanes<F>(info[k], incoming, prev_index, state, active, normal_list);
         prev_index = info[k].refraction_index;
