@@ -1,10 +1,24 @@
-// One fast CPU pass: the per-pixel body of kernel/path.h over SIMD lanes, a
-// block of VANTREL_LANE_COUNT neighbouring pixels at a time. Compiled once per
-// instruction set (kernel/CMakeLists.txt names the entry point and namespace).
+// One fast CPU pass: the per-pixel body of kernel/path.h over SIMD lanes, one
+// tile of neighbouring pixels at a time (blocks of four pixels for SSE2). Compiled once per instruction set
+// (kernel/CMakeLists.txt names the entry point and namespace).
+//
+// Paths end at different bounces, so lanes that keep one pixel each from the
+// camera to the last bounce idle more and more as their paths end. Here the
+// paths of a tile go bounce by bounce instead: after each bounce the paths
+// still going are packed together, so every group of lanes at the next bounce
+// is full but for the tile's last. Each bounce's records stay in place, in
+// the packed order of that bounce; the colours are then combined back to
+// front, unpacking each bounce's results into the order of the bounce before,
+// until the first bounce, where the lanes are the tile's pixels in order
+// again. The arithmetic per path is the shared code (trace_bounce_lanes,
+// combine_record_lanes, accumulate_lanes), so every pixel ends with the bits
+// the one-pixel loop gives it.
 
 #include "kernel/simd_lanes.h"
 
 #include <omp.h>
+
+#include <memory>
 
 #include "kernel/cpu_pass_lanes.h"
 #include "kernel/path.h"
@@ -14,13 +28,15 @@
 #endif
 
 using VANTREL_LANES_NS::CFloat;
+using VANTREL_LANES_NS::CMask;
+using VANTREL_LANES_NS::CUint;
 using VANTREL_LANES_NS::kLanes;
 
-static_assert(kPixelCount % kLanes == 0 && 640u % kLanes == 0, "blocks of lanes tile the rows");
-
+#if VANTREL_LANE_COUNT == 4
+// Four lanes idle little as paths end, and without a packing instruction the
+// regrouping costs more than it saves: each block of four pixels goes from
+// the camera to its last bounce, every kernel function inlined.
 namespace {
-// One block of pixels with every kernel function inlined into it, so the lanes
-// stay in registers from the camera ray to the accumulated bytes.
 [[gnu::flatten]] uint32_t trace_block(uint32_t first, const CLanePassArgs& args)
 {
     return VANTREL_LANES_NS::lane_sum(path_trace_lanes<CFloat>(first, args.scene, args.rayList, args.buffer,
@@ -33,10 +49,168 @@ uint64_t VANTREL_LANES_PASS(const CLanePassArgs& args)
     constexpr uint32_t kBlocks = kPixelCount / kLanes;
     constexpr uint32_t kBlocksPerRow = 640u / kLanes;
     uint64_t segments = 0;
-    // A row of blocks at a time, as the plain loop hands out rows. Every block
-    // writes only its own pixels' entries.
+    // A row of blocks at a time, as the plain loop hands out rows.
 #pragma omp parallel for num_threads(args.threads) schedule(dynamic, kBlocksPerRow) reduction(+ : segments)
     for (uint32_t block = 0; block < kBlocks; ++block)
         segments += trace_block(block * kLanes, args);
     return segments;
 }
+#else
+namespace {
+// Half a row: the records of a tile's bounces stay in the core's cache.
+constexpr uint32_t kTile = 320u;
+constexpr uint32_t kChunks = kTile / kLanes;
+static_assert(kPixelCount % kTile == 0 && kTile % kLanes == 0, "tiles of whole lane groups cover the frame");
+
+using CHit = CHitLanes<CFloat>;
+using CVec3 = CVec3Lanes<CFloat>;
+using T = CLaneTraits<CFloat>;
+
+// The paths going into one bounce, packed (room for a whole lane group past
+// the last, which packing may write).
+struct CLivePaths {
+    float origin[3][kTile + kLanes];
+    float target[3][kTile + kLanes];
+    float prev_index[kTile + kLanes];
+    uint32_t state[kTile + kLanes];
+    uint32_t pixel[kTile + kLanes];
+};
+
+// Colours so far of one bounce's paths, packed as that bounce's paths are,
+// with 1 where the path met a light.
+struct CColours {
+    float channel[3][kTile + kLanes];
+    float lit[kTile + kLanes];
+};
+
+// One thread's working space for a tile.
+struct CTileWork {
+    CHit records[kMaxBounces][kChunks];
+    CMask goes_on[kMaxBounces][kChunks];  // lanes whose path goes on to the next bounce
+    CMask lit[kMaxBounces][kChunks];      // lanes whose path met a light at this bounce
+    uint32_t chunks[kMaxBounces];         // lane groups traced at each bounce
+    CLivePaths live[2];                   // this bounce's paths and the next one's
+    CColours colours[2];                  // this bounce's colours and the next one's
+};
+
+CVec3 load_vec3(const float (&list)[3][kTile + kLanes], uint32_t at)
+{
+    return {VANTREL_LANES_NS::load_floats(list[0] + at), VANTREL_LANES_NS::load_floats(list[1] + at),
+            VANTREL_LANES_NS::load_floats(list[2] + at)};
+}
+void pack_vec3(float (&list)[3][kTile + kLanes], uint32_t at, CVec3 v, CMask where)
+{
+    VANTREL_LANES_NS::compress_store(list[0] + at, v.x, where);
+    VANTREL_LANES_NS::compress_store(list[1] + at, v.y, where);
+    VANTREL_LANES_NS::compress_store(list[2] + at, v.z, where);
+}
+
+// The tile of pixels first .. first + kTile - 1; returns the segments searched.
+[[gnu::flatten]] uint32_t trace_tile(uint32_t first, const CLanePassArgs& args, CTileWork& w)
+{
+    uint32_t* rand_list = args.bindings.rand_list;
+    uint32_t segments = 0;
+    uint32_t count = kTile;
+    uint32_t levels = 0;
+    for (uint32_t k = 0; k < kMaxBounces && count > 0; ++k, ++levels) {
+        segments += count;
+        const CLivePaths& in = w.live[k & 1u];
+        CLivePaths& out = w.live[(k + 1u) & 1u];
+        uint32_t packed = 0;
+        w.chunks[k] = (count + kLanes - 1u) / kLanes;
+        for (uint32_t c = 0; c < w.chunks[k]; ++c) {
+            const uint32_t at = c * kLanes;
+            CVec3 origin;
+            CVec3 target;
+            CFloat prev_index;
+            CUint state;
+            CUint pixel;
+            CMask active;
+            if (k == 0) {
+                T::load_ray(args.rayList, first + at, origin, target);
+                state = T::load_uint(rand_list, first + at);
+                prev_index = CFloat(1.0f);
+                pixel = CUint(first + at) + VANTREL_LANES_NS::lane_index();
+                active = CMask(true);
+            } else {
+                origin = load_vec3(in.origin, at);
+                target = load_vec3(in.target, at);
+                prev_index = VANTREL_LANES_NS::load_floats(in.prev_index + at);
+                state = VANTREL_LANES_NS::load_uints(in.state + at);
+                pixel = VANTREL_LANES_NS::load_uints(in.pixel + at);
+                active = VANTREL_LANES_NS::first_lanes(count - at);
+            }
+            CPathEndLanes<CFloat> end{CUint(kMaxBounces), CMask(false), CMask(false)};
+            const CMask goes_on = trace_bounce_lanes<CFloat>(k, active, origin, target, prev_index, args.scene,
+                                                             args.bindings.normal_list, state, w.records[k][c], end);
+            w.goes_on[k][c] = goes_on;
+            w.lit[k][c] = end.hit_light;
+            // A path that ends here leaves its random state.
+            for (uint32_t bits = VANTREL_LANES_NS::mask_bits(active && !goes_on); bits != 0; bits &= bits - 1u) {
+                const uint32_t i = static_cast<uint32_t>(__builtin_ctz(bits));
+                rand_list[pixel.v[i]] = state.v[i];
+            }
+            if (!lane_any(goes_on))
+                continue;
+            pack_vec3(out.origin, packed, origin, goes_on);
+            pack_vec3(out.target, packed, target, goes_on);
+            VANTREL_LANES_NS::compress_store(out.prev_index + packed, prev_index, goes_on);
+            VANTREL_LANES_NS::compress_store(out.state + packed, state, goes_on);
+            packed += VANTREL_LANES_NS::compress_store(out.pixel + packed, pixel, goes_on);
+        }
+        count = packed;
+    }
+
+    // Back to front: each bounce's colours from the next one's, unpacked.
+    for (uint32_t k = levels; k-- > 0;) {
+        const CColours& next = w.colours[(k + 1u) & 1u];
+        CColours& here = w.colours[k & 1u];
+        uint32_t taken = 0;
+        for (uint32_t c = 0; c < w.chunks[k]; ++c) {
+            const CMask goes_on = w.goes_on[k][c];
+            CVec3 acc = lane_vec3<CFloat>(CVector3{});
+            CMask lit_later = CMask(false);
+            if (lane_any(goes_on)) {
+                acc = {VANTREL_LANES_NS::expand_load(next.channel[0] + taken, goes_on),
+                       VANTREL_LANES_NS::expand_load(next.channel[1] + taken, goes_on),
+                       VANTREL_LANES_NS::expand_load(next.channel[2] + taken, goes_on)};
+                lit_later = goes_on && VANTREL_LANES_NS::expand_load(next.lit + taken, goes_on) != CFloat(0.0f);
+                taken += static_cast<uint32_t>(__builtin_popcount(VANTREL_LANES_NS::mask_bits(goes_on)));
+            }
+            acc = combine_record_lanes<CFloat>(w.records[k][c], acc, lit_later, w.lit[k][c]);
+            if (k == 0) {
+                accumulate_lanes<CFloat>(first + c * kLanes, acc, args.buffer, args.cbuffer, args.fbuffer);
+                continue;
+            }
+            const uint32_t at = c * kLanes;
+            VANTREL_LANES_NS::store_floats(here.channel[0] + at, acc.x);
+            VANTREL_LANES_NS::store_floats(here.channel[1] + at, acc.y);
+            VANTREL_LANES_NS::store_floats(here.channel[2] + at, acc.z);
+            VANTREL_LANES_NS::store_floats(here.lit + at,
+                                           lane_select(lit_later || w.lit[k][c], CFloat(1.0f), CFloat(0.0f)));
+        }
+    }
+    return segments;
+}
+}  // namespace
+
+uint64_t VANTREL_LANES_PASS(const CLanePassArgs& args)
+{
+    constexpr uint32_t kTiles = kPixelCount / kTile;
+    uint64_t segments = 0;
+#pragma omp parallel num_threads(args.threads) reduction(+ : segments)
+    {
+        // Each thread keeps its working space from pass to pass.
+        static thread_local std::unique_ptr<CTileWork> work;
+        if (!work)
+            work = std::make_unique<CTileWork>();
+        // Rows cost very different amounts (the ceiling is one segment, the
+        // floor up to five), so tiles go out one at a time. Every tile writes
+        // only its own pixels' entries.
+#pragma omp for schedule(dynamic, 1)
+        for (uint32_t tile = 0; tile < kTiles; ++tile)
+            segments += trace_tile(tile * kTile, args, *work);
+    }
+    return segments;
+}
+#endif

@@ -31,9 +31,50 @@ struct CPathEndLanes {
     lane_mask_t<F> missed;
 };
 
+// One bounce k of the paths live in `active`: search from origin to target,
+// note in `end` where a path misses or meets a light, and move the rest on
+// (surface response, new origin and target, prev_index). Fills hit (on the
+// last bounce without point, normal and out_dir, which nothing reads) and
+// returns the lanes that go on to bounce k + 1 (none after the last).
+template <typename F>
+VANTREL_HD inline lane_mask_t<F> trace_bounce_lanes(uint32_t k, lane_mask_t<F> active, lane_vec3_t<F>& origin,
+                                                    lane_vec3_t<F>& target, F& prev_index, const CSceneLists& scene,
+                                                    const CVector3* normal_list, lane_uint_t<F>& state,
+                                                    lane_hit_t<F>& hit, CPathEndLanes<F>& end)
+{
+    using M = lane_mask_t<F>;
+    using U = lane_uint_t<F>;
+    const bool last = k + 1u == kMaxBounces;
+    const M found = find_nearest_lanes<F>(origin, target, scene, hit, !last);
+    const M missed = active && !found;
+    end.missed = end.missed || missed;
+    end.depth = lane_select(missed, U(k), end.depth);
+    active = active && found;
+    if (!lane_any(active))
+        return active;
+    const lane_vec3_t<F> emission = hit.emission;
+    const M lit = active && (emission.x != F(0.0f) || emission.y != F(0.0f) || emission.z != F(0.0f));
+    end.hit_light = end.hit_light || lit;
+    end.depth = lane_select(lit, U(k), end.depth);
+    active = active && !lit;
+    if (!lane_any(active))
+        return active;
+    if (last) {
+        // The path ends here whatever the surface does: only the random state
+        // moves on, two steps as the surface response takes it.
+        state = lane_select(active, random_step(random_step(state)), state);
+        return M(false);
+    }
+    const lane_vec3_t<F> incoming = vec3_normalize(vec3_sub(hit.point, origin));
+    hit.out_dir = scatter_lanes<F>(hit, incoming, prev_index, state, active, normal_list);
+    prev_index = hit.refraction_index;
+    origin = hit.point;
+    target = vec3_add(hit.point, vec3_scale(hit.out_dir, F(kBounceReach)));
+    return active;
+}
+
 // Follows the camera rays (origin to target), filling info[0..depth] of each
-// lane (the last bounce's record without point, normal and out_dir, which
-// nothing reads) and drawing from state. searches receives each lane's number of
+// lane and drawing from state. searches receives each lane's number of
 // nearest-hit searches made (segments traced).
 template <typename F>
 VANTREL_HD inline CPathEndLanes<F> trace_path_lanes(lane_vec3_t<F> origin, lane_vec3_t<F> target,
@@ -49,33 +90,9 @@ VANTREL_HD inline CPathEndLanes<F> trace_path_lanes(lane_vec3_t<F> origin, lane_
     searches = U(0u);
     for (uint32_t k = 0; k < kMaxBounces; ++k) {
         searches = searches + lane_select(active, U(1u), U(0u));
-        const bool last = k + 1u == kMaxBounces;
-        const M found = find_nearest_lanes<F>(origin, target, scene, info[k], !last);
-        const M missed = active && !found;
-        end.missed = end.missed || missed;
-        end.depth = lane_select(missed, U(k), end.depth);
-        active = active && found;
+        active = trace_bounce_lanes<F>(k, active, origin, target, prev_index, scene, normal_list, state, info[k], end);
         if (!lane_any(active))
             break;
-        const lane_vec3_t<F> emission = info[k].emission;
-        const M lit = active && (emission.x != F(0.0f) || emission.y != F(0.0f) || emission.z != F(0.0f));
-        end.hit_light = end.hit_light || lit;
-        end.depth = lane_select(lit, U(k), end.depth);
-        active = active && !lit;
-        if (!lane_any(active))
-            break;
-        if (last) {
-            // The path ends here whatever the surface does (combine_path never
-            // reads this record's point, normal or out_dir): only the random
-            // state moves on, two steps as the surface response takes it.
-            state = lane_select(active, random_step(random_step(state)), state);
-            break;
-        }
-        const lane_vec3_t<F> incoming = vec3_normalize(vec3_sub(info[k].point, origin));
-        info[k].out_dir = scatter_lanes<F>(info[k], incoming, prev_index, state, active, normal_list);
-        prev_index = info[k].refraction_index;
-        origin = info[k].point;
-        target = vec3_add(info[k].point, vec3_scale(info[k].out_dir, F(kBounceReach)));
     }
     return end;
 }
@@ -107,6 +124,25 @@ VANTREL_HD inline float pass_light_back(float color, float light, float a, float
     return pass_light_back<float>(color, light, a, nd);
 }
 
+// One record of the path colour, back to front: where `inside` (a record
+// before the light) the colour so far is passed back through it, where
+// `at_light` it starts as the record's emission; elsewhere acc stays.
+template <typename F>
+VANTREL_HD inline lane_vec3_t<F> combine_record_lanes(const lane_hit_t<F>& record, lane_vec3_t<F> acc,
+                                                      lane_mask_t<F> inside, lane_mask_t<F> at_light)
+{
+    if (lane_any(inside)) {
+        const F a = lane_div(record.scatter_angle, F(kDiffuseScatterAngle));
+        F nd = vec3_dot(record.normal, record.out_dir);
+        nd = lane_select(nd < F(0.0f), F(0.0f), nd);
+        const lane_vec3_t<F> passed = {pass_light_back(record.color.x, acc.x, a, nd),
+                                       pass_light_back(record.color.y, acc.y, a, nd),
+                                       pass_light_back(record.color.z, acc.z, a, nd)};
+        acc = vec3_select(inside, passed, acc);
+    }
+    return vec3_select(at_light, record.emission, acc);
+}
+
 // The path colour: the emission of the light that ended it, passed back
 // through every earlier record, each scaling it by its colour and by a blend
 // between the outgoing cosine and 1 set by its scatter angle. Black for paths
@@ -122,19 +158,8 @@ VANTREL_HD inline lane_vec3_t<F> combine_path_lanes(const lane_hit_t<F>* info, l
     if (!lane_any(lit))
         return acc;
     const U last = lane_select(lit, depth, U(0u));
-    for (uint32_t k = lane_max(last) + 1u; k-- > 0;) {
-        const M inside = lit && U(k) < last;
-        if (lane_any(inside)) {
-            const F a = lane_div(info[k].scatter_angle, F(kDiffuseScatterAngle));
-            F nd = vec3_dot(info[k].normal, info[k].out_dir);
-            nd = lane_select(nd < F(0.0f), F(0.0f), nd);
-            const lane_vec3_t<F> passed = {pass_light_back(info[k].color.x, acc.x, a, nd),
-                                           pass_light_back(info[k].color.y, acc.y, a, nd),
-                                           pass_light_back(info[k].color.z, acc.z, a, nd)};
-            acc = vec3_select(inside, passed, acc);
-        }
-        acc = vec3_select(lit && U(k) == last, info[k].emission, acc);
-    }
+    for (uint32_t k = lane_max(last) + 1u; k-- > 0;)
+        acc = combine_record_lanes<F>(info[k], acc, lit && U(k) < last, lit && U(k) == last);
     return acc;
 }
 

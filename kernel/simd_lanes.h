@@ -215,6 +215,72 @@ inline uint32_t lane_sum(CUint v)
     return sum;
 }
 
+// Lane-wide moves between registers and packed arrays, for a pass that
+// regroups live paths between bounces. compress_store writes the lanes where
+// m holds to dst[0], dst[1], ... in lane order (and may write anything up to
+// dst[kLanes - 1]); expand_load hands them back: the lanes where m holds take
+// src[0], src[1], ... in lane order, the others 0 (it may read up to
+// src[kLanes - 1]). Both return the number of lanes moved.
+inline uint32_t compress_store(float* dst, CFloat v, CMask m)
+{
+#if VANTREL_MASK_REGISTERS
+    _mm512_storeu_ps(dst, _mm512_maskz_compress_ps(m.k, m512(v.v)));
+    return static_cast<uint32_t>(__builtin_popcount(m.k));
+#else
+    uint32_t n = 0;
+    for (uint32_t bits = mask_bits(m); bits != 0; bits &= bits - 1u)
+        dst[n++] = v.v[__builtin_ctz(bits)];
+    return n;
+#endif
+}
+inline uint32_t compress_store(uint32_t* dst, CUint v, CMask m)
+{
+#if VANTREL_MASK_REGISTERS
+    _mm512_storeu_si512(dst, _mm512_maskz_compress_epi32(m.k, m512i(v.v)));
+    return static_cast<uint32_t>(__builtin_popcount(m.k));
+#else
+    uint32_t n = 0;
+    for (uint32_t bits = mask_bits(m); bits != 0; bits &= bits - 1u)
+        dst[n++] = v.v[__builtin_ctz(bits)];
+    return n;
+#endif
+}
+inline CFloat expand_load(const float* src, CMask m)
+{
+#if VANTREL_MASK_REGISTERS
+    return CFloat(reinterpret_cast<vfloat>(_mm512_maskz_expand_ps(m.k, _mm512_loadu_ps(src))));
+#else
+    vfloat r = {};
+    uint32_t n = 0;
+    for (uint32_t bits = mask_bits(m); bits != 0; bits &= bits - 1u)
+        r[__builtin_ctz(bits)] = src[n++];
+    return CFloat(r);
+#endif
+}
+inline CFloat load_floats(const float* src)
+{
+    vfloat v;
+    std::memcpy(&v, src, sizeof v);
+    return CFloat(v);
+}
+inline CUint load_uints(const uint32_t* src)
+{
+    vuint v;
+    std::memcpy(&v, src, sizeof v);
+    return CUint(v);
+}
+inline void store_floats(float* dst, CFloat v) { std::memcpy(dst, &v.v, sizeof v.v); }
+// 0, 1, 2, ... : each lane's number.
+inline CUint lane_index()
+{
+    vuint index;
+    for (uint32_t i = 0; i < kLanes; ++i)
+        index[i] = i;
+    return CUint(index);
+}
+// Lanes 0 .. count - 1 on.
+inline CMask first_lanes(uint32_t count) { return lane_index() < CUint(count); }
+
 inline CFloat lane_sqrt(CFloat x)
 {
 #if VANTREL_LANE_COUNT == 16 && defined(__AVX512F__)
