@@ -1,5 +1,7 @@
 #include "app/camera.h"
 
+#include <omp.h>
+
 #include <cmath>
 
 #include "engine/engine.h"
@@ -41,15 +43,21 @@ void write_camera_rays(CFrameBuffer& frame, const CViewWindow& window)
     CRay3* const first_row = frame.ray_list.get();
     for (uint32_t j = 0; j < frame.width; ++j)
         first_row[j].target.x = static_cast<float>(double{window.left} - (j / width) * double{window.span_x});
-    // x depends only on the column: later rows take it from the first.
-    CRay3* ray = first_row;
-    for (uint32_t i = 0; i < frame.height; ++i) {
+    // x depends only on the column: every row takes it from the first row,
+    // which is finished last. Rows go to the CPU threads the engine was asked for.
+    const auto write_row = [&](uint32_t i) {
         const float y = static_cast<float>(double{window.bottom} + (i / height) * double{window.span_y});
+        CRay3* ray = first_row + size_t{i} * frame.width;
         for (uint32_t j = 0; j < frame.width; ++j, ++ray) {
             ray->origin = {0.0f, 0.0f, 0.0f};
             ray->target = {first_row[j].target.x, y, z};
         }
-    }
+    };
+    const int threads = engine_cpu_threads() > 0 ? engine_cpu_threads() : omp_get_max_threads();
+#pragma omp parallel for num_threads(threads) schedule(static)
+    for (uint32_t i = 1; i < frame.height; ++i)
+        write_row(i);
+    write_row(0);
 }
 
 void trace_frame(CFrameBuffer& frame)

@@ -55,6 +55,7 @@ bool allocate(CDeviceBuffer& target, size_t bytes, const char* name)
 }  // namespace
 
 void engine_configure(const CEngineOptions& options) { g_engine_options = options; }
+int engine_cpu_threads() { return g_engine_options.cpu_threads; }
 
 bool engine_init(const CSphere* spheres, uint32_t sphere_count, const CPlane* planes, uint32_t plane_count,
                  const CVector3* normal_table, const uint32_t* seed_list)

@@ -17,6 +17,8 @@ struct CEngineOptions {
 
 // Set before engine_init; both programs keep the defaults unless told otherwise.
 void engine_configure(const CEngineOptions& options);
+// The CPU threads asked for (0: all cores), for host work that goes with a frame.
+int engine_cpu_threads();
 
 // Prints "Initializing CUDA engine", picks the backend, allocates the device
 // buffers, uploads the first 122,880 table vectors and the seeds, and binds
