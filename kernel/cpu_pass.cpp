@@ -15,19 +15,29 @@ uint32_t* g_rand_list = nullptr;
 namespace {
 // The lane passes' copy of the bound table, made by their first pass after a
 // binding: every entry a lookup can reach, normalised in y, x, z order exactly
-// as the surface response normalises it.
-std::vector<CVector3> g_scatter_list;
+// as the surface response normalises it, kScatterStride floats an entry
+// (x, y, z, 0): each entry is one aligned 16-byte load.
+std::vector<float> g_scatter_list;
+const float* g_scatter_entries = nullptr;  // the first entry, 16-byte aligned in g_scatter_list
 bool g_scatter_list_current = false;
 
-const CVector3* scatter_list()
+const float* scatter_list()
 {
     if (!g_scatter_list_current && g_normal_list != nullptr) {
-        g_scatter_list.resize(kNormalLookupModulus);
-        for (uint32_t i = 0; i < kNormalLookupModulus; ++i)
-            g_scatter_list[i] = vec3_normalize_yxz(g_normal_list[i]);
+        g_scatter_list.assign(size_t{kNormalLookupModulus} * kScatterStride + kScatterStride, 0.0f);
+        const uintptr_t address = reinterpret_cast<uintptr_t>(g_scatter_list.data());
+        float* entries = g_scatter_list.data() + (16u - address % 16u) % 16u / sizeof(float);
+        for (uint32_t i = 0; i < kNormalLookupModulus; ++i) {
+            const CVector3 v = vec3_normalize_yxz(g_normal_list[i]);
+            float* entry = entries + size_t{i} * kScatterStride;
+            entry[0] = v.x;
+            entry[1] = v.y;
+            entry[2] = v.z;
+        }
+        g_scatter_entries = entries;
         g_scatter_list_current = true;
     }
-    return g_normal_list != nullptr ? g_scatter_list.data() : nullptr;
+    return g_normal_list != nullptr ? g_scatter_entries : nullptr;
 }
 }  // namespace
 
@@ -146,7 +156,7 @@ uint64_t path_trace_pass_with(CCpuPass pass, const CSphere* sphere_list, uint32_
                                  buffer,
                                  cbuffer,
                                  fbuffer,
-                                 CRandomBindings{scatter_list(), g_rand_list},
+                                 CRandomBindings{reinterpret_cast<const CVector3*>(scatter_list()), g_rand_list},
                                  thread_count_for(threads)};
         switch (pass) {
         case CCpuPass::sse2:

@@ -8,13 +8,18 @@
 #include "kernel/intersect.h"
 #include "kernel/random.h"
 
+// The lane passes look unit vectors up in a table of their own (cpu_pass.cpp),
+// already normalised as the surface response uses them, this many floats per
+// entry (x, y, z and an unused one), 16-byte aligned.
+constexpr uint32_t kScatterStride = 4u;
+
 struct CLanePassArgs {
     CSceneLists scene;  // with the surface table
     const CRay3* rayList;
     float* buffer;
     uint32_t* cbuffer;
     uint8_t* fbuffer;
-    CRandomBindings bindings;
+    CRandomBindings bindings;  // normal_list: the lane passes' table, kScatterStride floats per entry
     int threads;  // > 0
 };
 

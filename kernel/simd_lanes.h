@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "kernel/cpu_pass_lanes.h"
 #include "kernel/intersect.h"
 #include "kernel/lanes.h"
 
@@ -357,6 +358,45 @@ inline CVec3 gather_vec3(const float* base, vint index)
     return {CFloat(gather(base, index)), CFloat(gather(base + 1, index)), CFloat(gather(base + 2, index))};
 }
 
+// Entries index[0], index[1], ... of a table of 16-byte aligned entries
+// (x, y, z, unused), one per lane: one load per entry and a transpose.
+inline CVec3 load_entries_vec3(const float* base, vuint index)
+{
+    static_assert(kScatterStride == 4u, "one 16-byte load per entry");
+    uint32_t at[kLanes];
+    std::memcpy(at, &index, sizeof at);
+    const auto entry = [&](uint32_t lane) { return _mm_load_ps(base + size_t{at[lane]} * 4u); };
+#if VANTREL_LANE_COUNT == 16 && defined(__AVX512F__)
+    // Block b of row r holds entry 4 b + r; a 4 x 4 transpose in every block
+    // (the masked forms, all lanes on, as in lane_sqrt).
+    __m512 rows[4];
+    for (uint32_t r = 0; r < 4u; ++r) {
+        __m512 v = _mm512_castps128_ps512(entry(r));
+        v = _mm512_insertf32x4(v, entry(4u + r), 1);
+        v = _mm512_insertf32x4(v, entry(8u + r), 2);
+        rows[r] = _mm512_insertf32x4(v, entry(12u + r), 3);
+    }
+    const __m512 xy01 = _mm512_maskz_unpacklo_ps(0xffff, rows[0], rows[1]);
+    const __m512 zw01 = _mm512_maskz_unpackhi_ps(0xffff, rows[0], rows[1]);
+    const __m512 xy23 = _mm512_maskz_unpacklo_ps(0xffff, rows[2], rows[3]);
+    const __m512 zw23 = _mm512_maskz_unpackhi_ps(0xffff, rows[2], rows[3]);
+    return {CFloat(reinterpret_cast<vfloat>(_mm512_shuffle_ps(xy01, xy23, 0x44))),
+            CFloat(reinterpret_cast<vfloat>(_mm512_shuffle_ps(xy01, xy23, 0xee))),
+            CFloat(reinterpret_cast<vfloat>(_mm512_shuffle_ps(zw01, zw23, 0x44)))};
+#elif VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
+    // Eight lanes gather as fast.
+    (void)entry;
+    return gather_vec3(base, reinterpret_cast<vint>(index * 4u));
+#else
+    __m128 rows[4];
+    for (uint32_t r = 0; r < 4u; ++r)
+        rows[r] = entry(r);
+    _MM_TRANSPOSE4_PS(rows[0], rows[1], rows[2], rows[3]);
+    return {CFloat(reinterpret_cast<vfloat>(rows[0])), CFloat(reinterpret_cast<vfloat>(rows[1])),
+            CFloat(reinterpret_cast<vfloat>(rows[2]))};
+#endif
+}
+
 }  // namespace VANTREL_LANES_NS
 
 // The pixels first .. first + kLanes - 1, one per lane.
@@ -448,11 +488,11 @@ struct CLaneTraits<VANTREL_LANES_NS::CFloat> {
         }
 #endif
     }
-    // The fast pass's table is normalised beforehand (cpu_pass.cpp).
+    // The fast pass's table is normalised beforehand, kScatterStride floats
+    // per entry (kernel/cpu_pass_lanes.h).
     static vec3 load_scatter_vector(const CVector3* list, uint index)
     {
-        return VANTREL_LANES_NS::gather_vec3(reinterpret_cast<const float*>(list),
-                                             reinterpret_cast<vint>(index.v * 3u));
+        return VANTREL_LANES_NS::load_entries_vec3(reinterpret_cast<const float*>(list), index.v);
     }
 };
 
