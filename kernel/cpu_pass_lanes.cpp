@@ -109,6 +109,7 @@ void pack_vec3(float (&list)[3][kTile + kLanes], uint32_t at, CVec3 v, CMask whe
 [[gnu::flatten]] uint32_t trace_tile(uint32_t first, const CLanePassArgs& args, CTileWork& w)
 {
     uint32_t* rand_list = args.bindings.rand_list;
+    const float* table = reinterpret_cast<const float*>(args.bindings.normal_list);
     uint32_t segments = 0;
     uint32_t count = kTile;
     uint32_t levels = 0;
@@ -139,6 +140,17 @@ void pack_vec3(float (&list)[3][kTile + kLanes], uint32_t at, CVec3 v, CMask whe
                 state = VANTREL_LANES_NS::load_uints(in.state + at);
                 pixel = VANTREL_LANES_NS::load_uints(in.pixel + at);
                 active = VANTREL_LANES_NS::first_lanes(count - at);
+            }
+            if (k + 1u < kMaxBounces && c + 1u < w.chunks[k]) {
+                // The next lane group's lookups in the unit-vector table (its
+                // surface response draws entry r2 % kNormalLookupModulus),
+                // brought into the cache while this group is traced.
+                const CUint next_state = k == 0 ? T::load_uint(rand_list, first + at + kLanes)
+                                                : VANTREL_LANES_NS::load_uints(in.state + at + kLanes);
+                const CUint next_index = random_step(random_step(next_state)) % CUint(kNormalLookupModulus);
+                for (uint32_t i = 0; i < kLanes; ++i)
+                    _mm_prefetch(reinterpret_cast<const char*>(table + size_t{next_index.v[i]} * kScatterStride),
+                                 _MM_HINT_T0);
             }
             CPathEndLanes<CFloat> end{CUint(kMaxBounces), CMask(false), CMask(false)};
             const CMask goes_on = trace_bounce_lanes<CFloat>(k, active, origin, target, prev_index, args.scene,
