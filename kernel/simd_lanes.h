@@ -12,6 +12,7 @@
 #include <immintrin.h>
 #include <math.h>
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -34,21 +35,6 @@ typedef uint32_t vuint __attribute__((vector_size(4 * kLanes)));
 
 // The value in every lane: one broadcast (an element-by-element loop is not
 // always folded into one).
-inline vfloat splat_float(float value)
-{
-#if VANTREL_LANE_COUNT == 16 && defined(__AVX512F__)
-    return reinterpret_cast<vfloat>(_mm512_set1_ps(value));
-#elif VANTREL_LANE_COUNT == 8 && defined(__AVX__)
-    return reinterpret_cast<vfloat>(_mm256_set1_ps(value));
-#elif VANTREL_LANE_COUNT == 4 && defined(__SSE2__)
-    return reinterpret_cast<vfloat>(_mm_set1_ps(value));
-#else
-    vfloat v = {};
-    for (uint32_t i = 0; i < kLanes; ++i)
-        v[i] = value;
-    return v;
-#endif
-}
 inline vint splat_int(int32_t value)
 {
 #if VANTREL_LANE_COUNT == 16 && defined(__AVX512F__)
@@ -64,6 +50,7 @@ inline vint splat_int(int32_t value)
     return v;
 #endif
 }
+inline vfloat splat_float(float value) { return reinterpret_cast<vfloat>(splat_int(std::bit_cast<int32_t>(value))); }
 
 #if VANTREL_LANE_COUNT == 16 && defined(__AVX512F__)
 #define VANTREL_MASK_REGISTERS 1
