@@ -28,17 +28,6 @@ struct CSceneLists {
     uint32_t surface_stride = 0;
 };
 
-// The hit fields a per-object test fills (everything in CHitInfo but out_dir).
-struct CHitCandidate {
-    float distance;
-    float scatter_angle;
-    float refraction_index;
-    CVector3 emission;
-    CVector3 color;
-    CVector3 point;
-    CVector3 normal;
-};
-
 // The segment in the form every object test uses: start point S, segment
 // vector D (t = 0 at S, t = 1 at target) and a = D . D, shared by all objects.
 template <typename F>
@@ -62,14 +51,6 @@ VANTREL_HD inline CSegmentLanes<F> make_segment_lanes(lane_vec3_t<F> origin, lan
 
 VANTREL_HD inline CSegment make_segment(const CRay3& ray) { return make_segment_lanes<float>(ray.origin, ray.target); }
 
-// Accepts t in [0, 1] inclusive; NaN is rejected as well.
-template <typename F>
-VANTREL_HD inline lane_mask_t<F> segment_parameter_in_range(F t)
-{
-    return t >= F(0.0f) && t <= F(1.0f);
-}
-VANTREL_HD inline bool segment_parameter_in_range(float t) { return segment_parameter_in_range<float>(t); }
-
 // The point at parameter t, and a sphere's outward unit normal there.
 template <typename F>
 VANTREL_HD inline lane_vec3_t<F> segment_point(const CSegmentLanes<F>& segment, F t)
@@ -86,7 +67,7 @@ VANTREL_HD inline V sphere_normal(V point, V center)
 // caller checks the range). Only the nearer root is taken: a segment starting
 // inside the sphere never hits it.
 template <typename F>
-VANTREL_HD inline F sphere_parameter(const CSegmentLanes<F>& segment, const CSphere& sphere, lane_mask_t<F>& root)
+VANTREL_HD inline F intersect_sphere(const CSegmentLanes<F>& segment, const CSphere& sphere, lane_mask_t<F>& root)
 {
     const lane_vec3_t<F> l = vec3_sub(segment.start, lane_vec3<F>(sphere.center));
     const F b = F(2.0f) * vec3_dot(segment.span, l);
@@ -105,7 +86,7 @@ VANTREL_HD inline F sphere_parameter(const CSegmentLanes<F>& segment, const CSph
 
 // Planes are hit from either side; `root` as for spheres.
 template <typename F>
-VANTREL_HD inline F plane_parameter(const CSegmentLanes<F>& segment, const CPlane& plane, lane_mask_t<F>& root)
+VANTREL_HD inline F intersect_plane(const CSegmentLanes<F>& segment, const CPlane& plane, lane_mask_t<F>& root)
 {
     const lane_vec3_t<F> normal = lane_vec3<F>(plane.normal);
     const F k = vec3_dot(normal, segment.span);
@@ -113,41 +94,6 @@ VANTREL_HD inline F plane_parameter(const CSegmentLanes<F>& segment, const CPlan
     if (!lane_any(root))
         return F(0.0f);
     return lane_div(-(F(plane.distance) + vec3_dot(normal, segment.start)), k);
-}
-
-template <typename TSurface>
-VANTREL_HD inline void fill_candidate(const TSurface& surface, float t, CVector3 point, CVector3 normal,
-                                      CHitCandidate& candidate)
-{
-    candidate.distance = t;
-    candidate.scatter_angle = surface.scatter_angle;
-    candidate.refraction_index = surface.refraction_index;
-    candidate.emission = surface.emission;
-    candidate.color = surface.color;
-    candidate.point = point;
-    candidate.normal = normal;
-}
-
-VANTREL_HD inline bool intersect_sphere(const CSegment& segment, const CSphere& sphere, CHitCandidate& candidate)
-{
-    bool root;
-    const float t = sphere_parameter<float>(segment, sphere, root);
-    if (!root || !segment_parameter_in_range(t))
-        return false;
-    const CVector3 point = segment_point<float>(segment, t);
-    fill_candidate(sphere, t, point, sphere_normal(point, sphere.center), candidate);
-    return true;
-}
-
-// The stored plane normal is reported unchanged.
-VANTREL_HD inline bool intersect_plane(const CSegment& segment, const CPlane& plane, CHitCandidate& candidate)
-{
-    bool root;
-    const float t = plane_parameter<float>(segment, plane, root);
-    if (!root || !segment_parameter_in_range(t))
-        return false;
-    fill_candidate(plane, t, segment_point<float>(segment, t), plane.normal, candidate);
-    return true;
 }
 
 // The nearest object each lane's segment meets: found, its parameter and number.
@@ -173,14 +119,14 @@ VANTREL_HD inline CNearestLanes<F> nearest_object(const CSegmentLanes<F>& segmen
     CNearestLanes<F> nearest{M(false), F(kBeyondSegment), U(0u)};
     for (uint32_t i = 0; i < scene.sphere_count; ++i) {
         M root;
-        const F t = sphere_parameter(segment, scene.sphere_list[i], root);
+        const F t = intersect_sphere(segment, scene.sphere_list[i], root);
         const M nearer = root && t >= F(0.0f) && t < nearest.distance;
         nearest.distance = lane_select(nearer, t, nearest.distance);
         nearest.object = lane_select(nearer, U(i), nearest.object);
     }
     for (uint32_t i = 0; i < scene.plane_count; ++i) {
         M root;
-        const F t = plane_parameter(segment, scene.plane_list[i], root);
+        const F t = intersect_plane(segment, scene.plane_list[i], root);
         const M nearer = root && t >= F(0.0f) && t < nearest.distance;
         nearest.distance = lane_select(nearer, t, nearest.distance);
         nearest.object = lane_select(nearer, U(scene.sphere_count + i), nearest.object);

@@ -17,13 +17,7 @@ constexpr uint32_t kMaxBounces = 5u;
 // A bounce ray's target lies this far along the outgoing direction.
 constexpr float kBounceReach = 10000.0f;
 
-// How a path ended: the bounce index, and whether it met a light or nothing.
-struct CPathEnd {
-    uint32_t depth;
-    bool hit_light;
-    bool missed;
-};
-
+// How each lane's path ended: the bounce index, and whether it met a light or nothing.
 template <typename F>
 struct CPathEndLanes {
     lane_uint_t<F> depth;
@@ -97,20 +91,6 @@ VANTREL_HD inline CPathEndLanes<F> trace_path_lanes(lane_vec3_t<F> origin, lane_
     return end;
 }
 
-// The one-pixel form for pixel p.
-VANTREL_HD inline CPathEnd trace_path(const CRay3& camera_ray, const CSphere* sphere_list, uint32_t sphere_count,
-                                      const CPlane* plane_list, uint32_t plane_count, uint32_t p,
-                                      CRandomBindings bindings, CHitInfo (&info)[kMaxBounces], uint32_t& searches)
-{
-    uint32_t state = bindings.rand_list[p];
-    const CPathEndLanes<float> end =
-        trace_path_lanes<float>(camera_ray.origin, camera_ray.target,
-                                CSceneLists{sphere_list, sphere_count, plane_list, plane_count},
-                                bindings.normal_list, state, info, searches);
-    bindings.rand_list[p] = state;
-    return {end.depth, end.hit_light, end.missed};
-}
-
 // One channel through one record: m = colour x light, then a blend of m x nd
 // and m, each operation rounded in this order.
 template <typename F>
@@ -118,10 +98,6 @@ VANTREL_HD inline F pass_light_back(F color, F light, F a, F nd)
 {
     const F m = color * light;
     return a * (m * nd) + (F(1.0f) - a) * m;
-}
-VANTREL_HD inline float pass_light_back(float color, float light, float a, float nd)
-{
-    return pass_light_back<float>(color, light, a, nd);
 }
 
 // One record of the path colour, back to front: where `inside` (a record
