@@ -67,6 +67,11 @@ void display_callback()
         return;
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     trace_frame(g_frame);
+    // A frame the device failed has no picture: present nothing, stop.
+    if (engine_failed()) {
+        glutLeaveMainLoop();
+        return;
+    }
     present_frame();
 }
 

@@ -2,7 +2,7 @@
 
 #include <cuda_runtime_api.h>
 
-#include <cstdio>
+#include <string>
 
 #include "kernel/vantrel_cuda.h"
 
@@ -32,54 +32,50 @@ public:
                      "cudaMemcpy (device to host)");
     }
 
-    // A refused launch skips the kernel (the engine still copies the results
-    // back), and it is also reported as a device error: the launch shapes are
-    // fixed and valid, so a refusal means this device cannot run the kernel
-    // (no code for its architecture, too few resources), and every later
-    // frame would silently show the same picture.
+    // A refused launch is a device error: the launch shapes are fixed and
+    // valid, so a refusal means this device cannot run the kernel (no code for
+    // its architecture, too few resources), and every later frame would
+    // silently show the same picture. A launch succeeds only when its kernel
+    // has also run to the end without a fault.
     bool launch_bind_globals(CLaunchDim grid, CLaunchDim block, const CBindGlobalsArgs& a) override
     {
         const int launched = ::launch_bind_globals(grid, block, a.sphere_list, a.sphere_count, a.plane_list,
                                                    a.plane_count, a.normal_list, a.rand_list);
-        if (!check(static_cast<cudaError_t>(launched), "launch of bind_globals"))
-            return false;
-        wait_for("bind_globals");
-        return true;
+        return check(static_cast<cudaError_t>(launched), "launch of bind_globals") && wait_for("bind_globals");
     }
     bool launch_path_trace(CLaunchDim grid, CLaunchDim block, const CPathTraceArgs& a) override
     {
         const int launched = launch_path_trace_cuda(grid, block, a.sphere_list, a.sphere_count, a.plane_list,
                                                     a.plane_count, a.rayList, a.buffer, a.cbuffer, a.fbuffer);
-        if (!check(static_cast<cudaError_t>(launched), "launch of path_trace_cuda"))
-            return false;
-        wait_for("path_trace_cuda");
-        return true;
+        return check(static_cast<cudaError_t>(launched), "launch of path_trace_cuda") && wait_for("path_trace_cuda");
     }
 
     bool failed() const override { return failed_; }
+    std::string failure() const override { return failure_; }
 
 private:
+    // Keeps the first failure for the engine to report.
     bool check(cudaError_t result, const char* call)
     {
         if (result == cudaSuccess)
             return true;
         if (!failed_) {
             failed_ = true;
-            std::fprintf(stderr, "vantrel: CUDA error in %s: %s\n", call, cudaGetErrorString(result));
+            failure_ = std::string("CUDA error in ") + call + ": " + cudaGetErrorString(result);
         }
         return false;
     }
 
     // Waits for the kernel so that a fault while it runs is reported under its
     // name rather than under the next copy (which would wait for it anyway).
-    void wait_for(const char* kernel)
+    bool wait_for(const char* kernel)
     {
-        char call[64];
-        std::snprintf(call, sizeof call, "cudaDeviceSynchronize after %s", kernel);
-        check(cudaDeviceSynchronize(), call);
+        const std::string call = std::string("cudaDeviceSynchronize after ") + kernel;
+        return check(cudaDeviceSynchronize(), call.c_str());
     }
 
     bool failed_ = false;
+    std::string failure_;
 };
 }  // namespace
 

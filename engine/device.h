@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "kernel/launch_shape.h"
 #include "scene/records.h"
@@ -51,8 +52,11 @@ public:
 
     // Segments searched by all passes so far (0 when the backend cannot count).
     virtual uint64_t segments_traced() const { return 0; }
-    // True once a device operation has failed (reported once, by the backend).
+    // True once a device operation has failed; the device is unusable then.
     virtual bool failed() const { return false; }
+    // The first failure, for example "CUDA error in cudaMalloc: out of
+    // memory", or empty. The engine reports it; the device prints nothing.
+    virtual std::string failure() const { return {}; }
 };
 
 // Owns one device allocation and releases it exactly once. Moves, never copies.

@@ -1,8 +1,10 @@
 #include "engine/engine.h"
 
 #include <cstdio>
+#include <string>
 
 #include "engine/backend_select.h"
+#include "engine/cpu_device.h"
 #include "kernel/random.h"
 
 namespace {
@@ -24,9 +26,10 @@ struct CEngineState {
     CDeviceBuffer fbuffer;
     CDeviceBuffer rand_list;
     bool rays_uploaded = false;
+    bool failure_reported = false;
 
-    // Device buffers go in this order; the device itself last.
-    void release()
+    // Device buffers go in this order.
+    void release_buffers()
     {
         sphere_list.reset();
         plane_list.reset();
@@ -37,20 +40,75 @@ struct CEngineState {
         buffer.reset();
         rand_list.reset();
         rays_uploaded = false;
+    }
+    // The device itself last.
+    void release()
+    {
+        release_buffers();
         device.reset();
+        failure_reported = false;
     }
 };
 
 CEngineOptions g_engine_options;
 CEngineState g_engine;
 
-bool allocate(CDeviceBuffer& target, size_t bytes, const char* name)
+// The device's first failure, once per engine.
+void report_device_failure()
+{
+    if (!g_engine.device || !g_engine.device->failed() || g_engine.failure_reported)
+        return;
+    g_engine.failure_reported = true;
+    std::fprintf(stderr, "vantrel: %s\n", g_engine.device->failure().c_str());
+    std::fflush(stderr);
+}
+
+bool allocate(CDeviceBuffer& target, size_t bytes, const char* name, std::string& reason)
 {
     target = CDeviceBuffer(g_engine.device.get(), bytes);
-    if (!target)
-        std::fprintf(stderr, "vantrel: cannot allocate %zu bytes of %s memory for %s\n", bytes,
-                     g_engine.device->name(), name);
-    return static_cast<bool>(target);
+    if (target)
+        return true;
+    const std::string failure = g_engine.device->failure();
+    reason = failure.empty() ? "cannot allocate " + std::to_string(bytes) + " bytes of " + g_engine.device->name() +
+                                   " memory for " + name
+                             : failure + " (" + std::to_string(bytes) + " bytes for " + name + ")";
+    return false;
+}
+
+// engine_init_on without the message: false with the reason when the device
+// cannot be set up, after releasing what it obtained.
+bool start_on(std::unique_ptr<CDeviceOperations> device, uint32_t sphere_count, uint32_t plane_count,
+              const CVector3* normal_table, const uint32_t* seed_list, std::string& reason)
+{
+    g_engine.release();
+    g_engine.device = std::move(device);
+    CDeviceOperations& dev = *g_engine.device;
+    const bool allocated = allocate(g_engine.sphere_list, sphere_count * sizeof(CSphere), "sphere_list", reason) &&
+                           allocate(g_engine.plane_list, plane_count * sizeof(CPlane), "plane_list", reason) &&
+                           allocate(g_engine.normal_list, kNormalsBytes, "normal_list", reason) &&
+                           allocate(g_engine.rayList, kRaysBytes, "rayList", reason) &&
+                           allocate(g_engine.cbuffer, kCountsBytes, "cbuffer", reason) &&
+                           allocate(g_engine.buffer, kSumsBytes, "buffer", reason) &&
+                           allocate(g_engine.fbuffer, kImageBytes, "fbuffer", reason) &&
+                           allocate(g_engine.rand_list, kRandBytes, "rand_list", reason);
+    // A pixel without any counted sample shows black.
+    bool ready = allocated && dev.fill_zero(g_engine.fbuffer.get(), kImageBytes) &&
+                 dev.copy_to_device(g_engine.normal_list.get(), normal_table, kNormalsBytes) &&
+                 dev.copy_to_device(g_engine.rand_list.get(), seed_list, kRandBytes) && !dev.failed();
+    if (ready) {
+        const CBindGlobalsArgs args{g_engine.sphere_list.as<CSphere>(),  sphere_count,
+                                    g_engine.plane_list.as<CPlane>(),    plane_count,
+                                    g_engine.normal_list.as<CVector3>(), g_engine.rand_list.as<uint32_t>()};
+        // A launch the device refuses without failing is skipped, as in a frame.
+        dev.launch_bind_globals(kSingleThread, kSingleThread, args);
+        ready = !dev.failed();
+    }
+    if (!ready) {
+        if (dev.failed() && allocated)
+            reason = dev.failure();
+        g_engine.release();
+    }
+    return ready;
 }
 }  // namespace
 
@@ -65,73 +123,72 @@ bool engine_init(const CSphere* spheres, uint32_t sphere_count, const CPlane* pl
     std::unique_ptr<CDeviceOperations> device = select_device(g_engine_options);
     if (!device)
         return false;
-    return engine_init_on(std::move(device), spheres, sphere_count, planes, plane_count, normal_table, seed_list);
+    // A GPU that answered the probe can still fail here (busy, out of memory):
+    // when the backend was not asked for by name, the CPU takes over.
+    const bool may_fall_back = g_engine_options.backend == CBackendChoice::automatic &&
+                               std::string(device->name()) != "CPU";
+    std::string reason;
+    if (start_on(std::move(device), sphere_count, plane_count, normal_table, seed_list, reason))
+        return true;
+    if (!may_fall_back) {
+        std::fprintf(stderr, "vantrel: %s\n", reason.c_str());
+        return false;
+    }
+    std::fprintf(stderr, "vantrel: the CUDA device failed at start-up (%s); rendering on the CPU\n", reason.c_str());
+    std::fflush(stderr);
+    return engine_init_on(make_cpu_device(g_engine_options.cpu_threads), spheres, sphere_count, planes, plane_count,
+                          normal_table, seed_list);
 }
 
 bool engine_init_on(std::unique_ptr<CDeviceOperations> device, const CSphere* /*spheres*/, uint32_t sphere_count,
                     const CPlane* /*planes*/, uint32_t plane_count, const CVector3* normal_table,
                     const uint32_t* seed_list)
 {
-    g_engine.release();
-    g_engine.device = std::move(device);
-    CDeviceOperations& dev = *g_engine.device;
-    const bool allocated = allocate(g_engine.sphere_list, sphere_count * sizeof(CSphere), "sphere_list") &&
-                           allocate(g_engine.plane_list, plane_count * sizeof(CPlane), "plane_list") &&
-                           allocate(g_engine.normal_list, kNormalsBytes, "normal_list") &&
-                           allocate(g_engine.rayList, kRaysBytes, "rayList") &&
-                           allocate(g_engine.cbuffer, kCountsBytes, "cbuffer") &&
-                           allocate(g_engine.buffer, kSumsBytes, "buffer") &&
-                           allocate(g_engine.fbuffer, kImageBytes, "fbuffer") &&
-                           allocate(g_engine.rand_list, kRandBytes, "rand_list");
-    // A pixel without any counted sample shows black.
-    const bool ready = allocated && dev.fill_zero(g_engine.fbuffer.get(), kImageBytes) &&
-                       dev.copy_to_device(g_engine.normal_list.get(), normal_table, kNormalsBytes) &&
-                       dev.copy_to_device(g_engine.rand_list.get(), seed_list, kRandBytes) && !dev.failed();
-    if (!ready) {
-        g_engine.release();
-        return false;
-    }
-    const CBindGlobalsArgs args{g_engine.sphere_list.as<CSphere>(), sphere_count,
-                                g_engine.plane_list.as<CPlane>(),   plane_count,
-                                g_engine.normal_list.as<CVector3>(), g_engine.rand_list.as<uint32_t>()};
-    dev.launch_bind_globals(kSingleThread, kSingleThread, args);
-    if (dev.failed()) {
-        g_engine.release();
-        return false;
-    }
-    return true;
+    std::string reason;
+    if (start_on(std::move(device), sphere_count, plane_count, normal_table, seed_list, reason))
+        return true;
+    std::fprintf(stderr, "vantrel: %s\n", reason.c_str());
+    return false;
 }
 
 void engine_frame(const CSphere* spheres, uint32_t sphere_count, const CPlane* planes, uint32_t plane_count,
                   const CRay3* ray_list, float* accum_buffer, uint32_t* count_buffer, uint8_t* pixel_buffer)
 {
-    if (!g_engine.device)
+    if (!g_engine.device || g_engine.device->failed())
         return;
     CDeviceOperations& dev = *g_engine.device;
-    dev.copy_to_device(g_engine.sphere_list.get(), spheres, sphere_count * sizeof(CSphere));
-    dev.copy_to_device(g_engine.plane_list.get(), planes, plane_count * sizeof(CPlane));
-    dev.copy_to_device(g_engine.cbuffer.get(), count_buffer, kCountsBytes);
-    dev.copy_to_device(g_engine.buffer.get(), accum_buffer, kSumsBytes);
+    const bool state_in = dev.copy_to_device(g_engine.sphere_list.get(), spheres, sphere_count * sizeof(CSphere)) &&
+                          dev.copy_to_device(g_engine.plane_list.get(), planes, plane_count * sizeof(CPlane)) &&
+                          dev.copy_to_device(g_engine.cbuffer.get(), count_buffer, kCountsBytes) &&
+                          dev.copy_to_device(g_engine.buffer.get(), accum_buffer, kSumsBytes);
     // The camera writes the same rays every frame: only the first frame's go over.
-    if (!g_engine.rays_uploaded) {
-        dev.copy_to_device(g_engine.rayList.get(), ray_list, kRaysBytes);
-        g_engine.rays_uploaded = true;
+    if (state_in && !g_engine.rays_uploaded)
+        g_engine.rays_uploaded = dev.copy_to_device(g_engine.rayList.get(), ray_list, kRaysBytes);
+    if (dev.failed()) {
+        report_device_failure();
+        return;
     }
     const CPathTraceArgs args{g_engine.sphere_list.as<CSphere>(), sphere_count,
                               g_engine.plane_list.as<CPlane>(),   plane_count,
                               g_engine.rayList.as<CRay3>(),       g_engine.buffer.as<float>(),
                               g_engine.cbuffer.as<uint32_t>(),    g_engine.fbuffer.as<uint8_t>()};
+    // A launch the device refuses without failing leaves the state as it was
+    // (the copies below bring it back unchanged). A device that failed has no
+    // results: the host keeps its last good sums, counts and picture, and the
+    // frame fails (engine_failed).
     dev.launch_path_trace(kPathGrid, kPathBlock, args);
-    // The results come back whether or not the launch took place.
-    dev.copy_to_host(count_buffer, g_engine.cbuffer.get(), kCountsBytes);
-    dev.copy_to_host(accum_buffer, g_engine.buffer.get(), kSumsBytes);
-    dev.copy_to_host(pixel_buffer, g_engine.fbuffer.get(), kImageBytes);
+    if (!dev.failed() && dev.copy_to_host(count_buffer, g_engine.cbuffer.get(), kCountsBytes) &&
+        dev.copy_to_host(accum_buffer, g_engine.buffer.get(), kSumsBytes))
+        dev.copy_to_host(pixel_buffer, g_engine.fbuffer.get(), kImageBytes);
+    report_device_failure();
 }
 
 void engine_deinit()
 {
     std::printf("Deinitializing CUDA engine\n");
     std::fflush(stdout);
+    g_engine.release_buffers();
+    report_device_failure();
     g_engine.release();
 }
 

@@ -1,0 +1,3 @@
+#pragma once
+// The test double serves both runtime headers.
+#include "cuda_runtime.h"

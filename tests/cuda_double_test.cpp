@@ -1,0 +1,298 @@
+// The CUDA backend run on the CUDA-runtime test double: its pictures against
+// the CPU backend's, the device operations of start-up, frames and shutdown,
+// and every kind of CUDA failure at every call site.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/camera.h"
+#include "app/frame_buffers.h"
+#include "app/startup.h"
+#include "engine/engine.h"
+#include "kernel/random.h"
+#include "tests/cuda_double/cuda_double.h"
+#include "tests/run_program.h"
+
+namespace {
+constexpr uint32_t kSeed = 424242u;
+
+struct CRun {
+    bool started = false;
+    std::string backend;
+    int frames_done = 0;
+    bool failed = false;
+    std::vector<uint8_t> pixels;
+    std::vector<float> sums;
+    std::vector<uint32_t> counts;
+    std::string out, err;
+    std::vector<std::string> log;
+    const void* bound_normals = nullptr;
+    const void* bound_states = nullptr;
+};
+
+// Start-up, up to `frames` frames (stopping at a failed one), shutdown.
+CRun run(CBackendChoice backend, int frames)
+{
+    CRun result;
+    engine_configure({backend, 0});
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    result.started = startup(kSeed);
+    if (result.started) {
+        result.backend = engine_backend_name();
+        result.bound_normals = cuda_double::device_variable("g_normal_list");
+        result.bound_states = cuda_double::device_variable("g_rand_list");
+        for (int i = 0; i < frames && !result.failed; ++i) {
+            trace_frame(g_frame);
+            result.failed = engine_failed();
+            result.frames_done += result.failed ? 0 : 1;
+        }
+        result.pixels.assign(g_frame.pixel_buffer.get(), g_frame.pixel_buffer.get() + kPixelCount * 3);
+        result.sums.assign(g_frame.accum_buffer.get(), g_frame.accum_buffer.get() + kPixelCount * 3);
+        result.counts.assign(g_frame.count_buffer.get(), g_frame.count_buffer.get() + kPixelCount);
+        shutdown();
+    }
+    result.err = testing::internal::GetCapturedStderr();
+    result.out = testing::internal::GetCapturedStdout();
+    result.log = cuda_double::log();
+    engine_configure({});
+    return result;
+}
+
+// The double is process-wide: every test starts it afresh and checks that
+// the engine left nothing behind and never misused the runtime.
+class CudaDoubleTest : public testing::Test {
+protected:
+    void SetUp() override { cuda_double::reset(); }
+    void TearDown() override
+    {
+        EXPECT_EQ(cuda_double::live_allocations(), 0u);
+        EXPECT_TRUE(cuda_double::misuses().empty()) << cuda_double::misuses().front();
+        cuda_double::reset();
+    }
+};
+
+const CRun& cpu_reference(int frames)
+{
+    static std::vector<CRun> by_frames(4);
+    CRun& reference = by_frames.at(frames);
+    if (!reference.started)
+        reference = run(CBackendChoice::cpu, frames);
+    return reference;
+}
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    size_t at = 0;
+    for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+        lines.push_back(text.substr(at, end - at));
+    return lines;
+}
+}  // namespace
+
+TEST_F(CudaDoubleTest, RendersTheCpuBackendsFramesByteForByte)
+{
+    const CRun cuda = run(CBackendChoice::cuda, 3);
+    ASSERT_TRUE(cuda.started) << cuda.err;
+    EXPECT_EQ(cuda.backend, "CUDA");
+    EXPECT_EQ(cuda.frames_done, 3);
+    EXPECT_EQ(cuda.err, "");
+    const CRun& cpu = cpu_reference(3);
+    EXPECT_EQ(cuda.out, cpu.out);
+    EXPECT_TRUE(cuda.pixels == cpu.pixels);
+    EXPECT_TRUE(cuda.sums == cpu.sums);
+    EXPECT_TRUE(cuda.counts == cpu.counts);
+    // bind_globals bound the table and the random states, each its own buffer.
+    EXPECT_NE(cuda.bound_normals, nullptr);
+    EXPECT_NE(cuda.bound_states, nullptr);
+    EXPECT_NE(cuda.bound_normals, cuda.bound_states);
+}
+
+// The bridge's contract with the device: operations, order and byte counts.
+TEST_F(CudaDoubleTest, DeviceOperationsOfStartUpFramesAndShutdown)
+{
+    const CRun cuda = run(CBackendChoice::cuda, 2);
+    ASSERT_TRUE(cuda.started) << cuda.err;
+    const std::vector<std::string> frame_in = {"cudaMemcpy HostToDevice 144", "cudaMemcpy HostToDevice 288",
+                                               "cudaMemcpy HostToDevice 1228800", "cudaMemcpy HostToDevice 3686400"};
+    const std::vector<std::string> frame_pass = {"cudaLaunchKernelEx path_trace_cuda 20x240x1 32x2x1",
+                                                 "cudaDeviceSynchronize",
+                                                 "run path_trace_cuda",
+                                                 "cudaMemcpy DeviceToHost 1228800",
+                                                 "cudaMemcpy DeviceToHost 3686400",
+                                                 "cudaMemcpy DeviceToHost 921600"};
+    std::vector<std::string> expected = {
+        "cudaGetDeviceCount", "cudaFuncGetAttributes path_trace_cuda",
+        // start-up
+        "cudaMalloc 144", "cudaMalloc 288", "cudaMalloc 1474560", "cudaMalloc 7372800", "cudaMalloc 1228800",
+        "cudaMalloc 3686400", "cudaMalloc 921600", "cudaMalloc 1228800", "cudaMemset 921600",
+        "cudaMemcpy HostToDevice 1474560", "cudaMemcpy HostToDevice 1228800",
+        "cudaLaunchKernelEx bind_globals 1x1x1 1x1x1", "cudaDeviceSynchronize", "run bind_globals"};
+    // The first frame adds the rays; the second does not.
+    expected.insert(expected.end(), frame_in.begin(), frame_in.end());
+    expected.push_back("cudaMemcpy HostToDevice 7372800");
+    expected.insert(expected.end(), frame_pass.begin(), frame_pass.end());
+    expected.insert(expected.end(), frame_in.begin(), frame_in.end());
+    expected.insert(expected.end(), frame_pass.begin(), frame_pass.end());
+    for (const char* freed : {"144", "288", "1474560", "7372800", "1228800", "921600", "3686400", "1228800"})
+        expected.push_back(std::string("cudaFree ") + freed);
+    EXPECT_EQ(cuda.log, expected);
+    EXPECT_EQ(cuda.out, "Vantrel Prototype 1\nInitializing CUDA engine\nDeinitializing CUDA engine\n");
+}
+
+namespace {
+enum class CExpect {
+    no_device,       // the probe finds no usable device
+    start_fails,     // start-up fails (cuda) or falls back to the CPU (auto)
+    frame_fails,     // the frame fails; nothing after it
+    shutdown_fails,  // reported at shutdown, after good frames
+};
+
+struct CFailureCase {
+    const char* call;
+    int occurrence;
+    cudaError_t error;
+    CExpect expect;
+    const char* reported_call;  // the name in the message
+    int failing_frame = 0;      // for frame_fails: 1 or 2
+};
+
+std::ostream& operator<<(std::ostream& out, const CFailureCase& c)
+{
+    return out << c.call << " #" << c.occurrence << " -> " << c.error;
+}
+
+// Every device operation of start-up and of a frame, with the failures a GPU
+// gives there. Occurrences count from the probe (cudaGetDeviceCount #1).
+const CFailureCase kFailures[] = {
+    {"cudaGetDeviceCount", 1, cudaErrorInsufficientDriver, CExpect::no_device, ""},
+    {"cudaGetDeviceCount", 1, cudaErrorNoDevice, CExpect::no_device, ""},
+    {"cudaFuncGetAttributes", 1, cudaErrorNoKernelImageForDevice, CExpect::no_device, ""},
+    {"cudaMalloc", 1, cudaErrorMemoryAllocation, CExpect::start_fails, "cudaMalloc"},
+    {"cudaMalloc", 4, cudaErrorMemoryAllocation, CExpect::start_fails, "cudaMalloc"},
+    {"cudaMalloc", 8, cudaErrorMemoryAllocation, CExpect::start_fails, "cudaMalloc"},
+    {"cudaMemset", 1, cudaErrorIllegalAddress, CExpect::start_fails, "cudaMemset"},
+    {"cudaMemcpy", 1, cudaErrorIllegalAddress, CExpect::start_fails, "cudaMemcpy (host to device)"},
+    {"cudaMemcpy", 2, cudaErrorMemoryAllocation, CExpect::start_fails, "cudaMemcpy (host to device)"},
+    {"cudaLaunchKernelEx", 1, cudaErrorNoKernelImageForDevice, CExpect::start_fails, "launch of bind_globals"},
+    {"cudaLaunchKernelEx", 1, cudaErrorInvalidDeviceFunction, CExpect::start_fails, "launch of bind_globals"},
+    {"cudaLaunchKernelEx", 1, cudaErrorIllegalAddress, CExpect::start_fails,
+     "cudaDeviceSynchronize after bind_globals"},
+    {"cudaDeviceSynchronize", 1, cudaErrorIllegalAddress, CExpect::start_fails,
+     "cudaDeviceSynchronize after bind_globals"},
+    {"cudaMemcpy", 3, cudaErrorIllegalAddress, CExpect::frame_fails, "cudaMemcpy (host to device)", 1},
+    {"cudaMemcpy", 7, cudaErrorMemoryAllocation, CExpect::frame_fails, "cudaMemcpy (host to device)", 1},
+    {"cudaLaunchKernelEx", 2, cudaErrorNoKernelImageForDevice, CExpect::frame_fails, "launch of path_trace_cuda", 1},
+    {"cudaLaunchKernelEx", 2, cudaErrorIllegalAddress, CExpect::frame_fails,
+     "cudaDeviceSynchronize after path_trace_cuda", 1},
+    {"cudaDeviceSynchronize", 2, cudaErrorIllegalAddress, CExpect::frame_fails,
+     "cudaDeviceSynchronize after path_trace_cuda", 1},
+    {"cudaMemcpy", 8, cudaErrorIllegalAddress, CExpect::frame_fails, "cudaMemcpy (device to host)", 1},
+    {"cudaMemcpy", 10, cudaErrorIllegalAddress, CExpect::frame_fails, "cudaMemcpy (device to host)", 1},
+    {"cudaLaunchKernelEx", 3, cudaErrorIllegalAddress, CExpect::frame_fails,
+     "cudaDeviceSynchronize after path_trace_cuda", 2},
+    {"cudaFree", 1, cudaErrorIllegalAddress, CExpect::shutdown_fails, "cudaFree"},
+};
+
+class CudaFailureTest : public CudaDoubleTest, public testing::WithParamInterface<CFailureCase> {};
+}  // namespace
+
+TEST_P(CudaFailureTest, IsReportedOnceAndNeverShowsAStalePicture)
+{
+    const CFailureCase& c = GetParam();
+    const std::string message = cudaGetErrorString(c.error);
+    for (CBackendChoice backend : {CBackendChoice::cuda, CBackendChoice::automatic}) {
+        SCOPED_TRACE(backend == CBackendChoice::cuda ? "--backend cuda" : "--backend auto");
+        cuda_double::reset();
+        cuda_double::fail(c.call, c.occurrence, c.error);
+        const CRun got = run(backend, 2);
+        const std::vector<std::string> err = lines_of(got.err);
+        ASSERT_EQ(err.size(), 1u) << got.err;
+        EXPECT_NE(err[0].find(message), std::string::npos) << err[0];
+        EXPECT_EQ(cuda_double::live_allocations(), 0u);
+        EXPECT_TRUE(cuda_double::misuses().empty()) << cuda_double::misuses().front();
+
+        const bool at_start = c.expect == CExpect::no_device || c.expect == CExpect::start_fails;
+        if (at_start && backend == CBackendChoice::cuda) {
+            EXPECT_FALSE(got.started);
+            EXPECT_EQ(g_frame.pixel_buffer, nullptr);  // start-up released what it built
+        } else if (at_start) {
+            // The CPU takes over with one line and renders the CPU's picture.
+            ASSERT_TRUE(got.started);
+            EXPECT_EQ(got.backend, "CPU");
+            EXPECT_NE(err[0].find("rendering on the CPU"), std::string::npos) << err[0];
+            EXPECT_TRUE(got.pixels == cpu_reference(2).pixels);
+        } else {
+            ASSERT_TRUE(got.started);
+            EXPECT_EQ(got.backend, "CUDA");
+            EXPECT_EQ(err[0], std::string("vantrel: CUDA error in ") + c.reported_call + ": " + message);
+        }
+        if (c.expect == CExpect::start_fails) {
+            EXPECT_NE(err[0].find(std::string("CUDA error in ") + c.reported_call + ": " + message), std::string::npos)
+                << err[0];
+        }
+        if (c.expect == CExpect::frame_fails) {
+            // The picture stays the last good frame's: nothing of the failed one.
+            EXPECT_TRUE(got.failed);
+            EXPECT_EQ(got.frames_done, c.failing_frame - 1);
+            if (c.failing_frame == 2)
+                EXPECT_TRUE(got.pixels == cpu_reference(1).pixels);
+            else
+                EXPECT_TRUE(std::all_of(got.pixels.begin(), got.pixels.end(), [](uint8_t b) { return b == 0; }));
+        }
+        if (c.expect == CExpect::shutdown_fails) {
+            EXPECT_EQ(got.frames_done, 2);
+            EXPECT_TRUE(got.pixels == cpu_reference(2).pixels);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryCallSite, CudaFailureTest, testing::ValuesIn(kFailures));
+
+namespace {
+struct CProgramCase {
+    const char* backend;
+    const char* failure;  // VANTREL_CUDA_DOUBLE_FAIL
+    int status;
+    const char* said;  // once on stderr
+};
+}  // namespace
+
+// vantrel-render on the double: a failed device writes no file (an old one
+// stays as it was) and exits 1; auto falls back at start-up and writes the picture.
+TEST_F(CudaDoubleTest, RenderProgramWritesNoFileAfterADeviceError)
+{
+    const CProgramCase cases[] = {
+        {"cuda", "cudaLaunchKernelEx:3:700", 1,
+         "CUDA error in cudaDeviceSynchronize after path_trace_cuda: an illegal memory access was encountered"},
+        {"cuda", "cudaMalloc:4:2", 1, "CUDA error in cudaMalloc: out of memory"},
+        {"auto", "cudaMalloc:4:2", 0, "rendering on the CPU"},
+    };
+    for (const CProgramCase& c : cases) {
+        SCOPED_TRACE(std::string(c.backend) + " " + c.failure);
+        test_support::CScratchFolder folder;
+        const std::filesystem::path image = folder.path() / "old.ppm";
+        { std::ofstream(image) << "P6\n1 1\n255\nabc"; }
+        setenv("VANTREL_CUDA_DOUBLE_FAIL", c.failure, 1);
+        test_support::CChild child(VANTREL_RENDER_ON_DOUBLE_PATH,
+                                   {"--frames", "2", "--seed", "5", "--quiet", "--backend", c.backend, "--output",
+                                    image.string()},
+                                   folder.path());
+        const int status = child.wait();
+        unsetenv("VANTREL_CUDA_DOUBLE_FAIL");
+        EXPECT_EQ(status, c.status) << child.err();
+        const std::string err = child.err();
+        const size_t said = err.find(c.said);
+        EXPECT_NE(said, std::string::npos) << err;
+        EXPECT_EQ(err.find(c.said, said + 1), std::string::npos) << err;
+        EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
+        const bool replaced = test_support::read_text(image) != "P6\n1 1\n255\nabc";
+        EXPECT_EQ(replaced, c.status == 0);
+    }
+}
