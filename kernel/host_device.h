@@ -11,6 +11,14 @@
 #define VANTREL_HD
 #endif
 
+// Fully unrolls the loop that follows on the device, so that arrays indexed by
+// its counter can live in registers rather than in the thread's stack frame.
+#if defined(__CUDA_ARCH__)
+#define VANTREL_UNROLL _Pragma("unroll")
+#else
+#define VANTREL_UNROLL
+#endif
+
 // Square root, division, sine and cosine: IEEE on the host so CPU pictures are
 // reproducible bit for bit; the fast intrinsics on the device.
 VANTREL_HD inline float kernel_sqrt(float x)

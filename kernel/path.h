@@ -82,6 +82,7 @@ VANTREL_HD inline CPathEndLanes<F> trace_path_lanes(lane_vec3_t<F> origin, lane_
     M active = M(true);
     F prev_index = F(1.0f);
     searches = U(0u);
+    VANTREL_UNROLL
     for (uint32_t k = 0; k < kMaxBounces; ++k) {
         searches = searches + lane_select(active, U(1u), U(0u));
         active = trace_bounce_lanes<F>(k, active, origin, target, prev_index, scene, normal_list, state, info[k], end);
@@ -134,8 +135,15 @@ VANTREL_HD inline lane_vec3_t<F> combine_path_lanes(const lane_hit_t<F>* info, l
     if (!lane_any(lit))
         return acc;
     const U last = lane_select(lit, depth, U(0u));
-    for (uint32_t k = lane_max(last) + 1u; k-- > 0;)
-        acc = combine_record_lanes<F>(info[k], acc, lit && U(k) < last, lit && U(k) == last);
+    const uint32_t deepest = lane_max(last);
+    // A fixed count, so the device can unroll it; records past the deepest
+    // light of the lanes are skipped.
+    VANTREL_UNROLL
+    for (uint32_t i = 0; i < kMaxBounces; ++i) {
+        const uint32_t k = kMaxBounces - 1u - i;
+        if (k <= deepest)
+            acc = combine_record_lanes<F>(info[k], acc, lit && U(k) < last, lit && U(k) == last);
+    }
     return acc;
 }
 
@@ -156,13 +164,18 @@ VANTREL_HD inline lane_uint_t<F> path_trace_lanes(uint32_t first, const CSceneLi
     lane_vec3_t<F> target;
     T::load_ray(rayList, first, origin, target);
     lane_uint_t<F> state = T::load_uint(bindings.rand_list, first);
-    lane_hit_t<F> info[kMaxBounces];
+    // The records are left unset, not zeroed by their members' defaults: a
+    // path reads only the records its own bounces wrote.
+    union CBounceRecords {
+        lane_hit_t<F> info[kMaxBounces];
+        VANTREL_HD CBounceRecords() {}
+    } records;
     lane_uint_t<F> searches;
     const CPathEndLanes<F> end =
-        trace_path_lanes<F>(origin, target, scene, bindings.normal_list, state, info, searches);
+        trace_path_lanes<F>(origin, target, scene, bindings.normal_list, state, records.info, searches);
     T::store_uint(bindings.rand_list, first, state);
-    accumulate_lanes<F>(first, combine_path_lanes<F>(info, end.depth, end.hit_light, end.missed), buffer, cbuffer,
-                        fbuffer);
+    accumulate_lanes<F>(first, combine_path_lanes<F>(records.info, end.depth, end.hit_light, end.missed), buffer,
+                        cbuffer, fbuffer);
     return searches;
 }
 
