@@ -219,6 +219,13 @@ TEST_P(CudaFailureTest, IsReportedOnceAndNeverShowsAStalePicture)
         EXPECT_NE(err[0].find(message), std::string::npos) << err[0];
         EXPECT_EQ(cuda_double::live_allocations(), 0u);
         EXPECT_TRUE(cuda_double::misuses().empty()) << cuda_double::misuses().front();
+        // After the first failed call the engine only releases: no further
+        // copy, launch or wait, so no result of a failed device is used.
+        const auto failed_at = std::find_if(got.log.begin(), got.log.end(),
+                                            [](const std::string& line) { return line.find(" -> ") != std::string::npos; });
+        ASSERT_NE(failed_at, got.log.end());
+        for (auto later = failed_at + 1; later != got.log.end(); ++later)
+            EXPECT_EQ(later->rfind("cudaFree ", 0), 0u) << *later;
 
         const bool at_start = c.expect == CExpect::no_device || c.expect == CExpect::start_fails;
         if (at_start && backend == CBackendChoice::cuda) {
