@@ -71,7 +71,7 @@ bool allocate(CDeviceBuffer& target, size_t bytes, const char* name, std::string
     const std::string failure = g_engine.device->failure();
     reason = failure.empty() ? "cannot allocate " + std::to_string(bytes) + " bytes of " + g_engine.device->name() +
                                    " memory for " + name
-                             : failure + " (" + std::to_string(bytes) + " bytes for " + name + ")";
+                             : failure + ", allocating " + std::to_string(bytes) + " bytes for " + name;
     return false;
 }
 
