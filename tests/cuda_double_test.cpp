@@ -31,8 +31,8 @@ struct CRun {
     std::vector<uint32_t> counts;
     std::string out, err;
     std::vector<std::string> log;
-    const void* bound_normals = nullptr;
-    const void* bound_states = nullptr;
+    size_t bound_normals = 0;  // bytes of the allocation each binding points to
+    size_t bound_states = 0;
 };
 
 // Start-up, up to `frames` frames (stopping at a failed one), shutdown.
@@ -45,8 +45,8 @@ CRun run(CBackendChoice backend, int frames)
     result.started = startup(kSeed);
     if (result.started) {
         result.backend = engine_backend_name();
-        result.bound_normals = cuda_double::device_variable("g_normal_list");
-        result.bound_states = cuda_double::device_variable("g_rand_list");
+        result.bound_normals = cuda_double::allocation_bytes(cuda_double::device_variable("g_normal_list"));
+        result.bound_states = cuda_double::allocation_bytes(cuda_double::device_variable("g_rand_list"));
         for (int i = 0; i < frames && !result.failed; ++i) {
             trace_frame(g_frame);
             result.failed = engine_failed();
@@ -108,10 +108,9 @@ TEST_F(CudaDoubleTest, RendersTheCpuBackendsFramesByteForByte)
     EXPECT_TRUE(cuda.pixels == cpu.pixels);
     EXPECT_TRUE(cuda.sums == cpu.sums);
     EXPECT_TRUE(cuda.counts == cpu.counts);
-    // bind_globals bound the table and the random states, each its own buffer.
-    EXPECT_NE(cuda.bound_normals, nullptr);
-    EXPECT_NE(cuda.bound_states, nullptr);
-    EXPECT_NE(cuda.bound_normals, cuda.bound_states);
+    // bind_globals bound the kernels' table and random states to their buffers.
+    EXPECT_EQ(cuda.bound_normals, 1474560u);
+    EXPECT_EQ(cuda.bound_states, 1228800u);
 }
 
 // The bridge's contract with the device: operations, order and byte counts.

@@ -211,6 +211,11 @@ void set_device_count(int count) { state().device_count = count; }
 void name_kernel(const void* kernel, const char* name) { state().kernels[kernel] = name; }
 const std::vector<std::string>& log() { return state().log; }
 size_t live_allocations() { return state().allocations.size(); }
+size_t allocation_bytes(const void* memory)
+{
+    const auto found = state().allocations.find(reinterpret_cast<uintptr_t>(memory));
+    return found != state().allocations.end() ? found->second : 0;
+}
 const std::vector<std::string>& misuses() { return state().misuses; }
 
 cudaError_t launch(const void* kernel, const cudaLaunchConfig_t& config, std::vector<const void*> pointers,

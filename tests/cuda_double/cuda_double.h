@@ -34,6 +34,8 @@ void name_kernel(const void* kernel, const char* name);
 const std::vector<std::string>& log();
 
 size_t live_allocations();
+// The size of the live allocation that starts at `memory`, or 0.
+size_t allocation_bytes(const void* memory);
 // The value of one of the module's __device__ variables (g_normal_list,
 // g_rand_list), as the kernels see it.
 const void* device_variable(const std::string& name);
