@@ -184,7 +184,10 @@ def check_package(build, version, programs, cpack):
         for program in programs:
             path = os.path.join(unpacked, "usr/bin", program)
             needed = re.findall(r"\(NEEDED\).*\[(.*)\]", checked(["readelf", "-d", path]))
-            resolved = dict(re.findall(r"^\s*(\S+) => (\S+)", checked(["ldd", path]), re.MULTILINE))
+            loaded = checked(["ldd", path])
+            resolved = dict(re.findall(r"^\s*(\S+) => (/\S+)", loaded, re.MULTILINE))
+            # The dynamic loader is listed by its path alone.
+            resolved |= {os.path.basename(p): p for p in re.findall(r"^\s*(/\S+) \(", loaded, re.MULTILINE)}
             for library in needed:
                 where = resolved.get(library, "not found")
                 owner = owning_package(where) if where != "not found" else None
