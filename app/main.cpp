@@ -4,6 +4,7 @@
 
 #include <GL/freeglut.h>
 
+#include "app/program_info.h"
 #include "app/startup.h"
 #include "app/stop_signal.h"
 #include "app/window.h"
@@ -11,6 +12,8 @@
 
 int main(int argc, char** argv)
 {
+    if (const std::optional<int> status = window_info_option(argc, argv))
+        return *status;
     install_stop_signals();
     if (!startup(millisecond_clock()))
         return 1;

@@ -93,6 +93,16 @@ const char* cpu_pass_name(CCpuPass pass)
     return "?";
 }
 
+bool cpu_pass_compiled(CCpuPass pass)
+{
+#if defined(VANTREL_LANE_PASSES)
+    (void)pass;
+    return true;
+#else
+    return pass == CCpuPass::plain;
+#endif
+}
+
 bool cpu_pass_supported(CCpuPass pass)
 {
     switch (pass) {

@@ -39,6 +39,8 @@ uint64_t path_trace_pass_cpu(const CSphere* sphere_list, uint32_t sphere_count, 
 enum class CCpuPass { plain, sse2, avx2, avx512 };
 
 const char* cpu_pass_name(CCpuPass pass);
+// Whether this build has the pass, whatever the processor.
+bool cpu_pass_compiled(CCpuPass pass);
 // Whether this build has the pass and this processor can run it.
 bool cpu_pass_supported(CCpuPass pass);
 // The fastest supported pass; VANTREL_CPU_PASS=plain|sse2|avx2|avx512 in the

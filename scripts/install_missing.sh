@@ -19,6 +19,8 @@ install_missing() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# What configuring the build needs (tests and benchmarks included).
+# What configuring the build needs (tests, benchmarks and manual pages included).
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libcli11-dev
-                freeglut3-dev libgl-dev libx11-dev python3)
+                freeglut3-dev libgl-dev libx11-dev python3 help2man)
+# What making the Debian package needs beyond that (dpkg-shlibdeps, and file to find the executables).
+PACKAGE_PACKAGES=(dpkg-dev file)

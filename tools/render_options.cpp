@@ -6,11 +6,8 @@
 #include <cstdio>
 #include <iostream>
 
+#include "app/program_info.h"
 #include "engine/backend_select.h"
-
-#ifndef VANTREL_VERSION
-#define VANTREL_VERSION "unknown"
-#endif
 
 namespace {
 constexpr const char* kProgram = "vantrel-render";
@@ -43,7 +40,7 @@ std::optional<int> parse_render_options(int argc, const char* const* argv, CRend
 {
     CLI::App app{"Renders Vantrel's built-in scene without a window and writes the picture to a PNG or PPM file.",
                  kProgram};
-    app.set_version_flag("--version", std::string(kProgram) + " " + VANTREL_VERSION);
+    app.set_version_flag("--version", [] { return version_text(kProgram); }, kVersionHelp);
     // Values are taken as text and checked here, so every mistake gets one clear line.
     std::string frames, seed, threads, backend = "auto";
     app.add_option("--frames", frames, "Frames to render, one sample per pixel each (default 64)")

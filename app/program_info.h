@@ -1,0 +1,28 @@
+#pragma once
+// What both programs say about themselves: the --version text, and the
+// window program's own --help and --version, answered before GLUT or any
+// window is touched.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+// Four lines, without a final newline: "PROGRAM VERSION", whether the CUDA
+// backend is built and for which GPUs, the CPU passes compiled and the one
+// this processor uses, the compiler.
+std::string version_text(const char* program);
+// What --version does, for a help text.
+inline constexpr const char* kVersionHelp =
+    "Print the version, the CUDA backend's GPUs, the CPU passes (and the one this processor uses) and the "
+    "compiler, and exit";
+
+// The GPUs a CMAKE_CUDA_ARCHITECTURES list (entries apart by spaces or
+// semicolons) builds code for, for people: "75-real 90-virtual" reads
+// "GPU code for compute capability 7.5 and PTX 9.0 for newer GPUs". Entries
+// that are not a number (CMake's "native", "all") are named as they are.
+std::string cuda_architectures_text(std::string_view architectures);
+
+// vantrel's command line before GLUT sees it: --help or --version prints its
+// text on stdout and gives exit status 0 (1 when stdout cannot be written);
+// nothing when neither is there.
+std::optional<int> window_info_option(int argc, const char* const* argv);

@@ -1,0 +1,225 @@
+#!/usr/bin/env python3
+"""Tests of what a user installs: `cmake --install` into a scratch DESTDIR, and the Debian package.
+
+usage: install_test.py destdir|package BUILD_DIR VERSION PROGRAM... [-- CMAKE CPACK]
+
+destdir: installs into a temporary DESTDIR; exactly the programs, manual pages and documents
+         are there; the installed programs answer --version (vantrel without a display, so before
+         any window) and vantrel-render renders 2 frames from there; no run-time path points into
+         the build folder; each manual page names every option its program's --help lists.
+package: (skipped, status 77, without dpkg-deb) builds the package with cpack into a temporary
+         folder and checks its control fields, its file list, and that its Depends name the
+         Debian package of every library the programs load.
+"""
+
+import gzip
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+SKIPPED = 77
+
+
+class Failure(Exception):
+    pass
+
+
+def run(args, **kwargs):
+    kwargs.setdefault("timeout", 300)
+    return subprocess.run(args, capture_output=True, text=True, **kwargs)
+
+
+def checked(args, **kwargs):
+    result = run(args, **kwargs)
+    if result.returncode != 0:
+        raise Failure(f"{' '.join(args)} exited with {result.returncode}:\n{result.stdout}{result.stderr}")
+    return result.stdout
+
+
+def expected_files(programs):
+    """Every file an install holds, under the prefix: nothing of the tests or benchmarks."""
+    files = {"share/doc/vantrel/README.md", "share/doc/vantrel/vantrel.png"}
+    for program in programs:
+        files |= {f"bin/{program}", f"share/man/man1/{program}.1.gz"}
+    return files
+
+
+def help_options(help_text):
+    """The options a --help text lists: every -x / --name at the start of an indented line."""
+    options = set()
+    for line in help_text.splitlines():
+        match = re.match(r"\s+(-[\w-]+(?:,\s*-[\w-]+)*)", line)
+        if match:
+            options |= {option.strip() for option in match.group(1).split(",")}
+    return options
+
+
+def man_text(path):
+    """A manual page's words: roff's escaped hyphens as hyphens, font changes dropped."""
+    with gzip.open(path, "rt") as page:
+        text = page.read()
+    return re.sub(r"\\f(\(..|.)|\\[,/&]", "", text).replace("\\-", "-")
+
+
+def check_version(program, version, env=None):
+    result = run([program, "--version"], env=env, timeout=60)
+    lines = result.stdout.splitlines()
+    name = os.path.basename(program)
+    if result.returncode != 0 or len(lines) != 4 or lines[0] != f"{name} {version}":
+        raise Failure(f"{name} --version: status {result.returncode}, stdout {result.stdout!r}, "
+                      f"stderr {result.stderr!r}")
+    for line, start in zip(lines[1:], ("CUDA backend: ", "CPU passes: ", "compiler: ")):
+        if not line.startswith(start):
+            raise Failure(f"{name} --version: {line!r} does not start with {start!r}")
+    if result.stderr:
+        raise Failure(f"{name} --version wrote to stderr: {result.stderr!r}")
+    return lines
+
+
+def check_install(build, version, programs, cmake):
+    with tempfile.TemporaryDirectory() as scratch:
+        root = os.path.join(scratch, "root")
+        prefix = "/opt/vantrel"
+        checked([cmake, "--install", build, "--prefix", prefix], env=dict(os.environ, DESTDIR=root))
+        installed = os.path.join(root, prefix.lstrip("/"))
+        found = {os.path.relpath(os.path.join(folder, name), installed)
+                 for folder, _, names in os.walk(root) for name in names}
+        if found != expected_files(programs):
+            raise Failure(f"installed files {sorted(found)}, expected {sorted(expected_files(programs))}")
+
+        # Without DISPLAY: vantrel must answer before it looks for a window.
+        no_display = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "VANTREL_CPU_PASS")}
+        for program in programs:
+            path = os.path.join(installed, "bin", program)
+            lines = check_version(path, version, no_display)
+            compiled = lines[2].split(": ", 1)[1].split(" compiled")[0].split()
+            used = re.search(r"this processor uses (\w+)$", lines[2])
+            if "plain" not in compiled or not used or used.group(1) not in compiled:
+                raise Failure(f"{program} --version: CPU passes line {lines[2]!r}")
+            forced = check_version(path, version, dict(no_display, VANTREL_CPU_PASS="plain"))[2]
+            if not forced.endswith("this processor uses plain (asked for by VANTREL_CPU_PASS)"):
+                raise Failure(f"{program} --version with VANTREL_CPU_PASS=plain: {forced!r}")
+            dynamic = run(["readelf", "-d", path]).stdout
+            for paths in re.findall(r"\((?:RPATH|RUNPATH)\).*\[(.*)\]", dynamic):
+                if os.path.realpath(build) in paths or os.path.abspath(build) in paths:
+                    raise Failure(f"{program} is installed with a run-time path into the build folder: {paths}")
+
+            # The manual page names every option --help lists, and the sections --help lacks.
+            options = help_options(checked([path, "--help"], env=no_display))
+            if "--version" not in options or "--help" not in options:
+                raise Failure(f"{program} --help lists {sorted(options)}")
+            page = man_text(os.path.join(installed, "share/man/man1", program + ".1.gz"))
+            for word in sorted(options) + [".SH \"EXIT STATUS\"", ".SH ENVIRONMENT", "VANTREL_CPU_PASS", "DISPLAY",
+                                           ".SH FILES", ".SH EXAMPLES", f"{program} {version}"]:
+                if not re.search(r"(?<![\w-])" + re.escape(word) + r"(?![\w-])", page):
+                    raise Failure(f"manual page {program}(1) does not name {word!r}")
+
+        # A render from the installed program, in a folder of its own.
+        render = os.path.join(installed, "bin", "vantrel-render")
+        work = os.path.join(scratch, "work")
+        os.mkdir(work)
+        result = run([render, "--frames", "2", "--seed", "1", "--backend", "cpu", "--quiet", "--output",
+                      "box.png"], cwd=work, env=no_display)
+        signature = b""
+        if os.path.exists(os.path.join(work, "box.png")):
+            with open(os.path.join(work, "box.png"), "rb") as image:
+                signature = image.read(8)
+        if result.returncode != 0 or signature != b"\x89PNG\r\n\x1a\n" or "2 frames" not in result.stderr:
+            raise Failure(f"installed vantrel-render: status {result.returncode}, stderr {result.stderr!r}, "
+                          f"file starts {signature!r}")
+
+
+def owning_package(library):
+    """The Debian package that holds `library` (a path), or None."""
+    candidates = [library, os.path.realpath(library)]
+    for path in list(candidates):
+        # Merged /usr: the package may list the file under either name.
+        candidates.append(path[4:] if path.startswith("/usr/") else "/usr" + path)
+    for path in candidates:
+        result = run(["dpkg", "-S", path])
+        if result.returncode == 0:
+            return result.stdout.split(":")[0].strip()
+    return None
+
+
+def check_package(build, version, programs, cpack):
+    if shutil.which("dpkg-deb") is None:
+        print("package: dpkg-deb not found; skipped")
+        return SKIPPED
+    architecture = checked(["dpkg", "--print-architecture"]).strip()
+    with tempfile.TemporaryDirectory() as scratch:
+        checked([cpack, "-G", "DEB", "-B", scratch, "--config", os.path.join(build, "CPackConfig.cmake")])
+        deb = os.path.join(scratch, f"vantrel_{version}_{architecture}.deb")
+        if not os.path.exists(deb):
+            raise Failure(f"no {os.path.basename(deb)} among {os.listdir(scratch)}")
+
+        fields = {}
+        for field in ("Package", "Version", "Architecture", "Maintainer", "Description", "Depends", "Section"):
+            fields[field] = checked(["dpkg-deb", "-f", deb, field]).strip()
+        expected = {"Package": "vantrel", "Version": version, "Architecture": architecture}
+        for field, value in expected.items():
+            if fields[field] != value:
+                raise Failure(f"control field {field}: {fields[field]!r}, expected {value!r}")
+        if not re.fullmatch(r"[^<>]+ <[^@<>\s]+@[^@<>\s]+>", fields["Maintainer"]):
+            raise Failure(f"Maintainer {fields['Maintainer']!r} is not 'Name <address>'")
+        description = fields["Description"].splitlines()
+        if len(description) < 2 or not description[0] or any(not line.startswith(" ") for line in description[1:]):
+            raise Failure(f"Description needs a summary line and an indented long text: {fields['Description']!r}")
+
+        listing = checked(["dpkg-deb", "-c", deb])
+        files = {line.split()[-1].removeprefix("./") for line in listing.splitlines() if not line.startswith("d")}
+        expected_list = {"usr/" + name for name in expected_files(programs)}
+        if files != expected_list:
+            raise Failure(f"package files {sorted(files)}, expected {sorted(expected_list)}")
+
+        # Depends must pull in every library the programs load (dpkg-shlibdeps
+        # under CPack passes over libraries that no package holds).
+        depends = {alternative.split()[0] for entry in fields["Depends"].split(",")
+                   for alternative in entry.split("|") if alternative.strip()}
+        unpacked = os.path.join(scratch, "unpacked")
+        checked(["dpkg-deb", "-x", deb, unpacked])
+        for program in programs:
+            path = os.path.join(unpacked, "usr/bin", program)
+            needed = re.findall(r"\(NEEDED\).*\[(.*)\]", checked(["readelf", "-d", path]))
+            loaded = checked(["ldd", path])
+            resolved = dict(re.findall(r"^\s*(\S+) => (/\S+)", loaded, re.MULTILINE))
+            # The dynamic loader is listed by its path alone.
+            resolved |= {os.path.basename(p): p for p in re.findall(r"^\s*(/\S+) \(", loaded, re.MULTILINE)}
+            for library in needed:
+                where = resolved.get(library, "not found")
+                owner = owning_package(where) if where != "not found" else None
+                if owner is None or owner not in depends:
+                    source = f"package {owner}" if owner else "no Debian package"
+                    raise Failure(f"{program} needs {library} ({where}, from {source}), which the package's "
+                                  f"Depends ({fields['Depends']}) do not pull in")
+    print("package fields: " + "; ".join(f"{k}: {v}" for k, v in fields.items() if k != "Description"))
+    return 0
+
+
+def main():
+    args = sys.argv[1:]
+    tools = args[args.index("--") + 1:] if "--" in args else []
+    args = args[:args.index("--")] if "--" in args else args
+    if len(args) < 4 or args[0] not in ("destdir", "package") or len(tools) != 2:
+        print(__doc__, file=sys.stderr)
+        return 2
+    mode, build, version, programs = args[0], args[1], args[2], args[3:]
+    try:
+        if mode == "destdir":
+            check_install(build, version, programs, tools[0])
+            status = 0
+        else:
+            status = check_package(build, version, programs, tools[1])
+    except (Failure, subprocess.SubprocessError, OSError) as error:
+        print(f"FAIL: {error}", file=sys.stderr)
+        return 1
+    if status == 0:
+        print(f"{mode}: ok")
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
