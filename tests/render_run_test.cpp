@@ -33,12 +33,6 @@ double mean(const CImage& image, int channel, uint32_t row0, uint32_t row1, uint
 
 size_t line_count(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
 
-bool has_temporary(const CScratchFolder& folder)
-{
-    const std::vector<std::string> names = folder.images();
-    return std::any_of(names.begin(), names.end(), [](const std::string& n) { return n.ends_with(".tmp"); });
-}
-
 std::vector<std::string> fixed_run(const std::filesystem::path& image, const char* threads)
 {
     return {"--frames", "3", "--seed", "7", "--threads", threads, "--output", image.string()};
@@ -149,7 +143,7 @@ TEST(RenderEnvironment, LimitsGiveAClearLineNeverACrash)
         const std::string err = child.err();
         EXPECT_EQ(line_count(err), c.status == 0 ? 2u : 1u) << c.what << ": " << err;
         EXPECT_NE(err.substr(0, err.find('\n')).find(c.said), std::string::npos) << c.what << ": " << err;
-        EXPECT_FALSE(has_temporary(folder)) << c.what;
+        EXPECT_FALSE(folder.has_temporary()) << c.what;
         CImage picture;
         EXPECT_EQ(test_support::read_png(image, picture), c.status == 0) << c.what;
     }
@@ -173,7 +167,7 @@ TEST(RenderEnvironment, RunningOutOfMemoryEndsWithOneLine)
         const int status = child.wait();
         err = child.err();
         EXPECT_TRUE(status == 0 || status == 1) << kib << " KiB: status " << status << ": " << err;
-        EXPECT_FALSE(has_temporary(folder)) << kib << " KiB";
+        EXPECT_FALSE(folder.has_temporary()) << kib << " KiB";
         if (status != 0) {
             EXPECT_EQ(test_support::read_text(image), "an older picture") << kib << " KiB";
         }

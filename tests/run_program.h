@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -31,7 +32,7 @@ inline std::string read_text(const std::filesystem::path& path)
 
 // How a program is started, beyond its arguments.
 struct CChildSetup {
-    std::vector<std::string> environment;        // NAME=value entries added to (or replacing) ours
+    std::vector<std::string> environment;        // NAME=value entries that take precedence over ours
     std::vector<std::pair<int, rlim_t>> limits;  // setrlimit resource and limit
     int pending_signal = 0;  // blocked and raised before exec: it arrives as soon as the program unblocks it
     enum COutput { files, closed_pipe, full_stdout } output = files;  // closed_pipe: stdout and stderr
@@ -72,16 +73,9 @@ public:
         for (std::string& arg : all)
             argv.push_back(arg.data());
         argv.push_back(nullptr);
-        std::vector<std::string> environment = setup.environment;
-        for (char** entry = environ; *entry != nullptr; ++entry) {
-            const std::string text = *entry;
-            const std::string name = text.substr(0, text.find('=') + 1);
-            bool replaced = false;
-            for (const std::string& added : setup.environment)
-                replaced = replaced || added.rfind(name, 0) == 0;
-            if (!replaced)
-                environment.push_back(text);
-        }
+        std::vector<std::string> environment = setup.environment;  // first: getenv takes the first of a name
+        for (char** entry = environ; *entry != nullptr; ++entry)
+            environment.push_back(*entry);
         std::vector<char*> envp;
         for (std::string& entry : environment)
             envp.push_back(entry.data());
@@ -261,6 +255,13 @@ public:
                 names.push_back(name);
         }
         return names;
+    }
+
+    // Whether a temporary file ("*.tmp") is in the folder.
+    bool has_temporary() const
+    {
+        const std::vector<std::string> names = images();
+        return std::any_of(names.begin(), names.end(), [](const std::string& n) { return n.ends_with(".tmp"); });
     }
 
 private:
