@@ -1,6 +1,7 @@
 // vantrel: the interactive window. Builds the host state and the render
 // engine, opens the window and refines the picture until the window is closed
-// or the process is asked to stop (SIGINT, SIGTERM); then shuts down in order.
+// or the process is asked to stop (SIGINT, SIGTERM, SIGHUP); then shuts down
+// in order. Running out of memory ends it with one line and status 1.
 
 #include <GL/freeglut.h>
 
@@ -14,14 +15,16 @@ int main(int argc, char** argv)
 {
     if (const std::optional<int> status = window_info_option(argc, argv))
         return *status;
-    install_stop_signals();
-    if (!startup(millisecond_clock()))
-        return 1;
-    if (stop_signal() == 0) {
-        window_open(&argc, argv);
-        glutMainLoop();
-    }
-    const bool failed = engine_failed();
-    shutdown();
-    return failed ? 1 : 0;
+    return run_guarded("vantrel", "shut down", [&] {
+        install_stop_signals();
+        if (!startup(millisecond_clock()))
+            return 1;
+        if (stop_signal() == 0) {
+            window_open(&argc, argv);
+            glutMainLoop();
+        }
+        const bool failed = engine_failed();
+        shutdown();
+        return failed ? 1 : 0;
+    });
 }

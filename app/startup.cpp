@@ -1,7 +1,11 @@
 #include "app/startup.h"
 
+#include <omp.h>
+
 #include <cstdio>
 #include <ctime>
+#include <exception>
+#include <new>
 
 #include "app/frame_buffers.h"
 #include "engine/engine.h"
@@ -16,8 +20,22 @@ uint32_t millisecond_clock()
     return static_cast<uint32_t>(ms);
 }
 
+namespace {
+// OpenMP takes its default team size from OMP_NUM_THREADS, which may name any
+// number; libgomp crashes on a huge one.
+void bound_default_threads()
+{
+    const int asked = omp_get_max_threads();
+    if (asked <= kMaxCpuThreads)
+        return;
+    std::fprintf(stderr, "vantrel: OMP_NUM_THREADS asks for %d threads; using %d\n", asked, kMaxCpuThreads);
+    omp_set_num_threads(kMaxCpuThreads);
+}
+}  // namespace
+
 bool startup(uint32_t seed)
 {
+    bound_default_threads();
     std::printf("Vantrel Prototype 1\n");
     std::fflush(stdout);
     host_srand(seed);
@@ -38,4 +56,18 @@ void shutdown()
     scene_release();
     frame_buffers_destroy();
     normal_table_release();
+}
+
+void report_escaped_exception(const char* program, const char* consequence)
+{
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "%s: out of memory; %s\n", program, consequence);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: %s; %s\n", program, e.what(), consequence);
+    } catch (...) {
+        std::fprintf(stderr, "%s: unexpected failure; %s\n", program, consequence);
+    }
+    shutdown();
 }

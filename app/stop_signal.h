@@ -1,8 +1,13 @@
 #pragma once
-// SIGINT and SIGTERM as a polite stop request, shared by both programs: the
-// handler only records the signal; the frame loop looks at it between frames
-// and then runs the normal shutdown. A second signal ends the process at once.
+// SIGINT, SIGTERM and SIGHUP as a polite stop request, shared by both programs:
+// the handler only records the signal; the frame loop looks at it between
+// frames and then runs the normal shutdown. A second one, whichever it is, ends
+// the process at once. A stop signal the process was started with ignored
+// (nohup, a background job) stays ignored. SIGPIPE is ignored: a console write
+// to a closed pipe fails quietly instead of ending the program.
 
 void install_stop_signals();
-// The signal that asked to stop (SIGINT or SIGTERM), or 0.
+// The signal that asked to stop (SIGINT, SIGTERM or SIGHUP), or 0.
 int stop_signal();
+// "SIGINT", "SIGTERM", "SIGHUP", or "signal N" for another number.
+const char* signal_name(int signal_number);

@@ -2,8 +2,10 @@
 
 #include <omp.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "kernel/cpu_pass_lanes.h"
@@ -122,18 +124,47 @@ bool cpu_pass_supported(CCpuPass pass)
     }
 }
 
+namespace {
+constexpr CCpuPass kAllPasses[] = {CCpuPass::plain, CCpuPass::sse2, CCpuPass::avx2, CCpuPass::avx512};
+
+CCpuPass fastest_supported_pass()
+{
+    for (CCpuPass pass : {CCpuPass::avx512, CCpuPass::avx2, CCpuPass::sse2})
+        if (cpu_pass_supported(pass))
+            return pass;
+    return CCpuPass::plain;
+}
+
+// One line on stderr for a VANTREL_CPU_PASS that cannot be followed.
+void warn_pass_not_used(const char* wanted, bool known)
+{
+    std::string accepted, shown;
+    for (CCpuPass pass : kAllPasses)
+        if (cpu_pass_supported(pass))
+            accepted += std::string(accepted.empty() ? "" : ", ") + cpu_pass_name(pass);
+    for (const char* c = wanted; *c != '\0' && shown.size() < 40; ++c)
+        shown += static_cast<unsigned char>(*c) < 0x20 || *c == 0x7f ? '?' : *c;
+    std::fprintf(stderr, "vantrel: VANTREL_CPU_PASS=%s %s; accepted here: %s; using %s\n", shown.c_str(),
+                 known ? "cannot run on this processor or build" : "is not a known pass", accepted.c_str(),
+                 cpu_pass_name(fastest_supported_pass()));
+}
+}  // namespace
+
 CCpuPass cpu_pass_chosen()
 {
     static const CCpuPass chosen = [] {
-        if (const char* wanted = std::getenv("VANTREL_CPU_PASS")) {
-            for (CCpuPass pass : {CCpuPass::plain, CCpuPass::sse2, CCpuPass::avx2, CCpuPass::avx512})
-                if (std::strcmp(wanted, cpu_pass_name(pass)) == 0 && cpu_pass_supported(pass))
+        const char* wanted = std::getenv("VANTREL_CPU_PASS");
+        if (wanted == nullptr || wanted[0] == '\0')
+            return fastest_supported_pass();
+        for (CCpuPass pass : kAllPasses)
+            if (std::strcmp(wanted, cpu_pass_name(pass)) == 0) {
+                if (cpu_pass_supported(pass))
                     return pass;
-        }
-        for (CCpuPass pass : {CCpuPass::avx512, CCpuPass::avx2, CCpuPass::sse2})
-            if (cpu_pass_supported(pass))
-                return pass;
-        return CCpuPass::plain;
+                warn_pass_not_used(wanted, true);
+                return fastest_supported_pass();
+            }
+        warn_pass_not_used(wanted, false);
+        return fastest_supported_pass();
     }();
     return chosen;
 }

@@ -44,7 +44,8 @@ bool cpu_pass_compiled(CCpuPass pass);
 // Whether this build has the pass and this processor can run it.
 bool cpu_pass_supported(CCpuPass pass);
 // The fastest supported pass; VANTREL_CPU_PASS=plain|sse2|avx2|avx512 in the
-// environment asks for another (ignored when unsupported). Decided once.
+// environment asks for another (an unknown or unsupported one is ignored with a
+// line on stderr naming the passes accepted here). Decided once.
 CCpuPass cpu_pass_chosen();
 
 // One pass as path_trace_pass_cpu, run the given way; an unsupported pass

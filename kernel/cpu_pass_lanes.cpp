@@ -19,6 +19,7 @@
 #include <omp.h>
 
 #include <memory>
+#include <new>
 
 #include "kernel/cpu_pass_lanes.h"
 #include "kernel/path.h"
@@ -210,19 +211,29 @@ uint64_t VANTREL_LANES_PASS(const CLanePassArgs& args)
 {
     constexpr uint32_t kTiles = kPixelCount / kTile;
     uint64_t segments = 0;
+    bool out_of_memory = false;
 #pragma omp parallel num_threads(args.threads) reduction(+ : segments)
     {
         // Each thread keeps its working space from pass to pass.
         static thread_local std::unique_ptr<CTileWork> work;
         if (!work)
-            work = std::make_unique<CTileWork>();
+            work.reset(new (std::nothrow) CTileWork);
+        if (!work) {
+#pragma omp atomic write
+            out_of_memory = true;
+        }
         // Rows cost very different amounts (the ceiling is one segment, the
         // floor up to five), so tiles go out one at a time. Every tile writes
         // only its own pixels' entries.
 #pragma omp for schedule(dynamic, 1)
         for (uint32_t tile = 0; tile < kTiles; ++tile)
-            segments += trace_tile(tile * kTile, args, *work);
+            if (work)
+                segments += trace_tile(tile * kTile, args, *work);
     }
+    // An exception cannot leave a parallel region: a thread without working
+    // space traced nothing, and the pass fails here.
+    if (out_of_memory)
+        throw std::bad_alloc();
     return segments;
 }
 #endif

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <climits>
+#include <cstdio>
 #include <vector>
 
 #include "tests/run_program.h"
@@ -60,6 +64,81 @@ TEST(ImageWriter, ReplacesAnOldFileWhole)
     std::string error;
     ASSERT_TRUE(write_image(ppm.string(), CImageFormat::ppm, kPixels.data(), 3, 2, error)) << error;
     EXPECT_EQ(std::filesystem::file_size(ppm), 11u + kPixels.size());
+}
+
+// Where the image lands and with which permissions, for the names a user may give.
+TEST(ImageWriter, ReplacesTheFileANameLeadsToKeepingItsPermissions)
+{
+    struct CTarget {
+        const char* what;
+        std::string name;       // given to write_image
+        std::string lands;      // where the image must be
+        mode_t existing_mode;   // of a file already there, 0 for none
+        mode_t mode;            // of the image afterwards
+    };
+    CScratchFolder folder;
+    const std::filesystem::path at = folder.path();
+    std::filesystem::create_directory(at / "sub");
+    std::filesystem::create_symlink("sub/target.ppm", at / "link.ppm");
+    std::filesystem::create_symlink(at / "link.ppm", at / "chain.ppm");
+    std::filesystem::create_symlink("nothing-yet.ppm", at / "dangling.ppm");
+    const std::string longest(NAME_MAX - 4, 'n');
+    const mode_t fresh = [] {
+        const mode_t mask = umask(0);
+        umask(mask);
+        return 0666 & ~mask;
+    }();
+    const std::vector<CTarget> targets = {
+        {"a new file", "new.ppm", "new.ppm", 0, fresh},
+        {"a private file", "private.ppm", "private.ppm", 0600, 0600},
+        {"a read-only file", "read-only.ppm", "read-only.ppm", 0444, 0444},
+        {"a symbolic link", "link.ppm", "sub/target.ppm", 0640, 0640},
+        {"a chain of links", "chain.ppm", "sub/target.ppm", 0604, 0604},
+        {"a link to nothing yet", "dangling.ppm", "nothing-yet.ppm", 0, fresh},
+        {"the longest name", longest + ".ppm", longest + ".ppm", 0, fresh},
+    };
+    for (const CTarget& t : targets) {
+        const std::filesystem::path lands = at / t.lands;
+        if (t.existing_mode != 0) {
+            std::ofstream(lands) << "old";
+            chmod(lands.c_str(), t.existing_mode);
+        }
+        std::string error;
+        ASSERT_TRUE(can_write_beside((at / t.name).string(), error)) << t.what << ": " << error;
+        ASSERT_TRUE(write_image((at / t.name).string(), CImageFormat::ppm, kPixels.data(), 3, 2, error))
+            << t.what << ": " << error;
+        CImage image;
+        ASSERT_TRUE(test_support::read_ppm(lands, image)) << t.what;
+        EXPECT_EQ(image.rgb, kFileOrder) << t.what;
+        struct stat info{};
+        lstat(lands.c_str(), &info);
+        EXPECT_TRUE(S_ISREG(info.st_mode)) << t.what;
+        EXPECT_EQ(info.st_mode & 07777, t.mode) << t.what;
+    }
+    // The links still lead to the image, and nothing else was left behind.
+    EXPECT_TRUE(std::filesystem::is_symlink(at / "link.ppm"));
+    EXPECT_TRUE(std::filesystem::is_symlink(at / "dangling.ppm"));
+    std::vector<std::string> names = folder.images();
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"chain.ppm", "dangling.ppm", "link.ppm", "new.ppm", longest + ".ppm",
+                                               "nothing-yet.ppm", "private.ppm", "read-only.ppm", "sub"}));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(at / "sub"), {}), 1);
+}
+
+TEST(ImageWriter, AFullDeviceIsNamedForBothFormats)
+{
+    // Varied bytes, so the PNG is larger than a stdio buffer and fails while libpng writes.
+    std::vector<uint8_t> noise(size_t{256} * 256 * 3);
+    for (size_t i = 0; i < noise.size(); ++i)
+        noise[i] = static_cast<uint8_t>(i * 2654435761u >> 13);
+    for (CImageFormat format : {CImageFormat::png, CImageFormat::ppm}) {
+        FILE* full = std::fopen("/dev/full", "wb");
+        ASSERT_NE(full, nullptr);
+        std::string error;
+        EXPECT_FALSE(write_image_file(full, format, noise.data(), 256, 256, error));
+        EXPECT_NE(error.find("No space left on device"), std::string::npos) << error;
+        std::fclose(full);
+    }
 }
 
 TEST(ImageWriter, AMissingFolderFailsWithAReason)

@@ -2,9 +2,12 @@
 // before any rendering, and a signal stops a run with the picture so far.
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/inotify.h>
 
 #include <algorithm>
 #include <csignal>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -33,12 +36,17 @@ size_t line_count(const std::string& text)
 
 TEST(RenderCli, BadInputExitsTwoWithOneLineAndNoImage)
 {
-    CScratchFolder folder;
+    CScratchFolder folder, elsewhere;
     const std::string image = (folder.path() / "out.png").string();
+    std::ofstream(elsewhere.path() / "plain") << "a file, not a folder";
     const std::vector<CBadInput> cases = {
         {{"--bogus"}, "--bogus"},
         {{"stray"}, "stray"},
+        {{"stray\x1b[2J"}, "stray\\x1b[2J"},
         {{"--frames"}, "--frames"},
+        {{"--frames", "--output", image}, "--frames needs a value"},
+        {{"--output", image, "--seed"}, "--seed needs a value"},
+        {{"--seed", "1\n2"}, "'1\\n2'"},
         {{"--frames", "many"}, "--frames"},
         {{"--frames", "0"}, "--frames"},
         {{"--frames", "-3"}, "--frames"},
@@ -54,6 +62,9 @@ TEST(RenderCli, BadInputExitsTwoWithOneLineAndNoImage)
         {{"--output", (folder.path() / "out.jpg").string()}, "out.jpg"},
         {{"--output", (folder.path() / "png").string()}, "png"},
         {{"--output", (folder.path() / "missing" / "out.png").string()}, "missing"},
+        {{"--output", (folder.path() / "new\nline.jpg").string()}, "new\\nline.jpg"},
+        {{"--output", (elsewhere.path() / "plain" / "x.png").string()}, "plain' is not a folder"},
+        {{"--output", (elsewhere.path() / "plain" / "sub" / "x.png").string()}, "sub' is not a folder"},
         {{"--output", folder.path().string() + "/"}, "--output"},
     };
     for (const CBadInput& bad : cases) {
@@ -113,34 +124,160 @@ TEST(RenderCli, HelpAndVersionSucceed)
     CChild version(kProgram, {"--version"}, folder.path());
     EXPECT_EQ(version.wait(), 0);
     EXPECT_EQ(version.out().rfind("vantrel-render ", 0), 0u) << version.out();
+    // On a full device they fail, and say why.
+    for (const char* flag : {"--help", "--version"}) {
+        CChild full(kProgram, {flag}, folder.path(),
+                    test_support::CChildSetup::with_output(test_support::CChildSetup::full_stdout));
+        EXPECT_EQ(full.wait(), 1) << flag;
+        EXPECT_NE(full.err().find("No space left on device"), std::string::npos) << flag << ": " << full.err();
+    }
 }
 
-// A signal ends the run after the frame in progress; the picture so far is written.
-class RenderSignal : public testing::TestWithParam<int> {};
-
-TEST_P(RenderSignal, StopsAfterTheCurrentFrameAndWritesTheImage)
+// A control character in the name of a file that is written is escaped too.
+TEST(RenderCli, TheSummaryStaysOneLineWhateverTheFileName)
 {
-    const int signal_number = GetParam();
     CScratchFolder folder;
-    const std::filesystem::path image = folder.path() / "stopped.png";
-    CChild child(kProgram, {"--frames", "1000000", "--seed", "5", "--threads", "2", "--output", image.string()},
+    const std::string name = "new\nline\tand\x7f.png";
+    CChild child(kProgram,
+                 {"--frames", "1", "--seed", "1", "--quiet", "--backend", "cpu", "--output",
+                  (folder.path() / name).string()},
                  folder.path());
-    ASSERT_TRUE(child.wait_for_stdout("Initializing CUDA engine\n", std::chrono::seconds(60))) << child.err();
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    child.signal(signal_number);
-    EXPECT_EQ(child.wait(std::chrono::seconds(300)), 128 + signal_number) << child.err();
-    EXPECT_EQ(child.out(), "Vantrel Prototype 1\nInitializing CUDA engine\nDeinitializing CUDA engine\n");
-    const std::string name = signal_number == SIGINT ? "SIGINT" : "SIGTERM";
-    EXPECT_NE(child.err().find("stopped by " + name), std::string::npos) << child.err();
-    CImage picture;
-    ASSERT_TRUE(test_support::read_png(image, picture));
-    EXPECT_EQ(picture.width, 640u);
-    EXPECT_EQ(picture.height, 480u);
-    EXPECT_EQ(folder.images(), std::vector<std::string>{"stopped.png"});  // no temporary left
+    ASSERT_EQ(child.wait(), 0) << child.err();
+    EXPECT_EQ(line_count(child.err()), 1u) << child.err();
+    EXPECT_NE(child.err().find("new\\nline\\tand\\x7f.png"), std::string::npos) << child.err();
+    EXPECT_EQ(folder.images(), std::vector<std::string>{name});
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, RenderSignal, testing::Values(SIGINT, SIGTERM),
-                         [](const testing::TestParamInfo<int>& info) {
-                             return std::string(info.param == SIGINT ? "SIGINT" : "SIGTERM");
-                         });
+// Waits (up to a minute) for the program to create its temporary image file and
+// stops it there; true when the file still exists, so the program is stopped in
+// the middle of writing.
+bool pause_while_writing(CChild& child, int watch, const CScratchFolder& folder)
+{
+    pollfd ready{watch, POLLIN, 0};
+    alignas(inotify_event) char events[4096];
+    while (poll(&ready, 1, 60000) == 1) {
+        const ssize_t length = read(watch, events, sizeof events);
+        for (ssize_t at = 0; at < length;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+            if (event->len > 0 && std::string(event->name).ends_with(".tmp")) {
+                child.pause();
+                if (folder.has_temporary())
+                    return true;
+                child.resume();
+                return false;
+            }
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+    return false;
+}
+
+// When each signal is sent.
+enum class CWhen {
+    start,        // before the program is ready (pending when it starts)
+    render,       // once frames are done
+    write,        // the first once frames are done, the last while the image is written
+    last_frame,   // while the complete image is written
+};
+
+struct CSignalCase {
+    const char* name;
+    uint32_t frames;
+    CWhen when;
+    std::vector<int> signals;
+    int status;
+    bool replaced;       // the old file was replaced by the picture
+    const char* said;    // on stderr
+    const char* unsaid;  // not on stderr
+};
+
+void PrintTo(const CSignalCase& c, std::ostream* out) { *out << c.name; }
+
+// A signal ends the run after the frame in progress and the picture so far is
+// written; before the first frame nothing is. The image file is never left half
+// written, an old one is replaced whole or not at all, and no temporary file
+// stays behind, whenever a signal comes.
+class RenderSignal : public testing::TestWithParam<CSignalCase> {};
+
+TEST_P(RenderSignal, LeavesACompletePictureOrTheOldFileAndNoTemporary)
+{
+    const CSignalCase& c = GetParam();
+    // A write cut short by the signal that should land in it is tried again.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        CScratchFolder folder;
+        const std::filesystem::path image = folder.path() / "picture.png";
+        std::ofstream(image) << "an older picture";
+        test_support::CChildSetup setup;
+        setup.limits = {{RLIMIT_CORE, 0}};
+        setup.pending_signal = c.when == CWhen::start ? c.signals[0] : 0;
+        CChild child(kProgram,
+                     {"--frames", std::to_string(c.frames), "--seed", "5", "--threads", "2", "--output",
+                      image.string()},
+                     folder.path(), setup);
+        bool in_write = true;
+        if (c.when != CWhen::start) {
+            ASSERT_TRUE(child.wait_for_stdout("Initializing CUDA engine\n", std::chrono::seconds(60))) << child.err();
+            const int watch = inotify_init1(IN_CLOEXEC);
+            ASSERT_GE(watch, 0);
+            inotify_add_watch(watch, folder.path().c_str(), IN_CREATE);
+            if (c.when != CWhen::last_frame) {
+                // The plain progress line comes after about two seconds of frames.
+                ASSERT_TRUE(child.wait_for_stderr(" frames, ", std::chrono::seconds(120))) << child.err();
+                child.signal(c.signals[0]);
+            }
+            if (c.when == CWhen::write || c.when == CWhen::last_frame) {
+                in_write = pause_while_writing(child, watch, folder);
+                child.signal(c.signals.back());
+                child.resume();
+            }
+            close(watch);
+        }
+        EXPECT_EQ(child.wait(std::chrono::seconds(300)), c.status) << child.err();
+        EXPECT_FALSE(folder.has_temporary()) << child.err();
+        if (c.replaced) {
+            CImage picture;
+            EXPECT_TRUE(test_support::read_png(image, picture)) << child.err();
+            EXPECT_EQ(picture.width, 640u);
+            EXPECT_EQ(picture.height, 480u);
+        } else {
+            EXPECT_EQ(test_support::read_text(image), "an older picture");
+        }
+        EXPECT_NE(child.err().find(c.said), std::string::npos) << child.err();
+        if (c.unsaid != nullptr) {
+            EXPECT_EQ(child.err().find(c.unsaid), std::string::npos) << child.err();
+        }
+        if (in_write || testing::Test::HasFailure())
+            return;
+    }
+    ADD_FAILURE() << "the signal never arrived while the image was written";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Signals, RenderSignal,
+    testing::Values(
+        CSignalCase{"SIGTERMAtStart", 1000, CWhen::start, {SIGTERM}, 143, false,
+                    "stopped by SIGTERM before the first frame was done; no image written", nullptr},
+        CSignalCase{"SIGHUPAtStart", 1000, CWhen::start, {SIGHUP}, 129, false, "stopped by SIGHUP before", nullptr},
+        CSignalCase{"SIGINT", 1000000, CWhen::render, {SIGINT}, 130, true, "stopped by SIGINT after", nullptr},
+        CSignalCase{"SIGTERM", 1000000, CWhen::render, {SIGTERM}, 143, true, "stopped by SIGTERM after", nullptr},
+        CSignalCase{"SIGHUP", 1000000, CWhen::render, {SIGHUP}, 129, true, "stopped by SIGHUP after", nullptr},
+        // A second signal takes effect once the picture is in place.
+        CSignalCase{"SecondSIGINTWhileWriting", 1000000, CWhen::write, {SIGINT, SIGINT}, 130, true, "", nullptr},
+        CSignalCase{"SIGQUITWhileWriting", 1000000, CWhen::write, {SIGTERM, SIGQUIT}, 131, true, "", nullptr},
+        CSignalCase{"SIGHUPWhileWriting", 1000000, CWhen::write, {SIGTERM, SIGHUP}, 129, true, "", nullptr},
+        CSignalCase{"SIGTERMAfterTheLastFrame", 3, CWhen::last_frame, {SIGTERM}, 0, true, "3 frames in",
+                    "stopped"}),
+    [](const testing::TestParamInfo<CSignalCase>& info) { return std::string(info.param.name); });
+
+// Output to a pipe nobody reads fails quietly; the picture is still written.
+TEST(RenderCli, AClosedPipeForOutputDoesNotStopTheRender)
+{
+    CScratchFolder folder;
+    const std::filesystem::path image = folder.path() / "piped.png";
+    CChild child(kProgram, {"--frames", "2", "--output", image.string()}, folder.path(),
+                 test_support::CChildSetup::with_output(test_support::CChildSetup::closed_pipe));
+    EXPECT_EQ(child.wait(), 0);
+    CImage picture;
+    EXPECT_TRUE(test_support::read_png(image, picture));
+}
 }  // namespace

@@ -1,15 +1,19 @@
-// vantrel-render end to end: what the picture shows, and that it depends only
-// on the seed and the frame count.
+// vantrel-render end to end: what the picture shows, that it depends only on
+// the seed and the frame count, and what a hostile environment does to a run.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "kernel/cpu_pass.h"
 #include "tests/run_program.h"
 
 using test_support::CChild;
+using test_support::CChildSetup;
 using test_support::CImage;
 using test_support::CScratchFolder;
 
@@ -26,6 +30,8 @@ double mean(const CImage& image, int channel, uint32_t row0, uint32_t row1, uint
             sum += image.at(r, c)[channel];
     return sum / ((row1 - row0) * (col1 - col0));
 }
+
+size_t line_count(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
 
 std::vector<std::string> fixed_run(const std::filesystem::path& image, const char* threads)
 {
@@ -107,5 +113,82 @@ TEST(RenderSeed, WithoutASeedTheClockSeedIsPrintedAndRepeatsThePicture)
     CChild repeat(kProgram, {"--frames", "1", "--seed", match[1].str(), "--output", again}, folder.path());
     ASSERT_EQ(repeat.wait(), 0) << repeat.err();
     EXPECT_TRUE(test_support::read_text(first) == test_support::read_text(again));
+}
+// Settings from the environment and limits on the process: a warning and the
+// picture, or one clear line and the old file; never a crash, never a temporary left.
+TEST(RenderEnvironment, LimitsGiveAClearLineNeverACrash)
+{
+    struct CLimitCase {
+        const char* what;
+        CChildSetup setup;
+        int status;
+        const char* said;  // on stderr, in the one line before the summary (or the only line)
+    };
+    std::vector<CLimitCase> cases = {
+        {"OMP_NUM_THREADS above the limit", CChildSetup::with_environment({"OMP_NUM_THREADS=65536"}), 0, "using 1024"},
+        {"an unknown CPU pass", CChildSetup::with_environment({"VANTREL_CPU_PASS=fastest"}), 0,
+         "accepted here: plain, sse2"},
+        {"a file-size limit", CChildSetup::with_limit(RLIMIT_FSIZE, 50000), 1, "File too large"},
+    };
+    if (!cpu_pass_supported(CCpuPass::avx512))
+        cases.push_back(
+            {"an unsupported CPU pass", CChildSetup::with_environment({"VANTREL_CPU_PASS=avx512"}), 0, "using "});
+    for (const CLimitCase& c : cases) {
+        CScratchFolder folder;
+        const std::filesystem::path image = folder.path() / "picture.png";
+        std::ofstream(image) << "an older picture";
+        CChild child(kProgram,
+                     {"--frames", "1", "--seed", "3", "--quiet", "--backend", "cpu", "--output", image.string()},
+                     folder.path(), c.setup);
+        EXPECT_EQ(child.wait(), c.status) << c.what << ": " << child.err();
+        const std::string err = child.err();
+        EXPECT_EQ(line_count(err), c.status == 0 ? 2u : 1u) << c.what << ": " << err;
+        EXPECT_NE(err.substr(0, err.find('\n')).find(c.said), std::string::npos) << c.what << ": " << err;
+        EXPECT_FALSE(folder.has_temporary()) << c.what;
+        CImage picture;
+        EXPECT_EQ(test_support::read_png(image, picture), c.status == 0) << c.what;
+    }
+}
+
+// Less and less address space, one thread (so no thread stacks): each run either
+// renders or fails with status 1, the old file kept. Between the smallest limit
+// that renders and one where start-up fails, memory runs out mid-run: one line.
+TEST(RenderEnvironment, RunningOutOfMemoryEndsWithOneLine)
+{
+    int ran_out = 0;
+    // The status of a run under `kib` KiB of address space, its stderr in `err`.
+    auto run = [&](rlim_t kib, std::string& err) {
+        CScratchFolder folder;
+        const std::filesystem::path image = folder.path() / "picture.png";
+        std::ofstream(image) << "an older picture";
+        CChild child(kProgram,
+                     {"--frames", "2", "--seed", "3", "--threads", "1", "--backend", "cpu", "--quiet", "--output",
+                      image.string()},
+                     folder.path(), CChildSetup::with_limit(RLIMIT_AS, kib * 1024));
+        const int status = child.wait();
+        err = child.err();
+        EXPECT_TRUE(status == 0 || status == 1) << kib << " KiB: status " << status << ": " << err;
+        EXPECT_FALSE(folder.has_temporary()) << kib << " KiB";
+        if (status != 0) {
+            EXPECT_EQ(test_support::read_text(image), "an older picture") << kib << " KiB";
+        }
+        if (status == 1 && err.find("start-up failed") == std::string::npos) {
+            EXPECT_EQ(line_count(err), 1u) << kib << " KiB: " << err;
+            EXPECT_NE(child.out().find("Deinitializing CUDA engine"), std::string::npos) << kib << " KiB";
+            ran_out += err.find("out of memory") != std::string::npos;
+        }
+        return status;
+    };
+    std::string err;
+    rlim_t fails = 8 * 1024, renders = 1024 * 1024;
+    ASSERT_EQ(run(renders, err), 0) << err;
+    while (renders - fails > 1024) {
+        const rlim_t middle = (fails + renders) / 2;
+        (run(middle, err) == 0 ? renders : fails) = middle;
+    }
+    for (rlim_t kib = renders - 256; kib > fails && run(kib, err) != 0; kib -= 256)
+        if (err.find("start-up failed") != std::string::npos)
+            break;
+    EXPECT_GT(ran_out, 0);
 }
 }  // namespace

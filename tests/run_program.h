@@ -5,9 +5,11 @@
 #include <fcntl.h>
 #include <png.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -15,6 +17,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace test_support {
@@ -27,27 +30,95 @@ inline std::string read_text(const std::filesystem::path& path)
     return text.str();
 }
 
-// A started program whose stdout and stderr go to files in `folder`.
+// How a program is started, beyond its arguments.
+struct CChildSetup {
+    std::vector<std::string> environment;        // NAME=value entries that take precedence over ours
+    std::vector<std::pair<int, rlim_t>> limits;  // setrlimit resource and limit
+    int pending_signal = 0;  // blocked and raised before exec: it arrives as soon as the program unblocks it
+    enum COutput { files, closed_pipe, full_stdout } output = files;  // closed_pipe: stdout and stderr
+
+    static CChildSetup with_environment(std::vector<std::string> entries)
+    {
+        CChildSetup setup;
+        setup.environment = std::move(entries);
+        return setup;
+    }
+    static CChildSetup with_limit(int resource, rlim_t limit)
+    {
+        CChildSetup setup;
+        setup.limits = {{resource, limit}};
+        return setup;
+    }
+    static CChildSetup with_output(COutput output)
+    {
+        CChildSetup setup;
+        setup.output = output;
+        return setup;
+    }
+};
+
+// A started program whose stdout and stderr go to files in `folder`. It starts
+// with the signals the tests send at their default actions and unblocked,
+// whatever this process inherited.
 class CChild {
 public:
-    CChild(const std::string& program, const std::vector<std::string>& args, const std::filesystem::path& folder)
+    CChild(const std::string& program, const std::vector<std::string>& args, const std::filesystem::path& folder,
+           const CChildSetup& setup = {})
         : out_path_(folder / "stdout.txt"), err_path_(folder / "stderr.txt")
     {
-        // Everything the child needs is made before fork: it only opens, dups and execs.
+        // Everything the child needs is made before fork: it only sets up, opens, dups and execs.
         std::vector<std::string> all = {program};
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char*> argv;
         for (std::string& arg : all)
             argv.push_back(arg.data());
         argv.push_back(nullptr);
+        std::vector<std::string> environment = setup.environment;  // first: getenv takes the first of a name
+        for (char** entry = environ; *entry != nullptr; ++entry)
+            environment.push_back(*entry);
+        std::vector<char*> envp;
+        for (std::string& entry : environment)
+            envp.push_back(entry.data());
+        envp.push_back(nullptr);
+        int closed[2] = {-1, -1};
+        if (setup.output == CChildSetup::closed_pipe && pipe(closed) != 0)
+            return;
         pid_ = fork();
         if (pid_ == 0) {
-            const int out = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            sigset_t none;
+            sigemptyset(&none);
+            sigprocmask(SIG_SETMASK, &none, nullptr);
+            for (int number : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE})
+                ::signal(number, SIG_DFL);
+            for (const auto& [resource, limit] : setup.limits) {
+                const rlimit value{limit, limit};
+                setrlimit(resource, &value);
+            }
+            if (setup.pending_signal != 0) {
+                sigset_t pending;
+                sigemptyset(&pending);
+                sigaddset(&pending, setup.pending_signal);
+                sigprocmask(SIG_BLOCK, &pending, nullptr);
+                raise(setup.pending_signal);
+            }
+            int out = -1, err = -1;
+            if (setup.output == CChildSetup::closed_pipe) {
+                close(closed[0]);
+                out = err = closed[1];
+            } else {
+                out = setup.output == CChildSetup::full_stdout ? open("/dev/full", O_WRONLY)
+                                                               : open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                                                      0644);
+                err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            }
             dup2(out, STDOUT_FILENO);
             dup2(err, STDERR_FILENO);
-            execv(argv[0], argv.data());
+            execve(argv[0], argv.data(), envp.data());
             _exit(127);
+        }
+        if (closed[0] >= 0) {
+            close(closed[0]);
+            close(closed[1]);
         }
     }
     ~CChild()
@@ -62,38 +133,65 @@ public:
     int wait(std::chrono::seconds limit = std::chrono::seconds(600))
     {
         const auto until = std::chrono::steady_clock::now() + limit;
-        int status = 0;
-        while (waitpid(pid_, &status, WNOHANG) == 0) {
+        while (!waited_) {
             if (std::chrono::steady_clock::now() > until)
                 return -1;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            reap(WNOHANG);
+            if (!waited_)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        waited_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return status_;
     }
 
-    // Waits until stdout holds `text`; false if the program ended or `limit` passed first.
+    // Waits until stdout (or stderr) holds `text`; false if the program ended or `limit` passed first.
     bool wait_for_stdout(const std::string& text, std::chrono::seconds limit)
+    {
+        return wait_for(out_path_, text, limit);
+    }
+    bool wait_for_stderr(const std::string& text, std::chrono::seconds limit)
+    {
+        return wait_for(err_path_, text, limit);
+    }
+
+    void signal(int number) { kill(pid_, number); }
+    // Stops the program where it is (SIGSTOP) and waits until it has stopped or ended.
+    void pause()
+    {
+        kill(pid_, SIGSTOP);
+        reap(WUNTRACED);
+    }
+    void resume() { kill(pid_, SIGCONT); }
+    std::string out() const { return read_text(out_path_); }
+    std::string err() const { return read_text(err_path_); }
+
+private:
+    bool wait_for(const std::filesystem::path& path, const std::string& text, std::chrono::seconds limit)
     {
         const auto until = std::chrono::steady_clock::now() + limit;
         while (std::chrono::steady_clock::now() < until) {
-            if (read_text(out_path_).find(text) != std::string::npos)
+            if (read_text(path).find(text) != std::string::npos)
                 return true;
-            if (waitpid(pid_, nullptr, WNOHANG) != 0)
+            reap(WNOHANG);
+            if (waited_)
                 return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         return false;
     }
+    // Collects the exit status once the program has ended.
+    void reap(int options)
+    {
+        int status = 0;
+        if (waited_ || waitpid(pid_, &status, options) != pid_ || WIFSTOPPED(status))
+            return;
+        waited_ = true;
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
 
-    void signal(int number) { kill(pid_, number); }
-    std::string out() const { return read_text(out_path_); }
-    std::string err() const { return read_text(err_path_); }
-
-private:
     std::filesystem::path out_path_, err_path_;
     pid_t pid_ = -1;
     bool waited_ = false;
+    int status_ = -1;
 };
 
 struct CImage {
@@ -157,6 +255,13 @@ public:
                 names.push_back(name);
         }
         return names;
+    }
+
+    // Whether a temporary file ("*.tmp") is in the folder.
+    bool has_temporary() const
+    {
+        const std::vector<std::string> names = images();
+        return std::any_of(names.begin(), names.end(), [](const std::string& n) { return n.ends_with(".tmp"); });
     }
 
 private:

@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """End-to-end tests of the vantrel window on a private Xvfb display.
 
-usage: window_test.py VANTREL CLOSE_HELPER close|sigterm|nodisplay
+usage: window_test.py VANTREL CLOSE_HELPER close|sigterm|sighup|nodisplay
 
 close:     the picture is upright, a key press and a mouse click change
            nothing, closing the window (WM_DELETE_WINDOW) shuts down cleanly.
 sigterm:   SIGTERM shuts down cleanly.
+sighup:    with stdout a pipe nobody reads, the window still opens, and SIGHUP
+           (a closed terminal) shuts down cleanly.
 nodisplay: without DISPLAY the program says that vantrel-render works without
            one and fails.
 Every wait is bounded; nothing sleeps longer than a fraction of a second.
@@ -137,15 +139,18 @@ def wait_for_frames(env, previous, frames):
     return previous
 
 
-def check_exit(vantrel, stdout_file, stderr_file):
+def check_exit(vantrel, stdout_file, stderr_file, expected_stdout=EXPECTED_STDOUT):
     try:
         status = vantrel.wait(timeout=60)
     except subprocess.TimeoutExpired:
         raise Failure("vantrel did not exit within 60 s")
-    stdout_file.seek(0)
+    out = ""
+    if stdout_file is not None:
+        stdout_file.seek(0)
+        out = stdout_file.read()
     stderr_file.seek(0)
-    out, err = stdout_file.read(), stderr_file.read()
-    if out != EXPECTED_STDOUT or status != 0:
+    err = stderr_file.read()
+    if out != expected_stdout or status != 0:
         raise Failure(f"exit status {status}, stdout {out!r}, stderr {err!r}")
 
 
@@ -155,7 +160,15 @@ def run_window(vantrel_path, close_helper, mode):
     vantrel = None
     try:
         with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err:
-            vantrel = subprocess.Popen([vantrel_path], env=env, stdout=out, stderr=err, text=True)
+            stdout = out
+            if mode == "sighup":
+                # Both as a closed terminal leaves them: SIGHUP not ignored, output going nowhere.
+                signal.signal(signal.SIGHUP, signal.SIG_DFL)
+                read_end, stdout = os.pipe()
+                os.close(read_end)
+            vantrel = subprocess.Popen([vantrel_path], env=env, stdout=stdout, stderr=err, text=True)
+            if mode == "sighup":
+                os.close(stdout)
             window = find_window(env)
             if mode == "close":
                 last = [b""]
@@ -185,6 +198,10 @@ def run_window(vantrel_path, close_helper, mode):
                     raise Failure(f"picture got noisier after key and click ({roughness(before):.1f} -> "
                                   f"{roughness(after):.1f}): the samples were reset")
                 subprocess.run([close_helper, window], env=env, check=True, timeout=10)
+            elif mode == "sighup":
+                vantrel.send_signal(signal.SIGHUP)
+                check_exit(vantrel, None, err, expected_stdout="")
+                return
             else:
                 vantrel.send_signal(signal.SIGTERM)
             check_exit(vantrel, out, err)
@@ -204,7 +221,7 @@ def run_without_display(vantrel_path):
 
 
 def main():
-    if len(sys.argv) != 4 or sys.argv[3] not in ("close", "sigterm", "nodisplay"):
+    if len(sys.argv) != 4 or sys.argv[3] not in ("close", "sigterm", "sighup", "nodisplay"):
         print(__doc__, file=sys.stderr)
         return 2
     try:

@@ -5,10 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <csetjmp>
-#include <cstdio>
-#include <cstdlib>
+#include <csignal>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 namespace {
@@ -25,25 +26,147 @@ bool ends_with(const std::string& text, const std::string& suffix)
     return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-// Creates a uniquely named "<path>.XXXXXX.tmp" beside `path`; -1 on failure.
-int create_temporary(const std::string& path, std::string& temporary)
+std::string system_error(int error_number) { return std::strerror(error_number); }
+
+// Where a write to `path` lands: `path`, or the end of its chain of symbolic
+// links (which need not exist yet). False, with `error`, for a loop.
+bool resolve_links(const std::string& path, std::string& target, std::string& error)
 {
-    std::vector<char> name(path.begin(), path.end());
-    const char pattern[] = ".XXXXXX.tmp";
-    name.insert(name.end(), pattern, pattern + sizeof(pattern));  // with the terminating zero
-    const int fd = mkstemps(name.data(), 4);
-    if (fd >= 0)
-        temporary.assign(name.data());
-    return fd;
+    target = path;
+    for (int hop = 0; hop < 40; ++hop) {
+        struct stat info{};
+        if (lstat(target.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
+            return true;
+        std::vector<char> link(PATH_MAX + 1);
+        const ssize_t length = readlink(target.c_str(), link.data(), link.size());
+        if (length < 0 || static_cast<size_t>(length) >= link.size()) {
+            error = "cannot read the symbolic link '" + target + "': " +
+                    system_error(length < 0 ? errno : ENAMETOOLONG);
+            return false;
+        }
+        const std::string to(link.data(), static_cast<size_t>(length));
+        target = to[0] == '/' ? to : folder_of(target) + "/" + to;
+    }
+    error = "'" + path + "': " + system_error(ELOOP);
+    return false;
 }
 
-// mkstemps makes the file private; give the image the usual permissions.
-void use_default_permissions(int fd)
+// The signals that end a process by default and that people send. While a
+// temporary file exists they are only noted; once it has been renamed into
+// place or removed they are raised again, so none is lost and none can leave
+// the file behind (whichever thread receives it).
+constexpr int kHeldSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+constexpr size_t kHeldCount = sizeof kHeldSignals / sizeof kHeldSignals[0];
+volatile std::sig_atomic_t g_noted[kHeldCount];
+// One hold at a time: each restores the handlers it found.
+std::mutex g_hold_mutex;
+
+extern "C" void note_signal(int signal_number)
 {
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
+    for (size_t i = 0; i < kHeldCount; ++i)
+        if (kHeldSignals[i] == signal_number)
+            g_noted[i] = 1;
 }
+
+class CHeldSignals {
+public:
+    CHeldSignals() : lock_(g_hold_mutex)
+    {
+        struct sigaction note{};
+        note.sa_handler = note_signal;
+        sigemptyset(&note.sa_mask);
+        note.sa_flags = SA_RESTART;
+        for (size_t i = 0; i < kHeldCount; ++i) {
+            g_noted[i] = 0;
+            sigaction(kHeldSignals[i], nullptr, &saved_[i]);
+            if (saved_[i].sa_handler != SIG_IGN)
+                sigaction(kHeldSignals[i], &note, nullptr);
+        }
+    }
+    ~CHeldSignals()
+    {
+        for (size_t i = 0; i < kHeldCount; ++i)
+            if (saved_[i].sa_handler != SIG_IGN)
+                sigaction(kHeldSignals[i], &saved_[i], nullptr);
+        for (size_t i = 0; i < kHeldCount; ++i)
+            if (g_noted[i])
+                raise(kHeldSignals[i]);
+    }
+    CHeldSignals(const CHeldSignals&) = delete;
+    CHeldSignals& operator=(const CHeldSignals&) = delete;
+
+private:
+    std::lock_guard<std::mutex> lock_;
+    struct sigaction saved_[kHeldCount];
+};
+
+// A uniquely named "<name>.XXXXXX.tmp" beside `target`, the name shortened so
+// the whole stays within the folder's longest file name. Removed again unless
+// it was renamed into place.
+class CTemporaryFile {
+public:
+    explicit CTemporaryFile(const std::string& target)
+    {
+        const size_t slash = target.find_last_of('/');
+        const std::string prefix = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+        std::string name = target.substr(prefix.size());
+        const long folder_limit = pathconf(folder_of(target).c_str(), _PC_NAME_MAX);
+        const size_t limit = folder_limit > 0 ? static_cast<size_t>(folder_limit) : NAME_MAX;
+        const std::string suffix = ".XXXXXX.tmp";
+        if (name.size() + suffix.size() > limit)
+            name.resize(limit > suffix.size() ? limit - suffix.size() : 0);
+        std::string pattern = prefix + name + suffix;
+        fd_ = mkstemps(pattern.data(), 4);
+        if (fd_ >= 0)
+            name_ = pattern;
+    }
+    ~CTemporaryFile()
+    {
+        if (file_ != nullptr)
+            std::fclose(file_);
+        else if (fd_ >= 0)
+            close(fd_);
+        if (!name_.empty())
+            unlink(name_.c_str());
+    }
+    CTemporaryFile(const CTemporaryFile&) = delete;
+    CTemporaryFile& operator=(const CTemporaryFile&) = delete;
+
+    bool created() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    // A stream over the file, owned by this object until close().
+    FILE* stream()
+    {
+        if (file_ == nullptr)
+            file_ = fdopen(fd_, "wb");
+        return file_;
+    }
+    // Syncs and closes; 0 or the first error number.
+    int close_file()
+    {
+        int failure = 0;
+        if (std::fflush(file_) != 0 || fsync(fd_) != 0)
+            failure = errno;
+        if (std::fclose(file_) != 0 && failure == 0)
+            failure = errno;
+        file_ = nullptr;
+        fd_ = -1;
+        return failure;
+    }
+    // Renames the closed file to `target`; 0 or the error number.
+    int rename_to(const std::string& target)
+    {
+        if (std::rename(name_.c_str(), target.c_str()) != 0)
+            return errno;
+        name_.clear();
+        return 0;
+    }
+
+private:
+    int fd_ = -1;
+    FILE* file_ = nullptr;
+    std::string name_;
+};
 
 // The file's rows from top to bottom.
 const uint8_t* file_row(const uint8_t* pixels, uint32_t width, uint32_t height, uint32_t k)
@@ -51,29 +174,43 @@ const uint8_t* file_row(const uint8_t* pixels, uint32_t width, uint32_t height, 
     return pixels + size_t{height - 1u - k} * width * 3u;
 }
 
-bool write_ppm(FILE* file, const uint8_t* pixels, uint32_t width, uint32_t height)
+// 0 or the error number of the first failed write.
+int write_ppm(FILE* file, const uint8_t* pixels, uint32_t width, uint32_t height)
 {
     if (std::fprintf(file, "P6\n%u %u\n255\n", width, height) < 0)
-        return false;
+        return errno;
     for (uint32_t k = 0; k < height; ++k)
         if (std::fwrite(file_row(pixels, width, height, k), 3, width, file) != width)
-            return false;
-    return true;
+            return errno;
+    return 0;
 }
 
-struct CPngErrors {
+struct CPngState {
     jmp_buf jump;
+    FILE* file = nullptr;
+    int error_number = 0;  // of a failed write, so it is named rather than libpng's "Write Error"
     char message[200] = "";
 };
 
 void png_fail(png_structp png, png_const_charp message)
 {
-    auto* errors = static_cast<CPngErrors*>(png_get_error_ptr(png));
-    std::snprintf(errors->message, sizeof errors->message, "%s", message);
-    longjmp(errors->jump, 1);
+    auto* state = static_cast<CPngState*>(png_get_error_ptr(png));
+    std::snprintf(state->message, sizeof state->message, "%s", message);
+    longjmp(state->jump, 1);
 }
 
 void png_ignore_warning(png_structp, png_const_charp) {}
+
+void png_write_bytes(png_structp png, png_bytep data, size_t length)
+{
+    auto* state = static_cast<CPngState*>(png_get_io_ptr(png));
+    if (std::fwrite(data, 1, length, state->file) != length) {
+        state->error_number = errno;
+        png_error(png, "write failed");
+    }
+}
+
+void png_flush_nothing(png_structp) {}
 
 bool write_png(FILE* file, const uint8_t* pixels, uint32_t width, uint32_t height, std::string& error)
 {
@@ -81,20 +218,21 @@ bool write_png(FILE* file, const uint8_t* pixels, uint32_t width, uint32_t heigh
     std::vector<png_const_bytep> rows(height);
     for (uint32_t k = 0; k < height; ++k)
         rows[k] = file_row(pixels, width, height, k);
-    CPngErrors errors;
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &errors, png_fail, png_ignore_warning);
+    CPngState state;
+    state.file = file;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &state, png_fail, png_ignore_warning);
     png_infop info = png ? png_create_info_struct(png) : nullptr;
     if (!png || !info) {
         png_destroy_write_struct(&png, nullptr);
         error = "libpng could not start";
         return false;
     }
-    if (setjmp(errors.jump)) {
+    if (setjmp(state.jump)) {
         png_destroy_write_struct(&png, &info);
-        error = std::string("libpng: ") + errors.message;
+        error = state.error_number != 0 ? system_error(state.error_number) : std::string("libpng: ") + state.message;
         return false;
     }
-    png_init_io(png, file);
+    png_set_write_fn(png, &state, png_write_bytes, png_flush_nothing);
     png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
@@ -102,6 +240,14 @@ bool write_png(FILE* file, const uint8_t* pixels, uint32_t width, uint32_t heigh
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
     return true;
+}
+
+// umask can only be read by setting it; give a new image the usual permissions.
+mode_t default_permissions()
+{
+    const mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
 }
 }  // namespace
 
@@ -131,61 +277,98 @@ std::string folder_of(const std::string& path)
 
 bool can_write_beside(const std::string& path, std::string& error)
 {
-    const std::string folder = folder_of(path);
+    std::string target;
+    if (!resolve_links(path, target, error))
+        return false;
+    const std::string folder = folder_of(target);
     struct stat info{};
-    if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-        error = "folder '" + folder + "' does not exist";
+    if (stat(folder.c_str(), &info) != 0) {
+        if (errno == ENOENT)
+            error = "folder '" + folder + "' does not exist";
+        else if (errno == ENOTDIR)
+            error = "'" + folder + "' is not a folder";
+        else
+            error = "folder '" + folder + "': " + system_error(errno);
         return false;
     }
-    if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-        error = "'" + path + "' is a folder";
+    if (!S_ISDIR(info.st_mode)) {
+        error = "'" + folder + "' is not a folder";
         return false;
     }
-    std::string scratch;
-    const int fd = create_temporary(path, scratch);
-    if (fd < 0) {
-        error = "folder '" + folder + "' is not writable (" + std::strerror(errno) + ")";
+    if (stat(target.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) {
+            error = "'" + target + "' is a folder";
+            return false;
+        }
+        if (!S_ISREG(info.st_mode)) {
+            error = "'" + target + "' is not a regular file";
+            return false;
+        }
+    } else if (errno != ENOENT) {
+        error = "'" + target + "': " + system_error(errno);
         return false;
     }
-    close(fd);
-    unlink(scratch.c_str());
+    CHeldSignals held;
+    const CTemporaryFile scratch(target);
+    if (!scratch.created()) {
+        error = "folder '" + folder + "' is not writable (" + system_error(errno) + ")";
+        return false;
+    }
+    return true;
+}
+
+bool write_image_file(FILE* file, CImageFormat format, const uint8_t* pixels, uint32_t width, uint32_t height,
+                      std::string& error)
+{
+    if (format == CImageFormat::png) {
+        if (!write_png(file, pixels, width, height, error))
+            return false;
+    } else if (const int failure = write_ppm(file, pixels, width, height); failure != 0) {
+        error = system_error(failure);
+        return false;
+    }
+    if (std::fflush(file) != 0 || std::ferror(file)) {
+        error = system_error(errno);
+        return false;
+    }
     return true;
 }
 
 bool write_image(const std::string& path, CImageFormat format, const uint8_t* pixels, uint32_t width,
                  uint32_t height, std::string& error)
 {
-    std::string temporary;
-    const int fd = create_temporary(path, temporary);
-    if (fd < 0) {
-        error = "cannot create a file in '" + folder_of(path) + "': " + std::strerror(errno);
+    std::string target;
+    if (!resolve_links(path, target, error))
+        return false;
+    struct stat existing{};
+    const bool replacing = stat(target.c_str(), &existing) == 0;
+    if (replacing && !S_ISREG(existing.st_mode)) {
+        error = "'" + target + "' is not a regular file";
         return false;
     }
-    use_default_permissions(fd);
-    FILE* file = fdopen(fd, "wb");
-    if (!file) {
-        error = std::string("cannot open '") + temporary + "': " + std::strerror(errno);
-        close(fd);
-        unlink(temporary.c_str());
+    // Declared in this order, the temporary file is gone before held signals are raised.
+    CHeldSignals held;
+    CTemporaryFile temporary(target);
+    if (!temporary.created()) {
+        error = "cannot create a file in '" + folder_of(target) + "': " + system_error(errno);
         return false;
     }
-    bool ok = format == CImageFormat::png ? write_png(file, pixels, width, height, error)
-                                          : write_ppm(file, pixels, width, height);
-    if (ok && format == CImageFormat::ppm && std::ferror(file))
-        ok = false;
-    if (std::fflush(file) != 0 || fsync(fileno(file)) != 0)
-        ok = false;
-    if (std::fclose(file) != 0)
-        ok = false;
-    if (ok && std::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = "cannot rename '" + temporary + "' to '" + path + "': " + std::strerror(errno);
-        unlink(temporary.c_str());
+    fchmod(temporary.fd(), replacing ? existing.st_mode & 0777 : default_permissions());
+    FILE* file = temporary.stream();
+    if (file == nullptr) {
+        error = "cannot open a file in '" + folder_of(target) + "': " + system_error(errno);
         return false;
     }
-    if (!ok) {
-        if (error.empty())
-            error = "cannot write '" + temporary + "': " + std::strerror(errno);
-        unlink(temporary.c_str());
+    if (!write_image_file(file, format, pixels, width, height, error)) {
+        error = "cannot write the image: " + error;
+        return false;
+    }
+    if (const int failure = temporary.close_file(); failure != 0) {
+        error = "cannot write the image: " + system_error(failure);
+        return false;
+    }
+    if (const int failure = temporary.rename_to(target); failure != 0) {
+        error = "cannot move the finished image into place: " + system_error(failure);
         return false;
     }
     return true;

@@ -2,8 +2,10 @@
 // Writes an RGB byte image to a PNG or binary PPM file, upright: the file's
 // first row is the image's top row (the last row in memory, since row 0 is the
 // bottom of the picture). The file appears under its name only when complete.
+// A name that is a symbolic link is written through to the file it points to.
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 enum class CImageFormat { png, ppm };
@@ -15,12 +17,21 @@ bool image_format_for_path(const std::string& path, CImageFormat& format);
 // The folder the file would be written to ("." for a bare file name).
 std::string folder_of(const std::string& path);
 
-// Checks that a file can be created beside `path` by creating and removing a
-// scratch file there. On failure `error` says why, naming the folder.
+// Checks that a file can be created beside `path` (beside the file it points
+// to when it is a symbolic link) by creating and removing a scratch file there,
+// and that `path` is not a folder or a device. On failure `error` says why,
+// naming the folder or file.
 bool can_write_beside(const std::string& path, std::string& error);
 
 // Writes `width` x `height` RGB pixels (3 bytes each, row 0 at the bottom) to a
-// temporary file beside `path`, then renames it into place. On failure nothing
-// is left behind and `error` says what went wrong.
+// temporary file beside `path`, then renames it into place; a file it replaces
+// keeps its permission bits. SIGHUP, SIGINT, SIGQUIT and SIGTERM are held while
+// the temporary file exists and raised again afterwards. On failure nothing is
+// left behind, an existing file is unchanged and `error` says what went wrong
+// (the system's reason, such as "No space left on device", where there is one).
 bool write_image(const std::string& path, CImageFormat format, const uint8_t* pixels, uint32_t width,
                  uint32_t height, std::string& error);
+
+// The image in the given format to an open file, flushed; `error` as above.
+bool write_image_file(FILE* file, CImageFormat format, const uint8_t* pixels, uint32_t width, uint32_t height,
+                      std::string& error);

@@ -2,18 +2,53 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
-#include <iostream>
+#include <cstring>
+#include <sstream>
 
 #include "app/program_info.h"
+#include "app/startup.h"
 #include "engine/backend_select.h"
 
 namespace {
 constexpr const char* kProgram = "vantrel-render";
-constexpr uint32_t kMaxThreads = 1024;
 
-void complain(const std::string& message) { std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str()); }
+void complain(const std::string& message) { print_message(message); }
+
+// Help and version go to stdout; a write that fails (a full disk, say) is a
+// failure, not a success.
+int print_to_stdout(const std::string& text, int status)
+{
+    if (std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0)
+        return status;
+    complain(std::string("cannot write to standard output: ") + std::strerror(errno));
+    return 1;
+}
+
+// The option whose value is missing: one that takes a value, written last or
+// followed by another option. (CLI11 would take that option as the value and
+// complain about the word after it instead.)
+const CLI::Option* missing_value(const CLI::App& app, int argc, const char* const* argv, std::string& name)
+{
+    for (int i = 1; i < argc; ++i) {
+        name = argv[i];
+        if (name == "--")
+            break;
+        const CLI::Option* option = app.get_option_no_throw(name);
+        if (option == nullptr || option->get_items_expected_min() == 0)
+            continue;
+        if (i + 1 == argc)
+            return option;
+        std::string next = argv[i + 1];
+        next = next.substr(0, next.find('='));
+        if (next.rfind("--", 0) == 0 && app.get_option_no_throw(next) != nullptr)
+            return option;
+        ++i;
+    }
+    return nullptr;
+}
 
 // A whole decimal number from `low` to `high`, nothing else (no sign, no spaces).
 bool read_number(const std::string& text, uint64_t low, uint64_t high, uint64_t& value)
@@ -53,12 +88,20 @@ std::optional<int> parse_render_options(int argc, const char* const* argv, CRend
     app.add_option("--backend", backend, "auto, cpu or cuda (default auto)")->option_text("NAME");
     app.add_flag("--quiet", options.quiet, "No progress display (the summary line stays)");
 
+    if (std::string name; missing_value(app, argc, argv, name)) {
+        complain(name + " needs a value");
+        return kUsageStatus;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
+        std::ostringstream text;
+        const int status = app.exit(e, text, text);
+        return print_to_stdout(text.str(), status);
     } catch (const CLI::CallForVersion& e) {
-        return app.exit(e);
+        std::ostringstream text;
+        const int status = app.exit(e, text, text);
+        return print_to_stdout(text.str(), status);
     } catch (const CLI::ParseError& e) {
         complain(e.what());
         return kUsageStatus;
@@ -76,7 +119,7 @@ std::optional<int> parse_render_options(int argc, const char* const* argv, CRend
         options.seed = static_cast<uint32_t>(value);
     }
     if (app.count("--threads")) {
-        if (!check_number("--threads", threads, 1, kMaxThreads, value))
+        if (!check_number("--threads", threads, 1, kMaxCpuThreads, value))
             return kUsageStatus;
         options.threads = static_cast<int>(value);
     }
@@ -106,4 +149,30 @@ std::optional<int> parse_render_options(int argc, const char* const* argv, CRend
         return kUsageStatus;
     }
     return std::nullopt;
+}
+
+std::string one_line(const std::string& text)
+{
+    std::string shown;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\n')
+            shown += "\\n";
+        else if (c == '\t')
+            shown += "\\t";
+        else if (c == '\r')
+            shown += "\\r";
+        else if (byte < 0x20 || byte == 0x7f) {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            shown += escaped;
+        } else
+            shown += c;
+    }
+    return shown;
+}
+
+void print_message(const std::string& message)
+{
+    std::fprintf(stderr, "%s: %s\n", kProgram, one_line(message).c_str());
 }

@@ -2,9 +2,11 @@
 // same start-up, frames and shutdown as the window program, and writes the
 // picture to an image file.
 //
-// Exit status: 0 done, 1 start-up, engine or write failure, 2 bad input,
-// 130 / 143 stopped by SIGINT / SIGTERM (the picture so far is written).
+// Exit status: 0 done, 1 start-up, engine, memory or write failure, 2 bad
+// input, 130 / 143 / 129 stopped by SIGINT / SIGTERM / SIGHUP (the picture so
+// far is written; before the first frame is done nothing is written).
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -35,6 +37,7 @@ struct CRenderResult {
     double seconds = 0.0;
     uint64_t segments = 0;  // nearest-hit searches of all frames
     bool engine_failed = false;
+    int stopped_by = 0;  // the signal that cut the render short, or 0
 };
 
 CRenderResult render(const CRenderOptions& options)
@@ -53,6 +56,9 @@ CRenderResult render(const CRenderOptions& options)
         progress.update(result.frames, result.seconds);
     }
     progress.finish();
+    // A signal after the last frame leaves the picture complete.
+    if (result.frames < options.frames)
+        result.stopped_by = stop_signal();
     result.segments = engine_segments_traced();
     return result;
 }
@@ -66,47 +72,57 @@ void print_summary(const CRenderResult& result, const CRenderOptions& options, u
         std::snprintf(rays, sizeof rays, "%.1f million rays/s",
                       result.seconds > 0.0 ? result.segments / result.seconds / 1e6 : 0.0);
     std::string stopped;
-    if (stop_signal() != 0)
-        stopped = std::string("stopped by ") + (stop_signal() == SIGINT ? "SIGINT" : "SIGTERM") + " after " +
+    if (result.stopped_by != 0)
+        stopped = std::string("stopped by ") + signal_name(result.stopped_by) + " after " +
                   std::to_string(result.frames) + " of " + std::to_string(options.frames) + " frames; ";
-    std::fprintf(stderr,
-                 "vantrel-render: %s%u frames in %.2f s, %.2f frames/s, %s, "
-                 "%u of %u pixels sampled, wrote %s\n",
-                 stopped.c_str(), result.frames, result.seconds, fps, rays, sampled, kFrameWidth * kFrameHeight,
-                 options.output.c_str());
+    char figures[200];
+    std::snprintf(figures, sizeof figures, "%u frames in %.2f s, %.2f frames/s, %s, %u of %u pixels sampled",
+                  result.frames, result.seconds, fps, rays, sampled, kFrameWidth * kFrameHeight);
+    print_message(stopped + figures + ", wrote " + options.output);
 }
-}  // namespace
 
-int main(int argc, char** argv)
+int render_main(int argc, char** argv)
 {
     CRenderOptions options;
     if (const std::optional<int> status = parse_render_options(argc, argv, options))
         return *status;
+    // Before the first console line, so a closed pipe cannot end the program.
+    install_stop_signals();
+    // A file-size limit then fails the write with a message instead of ending the program.
+    std::signal(SIGXFSZ, SIG_IGN);
 
     uint32_t seed = 0;
     if (options.seed) {
         seed = *options.seed;
     } else {
         seed = millisecond_clock();
-        std::fprintf(stderr, "vantrel-render: seed %u (repeat this picture with --seed %u)\n", seed, seed);
+        print_message("seed " + std::to_string(seed) + " (repeat this picture with --seed " + std::to_string(seed) +
+                      ")");
     }
 
-    install_stop_signals();
     CEngineOptions engine_options;
     engine_options.backend = options.backend;
     engine_options.cpu_threads = options.threads;
     engine_configure(engine_options);
     if (!startup(seed)) {
-        std::fprintf(stderr, "vantrel-render: start-up failed\n");
+        print_message("start-up failed");
         return 1;
     }
 
     const CRenderResult result = render(options);
     if (result.engine_failed) {
         shutdown();
-        std::fprintf(stderr, "vantrel-render: the render engine failed after %u frames; no image written\n",
-                     result.frames);
+        print_message("the render engine failed after " + std::to_string(result.frames) +
+                      " frames; no image written");
         return 1;
+    }
+    if (result.frames == 0) {
+        shutdown();
+        struct stat existing{};
+        print_message(std::string("stopped by ") + signal_name(result.stopped_by) +
+                      " before the first frame was done; no image written" +
+                      (stat(options.output.c_str(), &existing) == 0 ? ", " + options.output + " is unchanged" : ""));
+        return 128 + result.stopped_by;
     }
 
     const uint32_t sampled = sampled_pixels(g_frame);
@@ -115,9 +131,15 @@ int main(int argc, char** argv)
         write_image(options.output, options.format, g_frame.pixel_buffer.get(), g_frame.width, g_frame.height, error);
     shutdown();
     if (!written) {
-        std::fprintf(stderr, "vantrel-render: %s: %s\n", options.output.c_str(), error.c_str());
+        print_message(options.output + ": " + error);
         return 1;
     }
     print_summary(result, options, sampled);
-    return stop_signal() != 0 ? 128 + stop_signal() : 0;
+    return result.stopped_by != 0 ? 128 + result.stopped_by : 0;
+}
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    return run_guarded("vantrel-render", "no image written", [&] { return render_main(argc, argv); });
 }
