@@ -13,6 +13,7 @@
 
 #include "app/camera.h"
 #include "app/frame_buffers.h"
+#include "kernel/accumulate.h"
 #include "kernel/cpu_pass.h"
 #include "kernel/host_random.h"
 #include "kernel/intersect.h"
@@ -248,8 +249,14 @@ CPassState scattered_start(uint64_t seed)
             for (int ch = 0; ch < 3; ++ch)
                 state.sums[3 * p + ch] = random.uniform(0.0f, float(state.counts[p]));
         }
+        // Counts at and about the cap, and past it where a signed comparison
+        // would take them for small.
         if (p % 1001u == 0)
-            state.counts[p] = 0xffffffffu;  // the next counted sample wraps the count
+            state.counts[p] = 0xffffffffu;
+        if (p % 1009u == 0)
+            state.counts[p] = kSampleCountCap - 1u + p % 3u;
+        if (p % 1013u == 0)
+            state.counts[p] = 0x80000000u + p % 2u;
         for (int ch = 0; ch < 3; ++ch)
             state.image[3 * p + ch] = uint8_t(random.next());
     }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -246,6 +247,116 @@ TEST(AccumulateSample, NonFiniteChannelsCountAsZero)
     pixel.expect_bytes(127, 191, 127);
     EXPECT_TRUE(std::isfinite(pixel.sum().x) && std::isfinite(pixel.sum().z));
     pixel.expect_neighbours_untouched();
+}
+
+namespace {
+
+// Under the sanitizers (no optimisation) a long run takes a fraction of its
+// length, still well past the cap.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr uint32_t kLongRunSamples = 1u << 21;
+#else
+constexpr uint32_t kLongRunSamples = 1u << 25;
+#endif
+
+// Samples of one kind of pixel, drawn from their own small generator.
+struct CSampleSource {
+    uint64_t state = 0x9e3779b97f4a7c15ull;
+    float uniform()  // in (0, 1)
+    {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return (float(state >> 41) + 0.5f) * 0x1p-23f;
+    }
+};
+
+struct CPixelKind {
+    const char* name;
+    CVector3 (*draw)(CSampleSource&);
+};
+
+// The kinds of pixel whose float sums drift furthest when left to grow.
+const CPixelKind kPixelKinds[] = {
+    {"ceiling: every sample 1", [](CSampleSource&) { return CVector3{1.0f, 1.0f, 1.0f}; }},
+    // The red wall (1, 0.5, 0.5) under a light of 3: red clamps to 1 in 55 % of the samples.
+    {"lit red wall",
+     [](CSampleSource& source) {
+         const float x = source.uniform() / 0.45f;
+         return CVector3{x, 0.5f * x, 0.5f * x};
+     }},
+    // Means 0.10, 0.03, 0.05, of which 3 % bright spikes.
+    {"dim corner",
+     [](CSampleSource& source) {
+         if (source.uniform() < 0.03f)
+             return CVector3{1.0f, 0.3f, 0.5f};
+         return CVector3{0.1444f * source.uniform(), 0.0432f * source.uniform(), 0.072f * source.uniform()};
+     }},
+    {"constant 0.59999", [](CSampleSource&) { return CVector3{0.59999f, 0.59999f, 0.59999f}; }},
+};
+
+}  // namespace
+
+TEST(AccumulateSample, LongRunsStayWithinHalfALevelOfTheExactAverage)
+{
+    for (const CPixelKind& kind : kPixelKinds) {
+        SCOPED_TRACE(kind.name);
+        CPixelBuffers pixel;
+        CSampleSource source;
+        double exact[3] = {0.0, 0.0, 0.0};  // the samples the pixel holds: its first kSampleCountCap
+        for (uint32_t n = 1; n <= kLongRunSamples; ++n) {
+            const CVector3 colour = kind.draw(source);
+            pixel.add(colour);
+            if (n <= kSampleCountCap) {
+                exact[0] += std::min(colour.x, 1.0f);
+                exact[1] += std::min(colour.y, 1.0f);
+                exact[2] += std::min(colour.z, 1.0f);
+            }
+            if (n % 4096u != 0)
+                continue;
+            const uint32_t held = std::min(n, kSampleCountCap);
+            ASSERT_EQ(pixel.count(), held) << "after " << n << " samples";
+            const float sums[3] = {pixel.sum().x, pixel.sum().y, pixel.sum().z};
+            for (int ch = 0; ch < 3; ++ch) {
+                const double average = exact[ch] / held;
+                ASSERT_NEAR(double(sums[ch]) / held, average, 0.5 / 255.0) << "channel " << ch << " after " << n;
+                const int byte = pixel.fbuffer[3 + ch];
+                ASSERT_GE(byte, int(std::floor(255.0 * average - 0.5))) << "channel " << ch << " after " << n;
+                ASSERT_LE(byte, int(std::floor(255.0 * average + 0.5))) << "channel " << ch << " after " << n;
+            }
+        }
+        pixel.expect_neighbours_untouched();
+    }
+}
+
+TEST(AccumulateSample, CountStopsAtTheCapAndNeverWraps)
+{
+    struct CCase {
+        uint32_t count;
+        uint32_t final_count;
+        uint8_t byte;  // 200 where the pixel took nothing
+    };
+    const CCase cases[] = {{kSampleCountCap - 2u, kSampleCountCap, 127},
+                           {kSampleCountCap - 1u, kSampleCountCap, 127},
+                           {kSampleCountCap, kSampleCountCap, 200},
+                           {0x80000000u, 0x80000000u, 200},
+                           {0xfffffffeu, 0xfffffffeu, 200},
+                           {0xffffffffu, 0xffffffffu, 200}};
+    for (const CCase& c : cases) {
+        SCOPED_TRACE(c.count);
+        CPixelBuffers pixel;
+        pixel.cbuffer[CPixelBuffers::kPixel] = c.count;
+        const float half = 0.5f * float(c.count);
+        for (int i = 3; i < 6; ++i) {
+            pixel.buffer[i] = half;
+            pixel.fbuffer[i] = 200;
+        }
+        for (int sample = 0; sample < 3; ++sample)
+            pixel.add({0.5f, 0.5f, 0.5f});
+        EXPECT_EQ(pixel.count(), c.final_count);
+        const float sum = half + 0.5f * float(c.final_count - c.count);
+        expect_vec(pixel.sum(), CVector3{sum, sum, sum});
+        pixel.expect_bytes(c.byte, c.byte, c.byte);
+        pixel.expect_neighbours_untouched();
+    }
 }
 
 namespace {
