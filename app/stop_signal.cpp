@@ -16,6 +16,7 @@ void install_stop_signals()
     action.sa_flags = SA_RESTART | SA_RESETHAND;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);  // a closed terminal or ssh session
 }
 
 int stop_signal() { return g_stop_signal; }

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <new>
 #include <vector>
 
 namespace {
@@ -75,7 +77,21 @@ void png_fail(png_structp png, png_const_charp message)
 
 void png_ignore_warning(png_structp, png_const_charp) {}
 
-bool write_png(FILE* file, const uint8_t* pixels, uint32_t width, uint32_t height, std::string& error)
+void png_append(png_structp png, png_bytep data, png_size_t length)
+{
+    auto* out = static_cast<std::vector<uint8_t>*>(png_get_io_ptr(png));
+    try {
+        out->insert(out->end(), data, data + length);
+    } catch (const std::bad_alloc&) {
+        png_error(png, "out of memory");  // libpng's way out; no exception may cross its C frames
+    }
+}
+
+void png_flush_nothing(png_structp) {}
+
+// Encodes upright into what `attach` points libpng at: a file or memory.
+bool encode_png_to(const std::function<void(png_structp)>& attach, const uint8_t* pixels, uint32_t width,
+                   uint32_t height, std::string& error)
 {
     // Filled before setjmp: nothing below changes after it, so longjmp is safe.
     std::vector<png_const_bytep> rows(height);
@@ -94,7 +110,7 @@ bool write_png(FILE* file, const uint8_t* pixels, uint32_t width, uint32_t heigh
         error = std::string("libpng: ") + errors.message;
         return false;
     }
-    png_init_io(png, file);
+    attach(png);
     png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
@@ -102,6 +118,11 @@ bool write_png(FILE* file, const uint8_t* pixels, uint32_t width, uint32_t heigh
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
     return true;
+}
+
+bool write_png(FILE* file, const uint8_t* pixels, uint32_t width, uint32_t height, std::string& error)
+{
+    return encode_png_to([file](png_structp png) { png_init_io(png, file); }, pixels, width, height, error);
 }
 }  // namespace
 
@@ -189,4 +210,12 @@ bool write_image(const std::string& path, CImageFormat format, const uint8_t* pi
         return false;
     }
     return true;
+}
+
+bool encode_png(const uint8_t* pixels, uint32_t width, uint32_t height, std::vector<uint8_t>& png,
+                std::string& error)
+{
+    png.clear();
+    return encode_png_to([&png](png_structp writer) { png_set_write_fn(writer, &png, png_append, png_flush_nothing); },
+                         pixels, width, height, error);
 }

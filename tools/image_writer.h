@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 enum class CImageFormat { png, ppm };
 
@@ -24,3 +25,7 @@ bool can_write_beside(const std::string& path, std::string& error);
 // is left behind and `error` says what went wrong.
 bool write_image(const std::string& path, CImageFormat format, const uint8_t* pixels, uint32_t width,
                  uint32_t height, std::string& error);
+
+// The same PNG as write_image makes, in memory: `png` receives the whole file.
+bool encode_png(const uint8_t* pixels, uint32_t width, uint32_t height, std::vector<uint8_t>& png,
+                std::string& error);

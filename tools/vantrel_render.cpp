@@ -3,7 +3,9 @@
 // picture to an image file.
 //
 // Exit status: 0 done, 1 start-up, engine or write failure, 2 bad input,
-// 130 / 143 stopped by SIGINT / SIGTERM (the picture so far is written).
+// 130 / 143 / 129 stopped by SIGINT / SIGTERM / SIGHUP (the picture so far is
+// written). With --serve, a live view shows the render; after the last frame
+// it stays up until one of those signals, which then ends the program as done.
 
 #include <unistd.h>
 
@@ -11,13 +13,16 @@
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "app/camera.h"
 #include "app/frame_buffers.h"
 #include "app/startup.h"
 #include "app/stop_signal.h"
 #include "engine/engine.h"
+#include "tools/frame_handover.h"
 #include "tools/image_writer.h"
+#include "tools/live_server.h"
 #include "tools/progress.h"
 #include "tools/render_options.h"
 
@@ -35,9 +40,16 @@ struct CRenderResult {
     double seconds = 0.0;
     uint64_t segments = 0;  // nearest-hit searches of all frames
     bool engine_failed = false;
+    int stop = 0;  // the signal that cut rendering short, or 0
 };
 
-CRenderResult render(const CRenderOptions& options)
+CLiveFigures live_figures(const CRenderResult& result, const CRenderOptions& options)
+{
+    return {result.frames, options.frames, result.seconds, engine_segments_traced(), false};
+}
+
+// `live`, when set, is handed the figures after every frame and the picture now and then.
+CRenderResult render(const CRenderOptions& options, CFrameHandover* live)
 {
     CProgress progress(stderr, options.frames, isatty(STDERR_FILENO) != 0, options.quiet);
     const auto start = std::chrono::steady_clock::now();
@@ -51,9 +63,15 @@ CRenderResult render(const CRenderOptions& options)
         ++result.frames;
         result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         progress.update(result.frames, result.seconds);
+        if (live)
+            live->after_frame(g_frame.pixel_buffer.get(), g_frame.width, g_frame.height,
+                              live_figures(result, options));
     }
     progress.finish();
     result.segments = engine_segments_traced();
+    result.stop = stop_signal();
+    if (live && !result.engine_failed)
+        live->finish(g_frame.pixel_buffer.get(), g_frame.width, g_frame.height, live_figures(result, options));
     return result;
 }
 
@@ -66,14 +84,41 @@ void print_summary(const CRenderResult& result, const CRenderOptions& options, u
         std::snprintf(rays, sizeof rays, "%.1f million rays/s",
                       result.seconds > 0.0 ? result.segments / result.seconds / 1e6 : 0.0);
     std::string stopped;
-    if (stop_signal() != 0)
-        stopped = std::string("stopped by ") + (stop_signal() == SIGINT ? "SIGINT" : "SIGTERM") + " after " +
-                  std::to_string(result.frames) + " of " + std::to_string(options.frames) + " frames; ";
+    if (result.stop != 0)
+        stopped = std::string("stopped by ") +
+                  (result.stop == SIGINT ? "SIGINT" : result.stop == SIGHUP ? "SIGHUP" : "SIGTERM") + " after " +
+                  std::to_string(result.frames) +
+                  (options.frames == kFramesUntilStopped ? "" : " of " + std::to_string(options.frames)) +
+                  " frames; ";
     std::fprintf(stderr,
                  "vantrel-render: %s%u frames in %.2f s, %.2f frames/s, %s, "
                  "%u of %u pixels sampled, wrote %s\n",
                  stopped.c_str(), result.frames, result.seconds, fps, rays, sampled, kFrameWidth * kFrameHeight,
                  options.output.c_str());
+}
+// Starts the live view before anything else, so a busy port is bad input.
+std::unique_ptr<CLiveServer> start_live_view(const CRenderOptions& options, const CFrameHandover& handover)
+{
+    std::string error;
+    std::unique_ptr<CLiveServer> live = CLiveServer::start(*options.serve, handover, error);
+    if (!live) {
+        std::fprintf(stderr, "vantrel-render: --serve: %s\n", error.c_str());
+        return nullptr;
+    }
+    if (!is_loopback_host(options.serve->host))
+        std::fprintf(stderr, "vantrel-render: the live view on %s is reachable from the network\n",
+                     options.serve->host.c_str());
+    std::fprintf(stderr, "vantrel-render: live view at %s\n", live->url().c_str());
+    return live;
+}
+
+// After the last frame the final picture stays on show until a stop signal.
+void serve_until_stopped(const CLiveServer& live)
+{
+    std::fprintf(stderr, "vantrel-render: rendering done; the live view at %s stays up until Ctrl+C\n",
+                 live.url().c_str());
+    while (stop_signal() == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
 }  // namespace
 
@@ -82,6 +127,10 @@ int main(int argc, char** argv)
     CRenderOptions options;
     if (const std::optional<int> status = parse_render_options(argc, argv, options))
         return *status;
+    CFrameHandover handover(options.serve_fps);
+    std::unique_ptr<CLiveServer> live;
+    if (options.serve && !(live = start_live_view(options, handover)))
+        return kUsageStatus;
 
     uint32_t seed = 0;
     if (options.seed) {
@@ -101,7 +150,12 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    const CRenderResult result = render(options);
+    const CRenderResult result = render(options, live ? &handover : nullptr);
+    if (live) {
+        if (result.stop == 0 && !result.engine_failed)
+            serve_until_stopped(*live);
+        live->stop();
+    }
     if (result.engine_failed) {
         shutdown();
         std::fprintf(stderr, "vantrel-render: the render engine failed after %u frames; no image written\n",
@@ -119,5 +173,5 @@ int main(int argc, char** argv)
         return 1;
     }
     print_summary(result, options, sampled);
-    return stop_signal() != 0 ? 128 + stop_signal() : 0;
+    return result.stop != 0 ? 128 + result.stop : 0;
 }
