@@ -21,4 +21,4 @@ install_missing() {
 
 # What configuring the build needs (tests and benchmarks included).
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libcli11-dev
-                freeglut3-dev libgl-dev libx11-dev python3)
+                freeglut3-dev libgl-dev libx11-dev python3 libcpp-httplib-dev libturbojpeg0-dev)

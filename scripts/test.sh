@@ -6,8 +6,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 source scripts/install_missing.sh
-# The window tests drive a virtual display and take screenshots.
-install_missing test.sh "${BUILD_PACKAGES[@]}" xvfb xdotool x11-apps imagemagick
+# The window tests drive a virtual display and take screenshots; the browser
+# test (label browser) loads the live view in headless Chromium.
+install_missing test.sh "${BUILD_PACKAGES[@]}" xvfb xdotool x11-apps imagemagick chromium
 
 JOBS=$(nproc)
 export CTEST_OUTPUT_ON_FAILURE=1
