@@ -3,6 +3,7 @@
 #include <httplib.h>
 #include <netdb.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <turbojpeg.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <charconv>
 #include <cstring>
 #include <deque>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -31,6 +33,9 @@ constexpr int kWriteTimeoutMs = 5000;       // a client that takes nothing for t
 constexpr int kRequestDeadlineMs = 10000;   // the whole request must have arrived by then
 constexpr int kJpegQuality = 80;
 constexpr const char* kBoundary = "vantrelframe";
+// The server's threads carry this name, so tools (and bench/live_view_load.py)
+// can tell their CPU time from the render's.
+constexpr const char* kThreadName = "vantrel-live";
 
 // Set on a worker thread for the connection it is serving.
 thread_local bool t_over_limit = false;
@@ -169,6 +174,7 @@ public:
 private:
     void work()
     {
+        pthread_setname_np(pthread_self(), kThreadName);
         for (;;) {
             std::function<void()> job;
             {
@@ -198,33 +204,56 @@ class CGuardedServer final : public httplib::Server {
 public:
     std::atomic<int> clients{0};
 
+    // Wakes every connection still being served, so stopping does not wait
+    // for the time-outs of slow clients.
+    void drop_all()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closing_ = true;
+        for (const int sock : open_)
+            shutdown(sock, SHUT_RDWR);
+    }
+
 private:
     bool process_and_close_socket(socket_t sock) override
     {
-        bool ok = false;
-        if (!t_reject) {
-            setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &kSendBufferBytes, sizeof kSendBufferBytes);
-            t_over_limit = ++clients > kMaxClients;
-            CLimitedStream stream(sock);
-            bool closed = false;
-            ok = process_request(stream, true, closed, nullptr);
-            t_over_limit = false;
-            --clients;
-            // Let the client read the answer before the socket goes: a close
-            // with unread request bytes would reset the connection.
-            shutdown(sock, SHUT_WR);
-            char sink[4096];
-            size_t drained = 0;
-            while (drained < kMaxRequestBytes && wait_for(sock, POLLIN, 100)) {
-                const ssize_t got = recv(sock, sink, sizeof sink, 0);
-                if (got <= 0)
-                    break;
-                drained += static_cast<size_t>(got);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (closing_ || t_reject) {
+                close(sock);
+                return false;
             }
+            open_.insert(sock);
+        }
+        setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &kSendBufferBytes, sizeof kSendBufferBytes);
+        t_over_limit = ++clients > kMaxClients;
+        CLimitedStream stream(sock);
+        bool closed = false;
+        const bool ok = process_request(stream, true, closed, nullptr);
+        t_over_limit = false;
+        --clients;
+        // Let the client read the answer before the socket goes: a close with
+        // unread request bytes would reset the connection.
+        shutdown(sock, SHUT_WR);
+        char sink[4096];
+        size_t drained = 0;
+        while (drained < kMaxRequestBytes && wait_for(sock, POLLIN, 100)) {
+            const ssize_t got = recv(sock, sink, sizeof sink, 0);
+            if (got <= 0)
+                break;
+            drained += static_cast<size_t>(got);
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            open_.erase(sock);
         }
         close(sock);
         return ok;
     }
+
+    std::mutex mutex_;
+    std::set<int> open_;
+    bool closing_ = false;
 };
 
 // The latest picture encoded once, however many clients ask for it.
@@ -475,6 +504,7 @@ std::unique_ptr<CLiveServer> CLiveServer::start(const CListenAddress& address, c
     impl->address.port = static_cast<uint16_t>(port);
     CImpl* running = impl.get();
     impl->listener = std::thread([running] {
+        pthread_setname_np(pthread_self(), kThreadName);
         running->server.listen_after_bind();
         running->listen_ended = true;
     });
@@ -494,6 +524,7 @@ void CLiveServer::stop()
     while (!impl_->server.is_running() && !impl_->listen_ended)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     impl_->server.stop();
+    impl_->server.drop_all();
     impl_->listener.join();
 }
 
