@@ -129,7 +129,7 @@ def main():
                     problems.append("the figure '%s' is not filled in" % name)
             if figures["frames"] and figures["frames"].group(1) != "%d of %d" % (FRAMES, FRAMES):
                 problems.append("frames done shows '%s'" % figures["frames"].group(1))
-            if "finished" not in dom:
+            if '<div id="state">finished' not in dom:
                 problems.append("the page does not say the render finished")
         finally:
             render.send_signal(signal.SIGINT)

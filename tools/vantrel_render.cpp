@@ -96,6 +96,7 @@ void print_summary(const CRenderResult& result, const CRenderOptions& options, u
                  stopped.c_str(), result.frames, result.seconds, fps, rays, sampled, kFrameWidth * kFrameHeight,
                  options.output.c_str());
 }
+
 // Starts the live view before anything else, so a busy port is bad input.
 std::unique_ptr<CLiveServer> start_live_view(const CRenderOptions& options, const CFrameHandover& handover)
 {
