@@ -6,8 +6,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 source scripts/install_missing.sh
-# The window tests drive a virtual display and take screenshots; the install tests build the package.
-install_missing test.sh "${BUILD_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}" xvfb xdotool x11-apps imagemagick
+# The window tests drive a virtual display and take screenshots; the install
+# tests build the package; the browser test (label browser) loads the live view
+# in headless Chromium.
+install_missing test.sh "${BUILD_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}" xvfb xdotool x11-apps imagemagick chromium
 
 JOBS=$(nproc)
 export CTEST_OUTPUT_ON_FAILURE=1

@@ -66,6 +66,14 @@ TEST(RenderCli, BadInputExitsTwoWithOneLineAndNoImage)
         {{"--output", (elsewhere.path() / "plain" / "x.png").string()}, "plain' is not a folder"},
         {{"--output", (elsewhere.path() / "plain" / "sub" / "x.png").string()}, "sub' is not a folder"},
         {{"--output", folder.path().string() + "/"}, "--output"},
+        {{"--serve", "web"}, "--serve"},
+        {{"--serve", "65536"}, "--serve"},
+        {{"--serve", "::1:8080"}, "--serve"},
+        {{"--serve", ":8080"}, "--serve"},
+        {{"--serve", "[::1]8080"}, "--serve"},
+        {{"--serve-fps", "5"}, "--serve"},
+        {{"--serve", "0", "--serve-fps", "0"}, "--serve-fps"},
+        {{"--serve", "0", "--serve-fps", "61"}, "--serve-fps"},
     };
     for (const CBadInput& bad : cases) {
         // Good values for what the case leaves alone, so only its own mistake is in play.
@@ -119,7 +127,8 @@ TEST(RenderCli, HelpAndVersionSucceed)
     CScratchFolder folder;
     CChild help(kProgram, {"--help"}, folder.path());
     EXPECT_EQ(help.wait(), 0);
-    for (const char* option : {"--frames", "--seed", "--output", "--threads", "--backend", "--quiet", "--version"})
+    for (const char* option : {"--frames", "--seed", "--output", "--threads", "--backend", "--quiet", "--version",
+                               "--serve", "--serve-fps"})
         EXPECT_NE(help.out().find(option), std::string::npos) << option;
     CChild version(kProgram, {"--version"}, folder.path());
     EXPECT_EQ(version.wait(), 0);

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <vector>
 
 namespace {
@@ -187,7 +188,8 @@ int write_ppm(FILE* file, const uint8_t* pixels, uint32_t width, uint32_t height
 
 struct CPngState {
     jmp_buf jump;
-    FILE* file = nullptr;
+    FILE* file = nullptr;                   // where the bytes go: a file,
+    std::vector<uint8_t>* memory = nullptr;  // or memory
     int error_number = 0;  // of a failed write, so it is named rather than libpng's "Write Error"
     char message[200] = "";
 };
@@ -204,6 +206,14 @@ void png_ignore_warning(png_structp, png_const_charp) {}
 void png_write_bytes(png_structp png, png_bytep data, size_t length)
 {
     auto* state = static_cast<CPngState*>(png_get_io_ptr(png));
+    if (state->memory != nullptr) {
+        try {
+            state->memory->insert(state->memory->end(), data, data + length);
+        } catch (const std::bad_alloc&) {
+            png_error(png, "out of memory");  // libpng's way out; no exception may cross its C frames
+        }
+        return;
+    }
     if (std::fwrite(data, 1, length, state->file) != length) {
         state->error_number = errno;
         png_error(png, "write failed");
@@ -212,7 +222,9 @@ void png_write_bytes(png_structp png, png_bytep data, size_t length)
 
 void png_flush_nothing(png_structp) {}
 
-bool write_png(FILE* file, const uint8_t* pixels, uint32_t width, uint32_t height, std::string& error)
+// Encodes upright into a file or, with `memory`, into memory.
+bool write_png(FILE* file, std::vector<uint8_t>* memory, const uint8_t* pixels, uint32_t width, uint32_t height,
+               std::string& error)
 {
     // Filled before setjmp: nothing below changes after it, so longjmp is safe.
     std::vector<png_const_bytep> rows(height);
@@ -220,6 +232,7 @@ bool write_png(FILE* file, const uint8_t* pixels, uint32_t width, uint32_t heigh
         rows[k] = file_row(pixels, width, height, k);
     CPngState state;
     state.file = file;
+    state.memory = memory;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &state, png_fail, png_ignore_warning);
     png_infop info = png ? png_create_info_struct(png) : nullptr;
     if (!png || !info) {
@@ -321,7 +334,7 @@ bool write_image_file(FILE* file, CImageFormat format, const uint8_t* pixels, ui
                       std::string& error)
 {
     if (format == CImageFormat::png) {
-        if (!write_png(file, pixels, width, height, error))
+        if (!write_png(file, nullptr, pixels, width, height, error))
             return false;
     } else if (const int failure = write_ppm(file, pixels, width, height); failure != 0) {
         error = system_error(failure);
@@ -372,4 +385,10 @@ bool write_image(const std::string& path, CImageFormat format, const uint8_t* pi
         return false;
     }
     return true;
+}
+
+bool encode_png(const uint8_t* pixels, uint32_t width, uint32_t height, std::vector<uint8_t>& png, std::string& error)
+{
+    png.clear();
+    return write_png(nullptr, &png, pixels, width, height, error);
 }

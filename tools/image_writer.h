@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 enum class CImageFormat { png, ppm };
 
@@ -35,3 +36,7 @@ bool write_image(const std::string& path, CImageFormat format, const uint8_t* pi
 // The image in the given format to an open file, flushed; `error` as above.
 bool write_image_file(FILE* file, CImageFormat format, const uint8_t* pixels, uint32_t width, uint32_t height,
                       std::string& error);
+
+// The same PNG as write_image makes, in memory: `png` receives the whole file.
+bool encode_png(const uint8_t* pixels, uint32_t width, uint32_t height, std::vector<uint8_t>& png,
+                std::string& error);

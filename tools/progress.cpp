@@ -55,6 +55,14 @@ void CProgress::finish()
 
 void CProgress::draw_bar(uint32_t done, double seconds)
 {
+    if (total_ == UINT32_MAX) {  // no end: a count and the rate, redrawn in place
+        std::fprintf(out_, "\r%u frames  %.1f frames/s  %s\033[K", done, seconds > 0.0 ? done / seconds : 0.0,
+                     format_duration(seconds).c_str());
+        std::fflush(out_);
+        bar_drawn_ = true;
+        last_shown_ = seconds;
+        return;
+    }
     const int filled = total_ ? static_cast<int>(uint64_t{done} * kBarWidth / total_) : kBarWidth;
     char bar[kBarWidth + 1];
     for (int k = 0; k < kBarWidth; ++k)
@@ -72,8 +80,12 @@ void CProgress::draw_bar(uint32_t done, double seconds)
 void CProgress::write_line(uint32_t done, double seconds)
 {
     const double fps = seconds > 0.0 ? done / seconds : 0.0;
-    std::fprintf(out_, "vantrel-render: %u/%u frames, %.1f frames/s, %s left\n", done, total_, fps,
-                 format_duration(seconds_left(done, total_, seconds)).c_str());
+    if (total_ == UINT32_MAX)
+        std::fprintf(out_, "vantrel-render: %u frames, %.1f frames/s, %s\n", done, fps,
+                     format_duration(seconds).c_str());
+    else
+        std::fprintf(out_, "vantrel-render: %u/%u frames, %.1f frames/s, %s left\n", done, total_, fps,
+                     format_duration(seconds_left(done, total_, seconds)).c_str());
     std::fflush(out_);
     last_shown_ = seconds;
 }

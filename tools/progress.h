@@ -9,6 +9,7 @@
 class CProgress {
 public:
     // `terminal`: whether `out` is a terminal (bar) or a log or pipe (lines).
+    // A total of UINT32_MAX means no end is set: the count and rate are shown.
     CProgress(FILE* out, uint32_t total_frames, bool terminal, bool quiet);
 
     // After each frame: `done` frames in `seconds` since rendering started.

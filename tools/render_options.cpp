@@ -78,7 +78,8 @@ std::optional<int> parse_render_options(int argc, const char* const* argv, CRend
     app.set_version_flag("--version", [] { return version_text(kProgram); }, kVersionHelp);
     // Values are taken as text and checked here, so every mistake gets one clear line.
     std::string frames, seed, threads, backend = "auto";
-    app.add_option("--frames", frames, "Frames to render, one sample per pixel each (default 64)")
+    app.add_option("--frames", frames,
+                   "Frames to render, one sample per pixel each (default 64; with --serve, until stopped)")
         ->option_text("N");
     app.add_option("--seed", seed, "Seed of the random source, 0 to 4294967295 (default: the clock)")
         ->option_text("S");
@@ -87,6 +88,15 @@ std::optional<int> parse_render_options(int argc, const char* const* argv, CRend
     app.add_option("--threads", threads, "CPU threads (default: all cores)")->option_text("N");
     app.add_option("--backend", backend, "auto, cpu or cuda (default auto)")->option_text("NAME");
     app.add_flag("--quiet", options.quiet, "No progress display (the summary line stays)");
+    std::string serve, serve_fps;
+    CLI::Option* serve_option =
+        app.add_option("--serve", serve,
+                       "Show the render live on a web page at [ADDRESS:]PORT (address default 127.0.0.1, "
+                       "port 0: any free one); after the last frame it stays up until Ctrl+C")
+            ->option_text("[ADDRESS:]PORT");
+    app.add_option("--serve-fps", serve_fps, "Pictures a second for the live view, 1 to 60 (default 10)")
+        ->option_text("N")
+        ->needs(serve_option);
 
     if (std::string name; missing_value(app, argc, argv, name)) {
         complain(name + " needs a value");
@@ -122,6 +132,22 @@ std::optional<int> parse_render_options(int argc, const char* const* argv, CRend
         if (!check_number("--threads", threads, 1, kMaxCpuThreads, value))
             return kUsageStatus;
         options.threads = static_cast<int>(value);
+    }
+    if (app.count("--serve")) {
+        CListenAddress address;
+        std::string error;
+        if (!parse_listen_address(serve, address, error)) {
+            complain("--serve " + error);
+            return kUsageStatus;
+        }
+        options.serve = address;
+        if (!app.count("--frames"))
+            options.frames = kFramesUntilStopped;
+    }
+    if (app.count("--serve-fps")) {
+        if (!check_number("--serve-fps", serve_fps, 1, 60, value))
+            return kUsageStatus;
+        options.serve_fps = static_cast<uint32_t>(value);
     }
     if (backend == "auto") {
         options.backend = CBackendChoice::automatic;

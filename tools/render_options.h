@@ -7,6 +7,7 @@
 
 #include "engine/engine.h"
 #include "tools/image_writer.h"
+#include "tools/live_server.h"
 
 struct CRenderOptions {
     uint32_t frames = 64;
@@ -16,6 +17,8 @@ struct CRenderOptions {
     int threads = 0;  // 0: all cores
     CBackendChoice backend = CBackendChoice::automatic;
     bool quiet = false;
+    std::optional<CListenAddress> serve;  // --serve: where the live view listens
+    uint32_t serve_fps = 10;              // pictures a second handed to the live view
 };
 
 // Exit status for bad input.

@@ -4,7 +4,9 @@
 //
 // Exit status: 0 done, 1 start-up, engine, memory or write failure, 2 bad
 // input, 130 / 143 / 129 stopped by SIGINT / SIGTERM / SIGHUP (the picture so
-// far is written; before the first frame is done nothing is written).
+// far is written; before the first frame is done nothing is written). With
+// --serve, a live view shows the render; after the last frame it stays up
+// until one of those signals, which then ends the program as done.
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,13 +15,16 @@
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "app/camera.h"
 #include "app/frame_buffers.h"
 #include "app/startup.h"
 #include "app/stop_signal.h"
 #include "engine/engine.h"
+#include "tools/frame_handover.h"
 #include "tools/image_writer.h"
+#include "tools/live_server.h"
 #include "tools/progress.h"
 #include "tools/render_options.h"
 
@@ -40,7 +45,13 @@ struct CRenderResult {
     int stopped_by = 0;  // the signal that cut the render short, or 0
 };
 
-CRenderResult render(const CRenderOptions& options)
+CLiveFigures live_figures(const CRenderResult& result, const CRenderOptions& options)
+{
+    return {result.frames, options.frames, result.seconds, engine_segments_traced(), false};
+}
+
+// `live`, when set, is handed the figures after every frame and the picture now and then.
+CRenderResult render(const CRenderOptions& options, CFrameHandover* live)
 {
     CProgress progress(stderr, options.frames, isatty(STDERR_FILENO) != 0, options.quiet);
     const auto start = std::chrono::steady_clock::now();
@@ -54,12 +65,17 @@ CRenderResult render(const CRenderOptions& options)
         ++result.frames;
         result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         progress.update(result.frames, result.seconds);
+        if (live)
+            live->after_frame(g_frame.pixel_buffer.get(), g_frame.width, g_frame.height,
+                              live_figures(result, options));
     }
     progress.finish();
     // A signal after the last frame leaves the picture complete.
     if (result.frames < options.frames)
         result.stopped_by = stop_signal();
     result.segments = engine_segments_traced();
+    if (live && !result.engine_failed)
+        live->finish(g_frame.pixel_buffer.get(), g_frame.width, g_frame.height, live_figures(result, options));
     return result;
 }
 
@@ -74,11 +90,36 @@ void print_summary(const CRenderResult& result, const CRenderOptions& options, u
     std::string stopped;
     if (result.stopped_by != 0)
         stopped = std::string("stopped by ") + signal_name(result.stopped_by) + " after " +
-                  std::to_string(result.frames) + " of " + std::to_string(options.frames) + " frames; ";
+                  std::to_string(result.frames) +
+                  (options.frames == kFramesUntilStopped ? "" : " of " + std::to_string(options.frames)) +
+                  " frames; ";
     char figures[200];
     std::snprintf(figures, sizeof figures, "%u frames in %.2f s, %.2f frames/s, %s, %u of %u pixels sampled",
                   result.frames, result.seconds, fps, rays, sampled, kFrameWidth * kFrameHeight);
     print_message(stopped + figures + ", wrote " + options.output);
+}
+
+// Starts the live view before anything else, so a busy port is bad input.
+std::unique_ptr<CLiveServer> start_live_view(const CRenderOptions& options, const CFrameHandover& handover)
+{
+    std::string error;
+    std::unique_ptr<CLiveServer> live = CLiveServer::start(*options.serve, handover, error);
+    if (!live) {
+        print_message("--serve: " + error);
+        return nullptr;
+    }
+    if (!is_loopback_host(options.serve->host))
+        print_message("the live view on " + options.serve->host + " is reachable from the network");
+    print_message("live view at " + live->url());
+    return live;
+}
+
+// After the last frame the final picture stays on show until a stop signal.
+void serve_until_stopped(const CLiveServer& live)
+{
+    print_message("rendering done; the live view at " + live.url() + " stays up until Ctrl+C");
+    while (stop_signal() == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
 
 int render_main(int argc, char** argv)
@@ -90,6 +131,10 @@ int render_main(int argc, char** argv)
     install_stop_signals();
     // A file-size limit then fails the write with a message instead of ending the program.
     std::signal(SIGXFSZ, SIG_IGN);
+    CFrameHandover handover(options.serve_fps);
+    std::unique_ptr<CLiveServer> live;
+    if (options.serve && !(live = start_live_view(options, handover)))
+        return kUsageStatus;
 
     uint32_t seed = 0;
     if (options.seed) {
@@ -109,7 +154,12 @@ int render_main(int argc, char** argv)
         return 1;
     }
 
-    const CRenderResult result = render(options);
+    const CRenderResult result = render(options, live ? &handover : nullptr);
+    if (live) {
+        if (result.stopped_by == 0 && !result.engine_failed)
+            serve_until_stopped(*live);
+        live->stop();
+    }
     if (result.engine_failed) {
         shutdown();
         print_message("the render engine failed after " + std::to_string(result.frames) +

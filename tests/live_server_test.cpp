@@ -1,0 +1,369 @@
+// vantrel-render --serve through a real HTTP client: what every path answers,
+// that the served pictures are the frame written, that the client limit holds
+// and that a client who stops reading is dropped while the render goes on.
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <turbojpeg.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/run_program.h"
+#include "tools/frame_handover.h"
+
+using test_support::CChild;
+using test_support::CImage;
+using test_support::CScratchFolder;
+
+namespace {
+const std::string kProgram = VANTREL_RENDER_PATH;
+constexpr auto kPatience = std::chrono::seconds(120);  // a guard against hanging, not a timing check
+
+// The port from the "live view at" line; 0 if the program ended or never said.
+int wait_for_port(CChild& child)
+{
+    const auto until = std::chrono::steady_clock::now() + kPatience;
+    std::smatch match;
+    while (std::chrono::steady_clock::now() < until) {
+        const std::string err = child.err();
+        if (std::regex_search(err, match, std::regex("live view at http://127\\.0\\.0\\.1:(\\d+)/")))
+            return std::stoi(match[1]);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return 0;
+}
+
+// One field of /stats, as text ("" when absent).
+std::string field(const std::string& json, const std::string& name)
+{
+    std::smatch match;
+    return std::regex_search(json, match, std::regex("\"" + name + "\":([^,}]*)")) ? match[1].str() : "";
+}
+
+// Polls /stats until `ready` holds; the last answer.
+template <typename Ready>
+std::string wait_for_stats(int port, Ready ready)
+{
+    httplib::Client client("127.0.0.1", port);
+    const auto until = std::chrono::steady_clock::now() + kPatience;
+    std::string body;
+    while (std::chrono::steady_clock::now() < until) {
+        if (const auto res = client.Get("/stats"); res && res->status == 200 && ready(body = res->body))
+            return body;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return body;
+}
+
+// What the server answers to bytes a client library would not send; "" if nothing.
+std::string raw_exchange(int port, const std::string& request)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        char buffer[4096];
+        for (ssize_t got; (got = recv(fd, buffer, sizeof buffer, 0)) > 0;)
+            answer.append(buffer, static_cast<size_t>(got));
+    }
+    close(fd);
+    return answer;
+}
+
+bool decode_png(const std::string& bytes, CImage& image)
+{
+    png_image info{};
+    info.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&info, bytes.data(), bytes.size()))
+        return false;
+    info.format = PNG_FORMAT_RGB;
+    image.width = info.width;
+    image.height = info.height;
+    image.rgb.assign(PNG_IMAGE_SIZE(info), 0);
+    const bool ok = png_image_finish_read(&info, nullptr, image.rgb.data(), 0, nullptr) != 0;
+    png_image_free(&info);
+    return ok;
+}
+
+bool decode_jpeg(const std::string& bytes, CImage& image)
+{
+    tjhandle decoder = tjInitDecompress();
+    int width = 0, height = 0, subsampling = 0, colours = 0;
+    auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    bool ok = decoder && tjDecompressHeader3(decoder, data, bytes.size(), &width, &height, &subsampling, &colours) == 0;
+    if (ok) {
+        image.width = static_cast<uint32_t>(width);
+        image.height = static_cast<uint32_t>(height);
+        image.rgb.assign(size_t{image.width} * image.height * 3, 0);
+        ok = tjDecompress2(decoder, data, bytes.size(), image.rgb.data(), width, 0, height, TJPF_RGB, 0) == 0;
+    }
+    if (decoder)
+        tjDestroy(decoder);
+    return ok;
+}
+
+// The first picture of /stream: the body of its first part.
+std::string first_stream_jpeg(int port)
+{
+    httplib::Client client("127.0.0.1", port);
+    std::string received, jpeg;
+    const std::regex part("^--vantrelframe\r\nContent-Type: image/jpeg\r\nContent-Length: (\\d+)\r\n\r\n");
+    client.Get("/stream", [&](const char* data, size_t size) {
+        received.append(data, size);
+        std::smatch match;
+        if (std::regex_search(received, match, part)) {
+            const size_t length = std::stoul(match[1]);
+            if (received.size() >= match.length(0) + length) {
+                jpeg = received.substr(match.length(0), length);
+                return false;
+            }
+        }
+        return received.size() < 4'000'000;
+    });
+    return jpeg;
+}
+
+// Per channel, the mean over 8 x 8 blocks of how far the blocks' means differ:
+// JPEG keeps a block's mean and drops the pixel noise within it.
+double block_difference(const CImage& a, const CImage& b)
+{
+    double sum = 0.0;
+    size_t blocks = 0;
+    for (uint32_t r0 = 0; r0 + 8 <= a.height; r0 += 8)
+        for (uint32_t c0 = 0; c0 + 8 <= a.width; c0 += 8, ++blocks)
+            for (int channel = 0; channel < 3; ++channel) {
+                int difference = 0;
+                for (uint32_t r = r0; r < r0 + 8; ++r)
+                    for (uint32_t c = c0; c < c0 + 8; ++c)
+                        difference += int{a.at(r, c)[channel]} - int{b.at(r, c)[channel]};
+                sum += std::abs(difference) / 64.0;
+            }
+    return sum / (blocks * 3);
+}
+
+struct CAnswer {
+    std::string method, path;  // through httplib's client
+    std::string raw;           // or these bytes on a socket, when set
+    int status;
+    std::string type;  // the Content-Type's start; "" for no check
+};
+
+TEST(LiveServer, EveryPathAnswersAndServesTheFrameThatIsWritten)
+{
+    CScratchFolder folder;
+    const std::filesystem::path image = folder.path() / "final.png";
+    CChild child(kProgram, {"--serve", "0", "--frames", "6", "--seed", "21", "--threads", "2", "--output", image},
+                 folder.path());
+    const int port = wait_for_port(child);
+    ASSERT_GT(port, 0) << child.err();
+    EXPECT_EQ(child.err().find("reachable from the network"), std::string::npos) << child.err();
+    const std::string stats = wait_for_stats(port, [](const std::string& s) { return field(s, "finished") == "true"; });
+    ASSERT_EQ(field(stats, "finished"), "true") << stats;
+    EXPECT_EQ(field(stats, "frames_done"), "6");
+    EXPECT_EQ(field(stats, "picture_frame"), "6");
+
+    std::string many_headers = "GET / HTTP/1.1\r\nHost: x\r\n";
+    for (int k = 0; k < 100; ++k)
+        many_headers += "X-" + std::to_string(k) + ": y\r\n";
+    const std::string long_headers = "GET / HTTP/1.1\r\nHost: x\r\nX-A: " + std::string(7000, 'a') +
+                                     "\r\nX-B: " + std::string(7000, 'b') + "\r\nX-C: " + std::string(7000, 'c') +
+                                     "\r\n\r\n";
+    const std::vector<CAnswer> answers = {
+        {"GET", "/", "", 200, "text/html"},
+        {"HEAD", "/", "", 200, "text/html"},
+        {"GET", "/stats", "", 200, "application/json"},
+        {"GET", "/stats?x=1", "", 200, "application/json"},
+        {"GET", "/image.png", "", 200, "image/png"},
+        {"HEAD", "/stream", "", 200, "multipart/x-mixed-replace; boundary=vantrelframe"},
+        {"GET", "/nothing", "", 404, "text/plain"},
+        {"GET", "/stats/", "", 404, ""},
+        {"GET", "/../../etc/passwd", "", 404, ""},
+        {"GET", "/%2e%2e/tools/live_page.h", "", 404, ""},
+        {"POST", "/stats", "", 405, "text/plain"},
+        {"PUT", "/image.png", "", 405, ""},
+        {"DELETE", "/", "", 405, ""},
+        {"OPTIONS", "/", "", 405, ""},
+        {"PATCH", "/stream", "", 405, ""},
+        {"", "", "BREW /pot HTTP/1.1\r\nHost: x\r\n\r\n", 400, ""},
+        {"", "", many_headers + "\r\n", 431, ""},
+        {"", "", long_headers, 400, ""},
+    };
+    httplib::Client client("127.0.0.1", port);
+    for (const CAnswer& expected : answers) {
+        const std::string what = expected.raw.empty() ? expected.method + " " + expected.path : expected.raw.substr(0, 30);
+        if (!expected.raw.empty()) {
+            const std::string answer = raw_exchange(port, expected.raw);
+            EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 " + std::to_string(expected.status)) << what;
+            continue;
+        }
+        httplib::Request request;
+        request.method = expected.method;
+        request.path = expected.path;
+        if (expected.method == "POST" || expected.method == "PUT")
+            request.body = "body";
+        const httplib::Result res = client.send(request);
+        ASSERT_TRUE(res) << what << ": " << httplib::to_string(res.error());
+        EXPECT_EQ(res->status, expected.status) << what;
+        EXPECT_EQ(res->get_header_value("Content-Type").rfind(expected.type, 0), 0u)
+            << what << ": " << res->get_header_value("Content-Type");
+        if (expected.status == 405) {
+            EXPECT_EQ(res->get_header_value("Allow"), "GET, HEAD") << what;
+        }
+    }
+
+    // The page carries the picture and every figure's place.
+    const httplib::Result page = client.Get("/");
+    ASSERT_TRUE(page);
+    for (const char* part : {"src=\"/stream\"", "id=\"frames\"", "id=\"fps\"", "id=\"rays\"", "id=\"elapsed\"",
+                             "id=\"left\"", "/stats", "/image.png"})
+        EXPECT_NE(page->body.find(part), std::string::npos) << part;
+
+    const httplib::Result png = client.Get("/image.png");
+    ASSERT_TRUE(png);
+    EXPECT_EQ(png->get_header_value("X-Vantrel-Frame"), "6");
+    CImage served_png, served_jpeg, written;
+    ASSERT_TRUE(decode_png(png->body, served_png));
+    ASSERT_TRUE(decode_jpeg(first_stream_jpeg(port), served_jpeg));
+
+    // The render has finished; the signal ends the showing, not the render.
+    child.signal(SIGINT);
+    ASSERT_EQ(child.wait(), 0) << child.err();
+    EXPECT_EQ(child.err().find("stopped"), std::string::npos) << child.err();
+    ASSERT_TRUE(test_support::read_png(image, written));
+    EXPECT_EQ(served_png.width, written.width);
+    EXPECT_EQ(served_png.height, written.height);
+    EXPECT_TRUE(served_png.rgb == written.rgb) << "the PNG served is not the picture written";
+    ASSERT_EQ(served_jpeg.width, written.width);
+    ASSERT_EQ(served_jpeg.height, written.height);
+    // JPEG loses detail, mostly the noise; an upside-down or other picture is far off.
+    const double jpeg_difference = block_difference(served_jpeg, written);
+    EXPECT_LT(jpeg_difference, 3.0);
+    CImage flipped = written;
+    for (uint32_t row = 0; row < written.height; ++row)
+        std::copy_n(written.at(written.height - 1 - row, 0), written.width * 3, flipped.rgb.begin() + row * written.width * 3);
+    EXPECT_GT(block_difference(served_jpeg, flipped), 10 * jpeg_difference);
+}
+
+// Until stopped: clients beyond the limit get 503; one that reads nothing is
+// dropped and the render keeps going.
+TEST(LiveServer, LimitsClientsAndDropsAClientThatStopsReading)
+{
+    CScratchFolder folder;
+    const std::filesystem::path image = folder.path() / "open.png";
+    CChild child(kProgram, {"--serve", "0", "--seed", "3", "--threads", "2", "--output", image}, folder.path());
+    const int port = wait_for_port(child);
+    ASSERT_GT(port, 0) << child.err();
+    wait_for_stats(port, [](const std::string& s) { return field(s, "picture_frame") != "null"; });
+
+    // Sixteen viewers that read everything fill the server.
+    std::atomic<bool> leave{false};
+    std::atomic<int> watching{0};
+    std::vector<std::thread> viewers;
+    for (int k = 0; k < 16; ++k)
+        viewers.emplace_back([&] {
+            httplib::Client client("127.0.0.1", port);
+            client.set_read_timeout(std::chrono::seconds(60));
+            bool counted = false;
+            client.Get("/stream", [&](const char*, size_t) {
+                if (!counted)
+                    ++watching, counted = true;
+                return !leave;
+            });
+        });
+    const auto until = std::chrono::steady_clock::now() + kPatience;
+    while (watching < 16 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(watching, 16);
+    httplib::Client client("127.0.0.1", port);
+    const httplib::Result busy = client.Get("/stats");
+    ASSERT_TRUE(busy);
+    EXPECT_EQ(busy->status, 503);
+    EXPECT_FALSE(busy->get_header_value("Retry-After").empty());
+    leave = true;
+    for (std::thread& viewer : viewers)
+        viewer.join();
+    const std::string free = wait_for_stats(port, [](const std::string& s) { return field(s, "viewers") == "0"; });
+    EXPECT_EQ(field(free, "viewers"), "0") << free;
+
+    // A viewer that never reads, with a small window so the server's writes stall soon.
+    const int stalled = socket(AF_INET, SOCK_STREAM, 0);
+    const int small = 4096;
+    setsockopt(stalled, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(stalled, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const std::string request = "GET /stream HTTP/1.1\r\nHost: x\r\n\r\n";
+    send(stalled, request.data(), request.size(), MSG_NOSIGNAL);
+    const std::string seen = wait_for_stats(port, [](const std::string& s) { return field(s, "viewers") == "1"; });
+    const unsigned long frames_then = std::stoul(field(seen, "frames_done"));
+    const std::string dropped = wait_for_stats(port, [&](const std::string& s) {
+        return field(s, "viewers") == "0" && std::stoul(field(s, "frames_done")) > frames_then + 5;
+    });
+    EXPECT_EQ(field(dropped, "viewers"), "0") << dropped;
+    EXPECT_GT(std::stoul(field(dropped, "frames_done")), frames_then + 5) << dropped;
+    close(stalled);
+
+    child.signal(SIGTERM);
+    ASSERT_EQ(child.wait(), 128 + SIGTERM) << child.err();
+    EXPECT_TRUE(std::regex_search(child.err(), std::regex("stopped by SIGTERM after \\d+ frames;"))) << child.err();
+    CImage written;
+    EXPECT_TRUE(test_support::read_png(image, written));
+}
+
+TEST(LiveServer, ABusyPortIsBadInputBeforeRendering)
+{
+    const int holder = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+    getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length);
+    const std::string port = std::to_string(ntohs(address.sin_port));
+
+    CScratchFolder folder;
+    CChild child(kProgram, {"--serve", port, "--frames", "1", "--output", folder.path() / "a.png"}, folder.path());
+    EXPECT_EQ(child.wait(), 2);
+    EXPECT_EQ(child.out(), "");  // nothing started
+    EXPECT_NE(child.err().find("port " + port + " is already in use"), std::string::npos) << child.err();
+    EXPECT_TRUE(folder.images().empty());
+    close(holder);
+}
+
+// The render thread copies a picture at most so often, and always the last.
+TEST(FrameHandover, CopiesAtMostAtItsRateAndAlwaysTheLastPicture)
+{
+    CFrameHandover handover(1);
+    std::vector<uint8_t> pixels(4 * 2 * 3, 0);
+    for (uint32_t frame = 1; frame <= 50; ++frame) {
+        pixels[0] = static_cast<uint8_t>(frame);
+        handover.after_frame(pixels.data(), 4, 2, {frame, 60, 0.0, 0, false});
+    }
+    EXPECT_EQ(handover.figures().frames_done, 50u);  // the figures follow every frame
+    ASSERT_TRUE(handover.picture());
+    // 50 quick frames at one picture a second: the first copy, another only after a long stall.
+    const uint64_t copies = handover.picture()->number;
+    EXPECT_LE(copies, 3u);
+    handover.finish(pixels.data(), 4, 2, {50, 60, 0.0, 0, false});
+    EXPECT_EQ(handover.picture()->number, copies + 1);
+    EXPECT_EQ(handover.picture()->frame, 50u);
+    EXPECT_EQ(handover.picture()->pixels, pixels);
+    EXPECT_TRUE(handover.figures().finished);
+    EXPECT_EQ(handover.wait_newer(copies, std::chrono::milliseconds(0))->number, copies + 1);
+}
+}  // namespace

@@ -1,0 +1,60 @@
+#pragma once
+// The hand-over between the render loop and the live view: the render thread
+// leaves its figures after every frame and a copy of the picture at most a
+// given number of times a second; readers on other threads take the latest.
+// The render thread never waits for a reader: it holds the lock only to swap
+// a pointer, and readers hold it only to copy one.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+// Frames to render when none are asked for: in practice until stopped.
+constexpr uint32_t kFramesUntilStopped = UINT32_MAX;
+
+struct CLiveFigures {
+    uint32_t frames_done = 0;
+    uint32_t frames_total = 0;  // kFramesUntilStopped: no end set
+    double seconds = 0.0;       // since rendering started
+    uint64_t segments = 0;      // nearest-hit searches so far; 0 where the backend does not count them
+    bool finished = false;      // no frame will follow
+};
+
+struct CLivePicture {
+    uint64_t number = 0;  // hand-over count, 1 for the first picture
+    uint32_t frame = 0;   // frames done when it was taken
+    uint32_t width = 0, height = 0;
+    std::vector<uint8_t> pixels;  // RGB, row 0 at the bottom, as the frame buffer holds it
+};
+
+class CFrameHandover {
+public:
+    explicit CFrameHandover(uint32_t pictures_per_second);
+
+    // Render thread, after each frame: records the figures and copies the
+    // picture when the last copy is at least 1/pictures_per_second old.
+    void after_frame(const uint8_t* pixels, uint32_t width, uint32_t height, const CLiveFigures& figures);
+    // Render thread, once rendering has ended: the last picture, always copied.
+    void finish(const uint8_t* pixels, uint32_t width, uint32_t height, CLiveFigures figures);
+
+    CLiveFigures figures() const;
+    // The latest picture, or null before the first frame.
+    std::shared_ptr<const CLivePicture> picture() const;
+    // The latest picture once it is newer than `number`, or whatever is there after `limit`.
+    std::shared_ptr<const CLivePicture> wait_newer(uint64_t number, std::chrono::milliseconds limit) const;
+
+private:
+    void hand_over(const uint8_t* pixels, uint32_t width, uint32_t height, const CLiveFigures& figures);
+
+    const std::chrono::steady_clock::duration interval_;
+    std::chrono::steady_clock::time_point last_copy_{};  // render thread only
+    uint64_t copies_ = 0;                                // render thread only
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable newer_;
+    CLiveFigures figures_;
+    std::shared_ptr<const CLivePicture> picture_;
+};

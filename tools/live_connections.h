@@ -1,0 +1,41 @@
+#pragma once
+// The live view's connections: httplib's server with every connection served
+// under limits, so no client can hold the server, slow it without end or grow
+// its memory: a bounded request (size, header fields, time), one request per
+// connection, a write time-out, a bounded number of clients served at once
+// (the rest get 503) and of connections waiting for a thread (the rest are
+// closed). Written against httplib 0.11 (Debian 12), which bounds the length
+// of a header line but not how many there are: the server serves each
+// accepted socket itself, through httplib's request processing.
+
+#include <httplib.h>
+
+#include <atomic>
+#include <mutex>
+#include <set>
+
+constexpr int kMaxClients = 16;    // connections served at once; more get 503
+constexpr size_t kMaxHeaders = 64;  // header fields a request may carry (431 beyond)
+
+// Names the calling thread "vantrel-live", as every server thread is named, so
+// tools (and bench/live_view_load.py) can tell the server's CPU time from the render's.
+void name_live_thread();
+
+class CGuardedServer final : public httplib::Server {
+public:
+    CGuardedServer();
+
+    // True on a thread serving a connection beyond kMaxClients: it should answer 503.
+    static bool serving_over_limit();
+    // Wakes every connection still being served and refuses new ones, so
+    // stopping does not wait for the time-outs of slow clients.
+    void drop_all();
+
+private:
+    bool process_and_close_socket(socket_t sock) override;
+
+    std::atomic<int> clients_{0};
+    std::mutex mutex_;
+    std::set<int> open_;
+    bool closing_ = false;
+};

@@ -1,0 +1,297 @@
+#include "tools/live_server.h"
+
+#include <turbojpeg.h>
+
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "tools/image_writer.h"
+#include "tools/live_connections.h"
+#include "tools/live_page.h"
+#include "tools/progress.h"
+
+namespace {
+constexpr int kJpegQuality = 80;
+constexpr const char* kBoundary = "vantrelframe";
+
+// The latest picture encoded once, however many clients ask for it.
+class CEncodedPictures {
+public:
+    CEncodedPictures() : jpeg_encoder_(tjInitCompress()) {}
+    ~CEncodedPictures()
+    {
+        if (jpeg_encoder_)
+            tjDestroy(jpeg_encoder_);
+    }
+
+    std::shared_ptr<const std::string> jpeg(const CLivePicture& picture)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (jpeg_number_ != picture.number || !jpeg_) {
+            jpeg_.reset();
+            unsigned char* data = nullptr;
+            unsigned long size = 0;
+            // The buffer is bottom row first; the JPEG is upright.
+            if (jpeg_encoder_ &&
+                tjCompress2(jpeg_encoder_, picture.pixels.data(), static_cast<int>(picture.width), 0,
+                            static_cast<int>(picture.height), TJPF_RGB, &data, &size, TJSAMP_420, kJpegQuality,
+                            TJFLAG_BOTTOMUP) == 0)
+                jpeg_ = std::make_shared<const std::string>(reinterpret_cast<const char*>(data), size);
+            tjFree(data);
+            jpeg_number_ = picture.number;
+        }
+        return jpeg_;
+    }
+
+    std::shared_ptr<const std::string> png(const CLivePicture& picture)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (png_number_ != picture.number || !png_) {
+            png_.reset();
+            std::vector<uint8_t> bytes;
+            std::string error;
+            if (encode_png(picture.pixels.data(), picture.width, picture.height, bytes, error))
+                png_ = std::make_shared<const std::string>(bytes.begin(), bytes.end());
+            png_number_ = picture.number;
+        }
+        return png_;
+    }
+
+private:
+    std::mutex mutex_;
+    tjhandle jpeg_encoder_;
+    uint64_t jpeg_number_ = 0, png_number_ = 0;
+    std::shared_ptr<const std::string> jpeg_, png_;
+};
+
+std::string json_number(double value, bool known)
+{
+    if (!known)
+        return "null";
+    char text[40];
+    std::snprintf(text, sizeof text, "%.3f", value);
+    return text;
+}
+
+std::string stats_json(const CLiveFigures& f, const CLivePicture* picture, int viewers)
+{
+    const bool bounded = f.frames_total != kFramesUntilStopped;
+    const double fps = f.seconds > 0.0 ? f.frames_done / f.seconds : 0.0;
+    // Backends that do not count segments report 0; say "unknown" rather than 0.
+    const bool rays_known = f.segments > 0 || f.frames_done == 0;
+    const double rays = f.seconds > 0.0 ? f.segments / f.seconds / 1e6 : 0.0;
+    std::string json = "{\"frames_done\":" + std::to_string(f.frames_done);
+    json += ",\"frames_total\":" + (bounded ? std::to_string(f.frames_total) : std::string("null"));
+    json += ",\"elapsed_seconds\":" + json_number(f.seconds, true);
+    json += ",\"frames_per_second\":" + json_number(fps, true);
+    json += ",\"million_rays_per_second\":" + json_number(rays, rays_known);
+    json += ",\"seconds_left\":" +
+            json_number(f.finished ? 0.0 : seconds_left(f.frames_done, f.frames_total, f.seconds), bounded);
+    json += std::string(",\"finished\":") + (f.finished ? "true" : "false");
+    json += ",\"picture_frame\":" + (picture ? std::to_string(picture->frame) : std::string("null"));
+    json += ",\"viewers\":" + std::to_string(viewers) + "}\n";
+    return json;
+}
+
+void refuse(httplib::Response& res, int status, const std::string& text)
+{
+    res.status = status;
+    res.set_content(text + "\n", "text/plain; charset=utf-8");
+}
+
+bool read_port(const std::string& text, uint16_t& port)
+{
+    unsigned value = 0;
+    const char* last = text.data() + text.size();
+    const auto [end, error] = std::from_chars(text.data(), last, value);
+    if (text.empty() || text[0] < '0' || text[0] > '9' || error != std::errc() || end != last || value > 65535)
+        return false;
+    port = static_cast<uint16_t>(value);
+    return true;
+}
+}  // namespace
+
+struct CLiveServer::CImpl {
+    const CFrameHandover& handover;
+    CListenAddress address;
+    CGuardedServer server;
+    CEncodedPictures encoded;
+    std::atomic<int> viewers{0};
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> listen_ended{false};
+    std::thread listener;
+
+    explicit CImpl(const CFrameHandover& source) : handover(source) {}
+    void route();
+};
+
+void CLiveServer::CImpl::route()
+{
+    const httplib::Headers common = {{"Cache-Control", "no-store"}, {"X-Content-Type-Options", "nosniff"}};
+    server.set_default_headers(common);
+    server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+        if (CGuardedServer::serving_over_limit()) {
+            res.set_header("Retry-After", "5");
+            refuse(res, 503, "too many clients; try again later");
+        } else if (req.headers.size() > kMaxHeaders) {
+            refuse(res, 431, "too many header fields");
+        } else if (req.method != "GET" && req.method != "HEAD") {
+            res.set_header("Allow", "GET, HEAD");
+            refuse(res, 405, "only GET and HEAD");
+        } else {
+            return httplib::Server::HandlerResponse::Unhandled;
+        }
+        return httplib::Server::HandlerResponse::Handled;
+    });
+    server.set_error_handler([](const httplib::Request&, httplib::Response& res) {
+        if (res.body.empty() && res.status == 404)
+            refuse(res, 404, "not found; the pages are /, /stream, /image.png and /stats");
+    });
+
+    server.Get("/", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content(kLivePage, sizeof kLivePage - 1, "text/html; charset=utf-8");
+    });
+    server.Get("/stats", [this](const httplib::Request&, httplib::Response& res) {
+        const std::shared_ptr<const CLivePicture> picture = handover.picture();
+        res.set_content(stats_json(handover.figures(), picture.get(), viewers.load()), "application/json");
+    });
+    server.Get("/image.png", [this](const httplib::Request&, httplib::Response& res) {
+        const std::shared_ptr<const CLivePicture> picture = handover.picture();
+        const std::shared_ptr<const std::string> png = picture ? encoded.png(*picture) : nullptr;
+        if (!png) {
+            res.set_header("Retry-After", "1");
+            return refuse(res, 503, picture ? "the picture could not be encoded" : "no frame rendered yet");
+        }
+        res.set_header("X-Vantrel-Frame", std::to_string(picture->frame));
+        res.set_content(*png, "image/png");
+    });
+    server.Get("/stream", [this](const httplib::Request&, httplib::Response& res) {
+        ++viewers;
+        auto sent = std::make_shared<uint64_t>(0);  // number of the last picture sent
+        res.set_content_provider(
+            std::string("multipart/x-mixed-replace; boundary=") + kBoundary,
+            [this, sent](size_t, httplib::DataSink& sink) {
+                if (stopping)
+                    return false;
+                const std::shared_ptr<const CLivePicture> picture =
+                    handover.wait_newer(*sent, std::chrono::milliseconds(250));
+                if (!picture || picture->number <= *sent)
+                    return sink.is_writable();  // idle: notices a client that left or stopped reading
+                *sent = picture->number;
+                const std::shared_ptr<const std::string> jpeg = encoded.jpeg(*picture);
+                if (!jpeg)
+                    return false;
+                const std::string head = std::string("--") + kBoundary + "\r\nContent-Type: image/jpeg\r\n" +
+                                         "Content-Length: " + std::to_string(jpeg->size()) + "\r\n\r\n";
+                return sink.write(head.data(), head.size()) && sink.write(jpeg->data(), jpeg->size()) &&
+                       sink.write("\r\n", 2);
+            },
+            [this](bool) { --viewers; });
+    });
+}
+
+bool parse_listen_address(const std::string& text, CListenAddress& address, std::string& error)
+{
+    address = CListenAddress{};
+    std::string port = text;
+    if (!text.empty() && text[0] == '[') {
+        const size_t close = text.find(']');
+        if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':') {
+            error = "'" + text + "' must be [IPv6-ADDRESS]:PORT";
+            return false;
+        }
+        address.host = text.substr(1, close - 1);
+        port = text.substr(close + 2);
+        address.host_given = true;
+    } else if (const size_t colon = text.rfind(':'); colon != std::string::npos) {
+        address.host = text.substr(0, colon);
+        port = text.substr(colon + 1);
+        address.host_given = true;
+        if (address.host.find(':') != std::string::npos) {
+            error = "'" + text + "': an IPv6 address goes in brackets, as in [::1]:8080";
+            return false;
+        }
+    }
+    if (address.host_given && address.host.empty()) {
+        error = "'" + text + "' has an empty address before the port";
+        return false;
+    }
+    if (!read_port(port, address.port)) {
+        error = "'" + text + "': the port must be a whole number from 0 to 65535";
+        return false;
+    }
+    return true;
+}
+
+bool is_loopback_host(const std::string& host)
+{
+    return host == "localhost" || host.rfind("127.", 0) == 0 || host == "::1";
+}
+
+std::unique_ptr<CLiveServer> CLiveServer::start(const CListenAddress& address, const CFrameHandover& handover,
+                                                std::string& error)
+{
+    auto impl = std::make_unique<CImpl>(handover);
+    impl->address = address;
+    impl->route();
+    // httplib's default also sets SO_REUSEPORT, which would let a second
+    // program share a busy port instead of being refused.
+    impl->server.set_socket_options([](socket_t sock) {
+        const int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
+
+    errno = 0;
+    int port = address.port;
+    const bool bound = port == 0 ? (port = impl->server.bind_to_any_port(address.host)) > 0
+                                 : impl->server.bind_to_port(address.host, port);
+    const int why = errno;
+    if (!bound) {
+        const std::string where = "port " + std::to_string(address.port) + " on " + address.host;
+        if (why == EADDRINUSE)
+            error = "port " + std::to_string(address.port) + " is already in use on " + address.host;
+        else if (why == EACCES)
+            error = "no permission to listen on " + where;
+        else if (why == EADDRNOTAVAIL)
+            error = "cannot listen on " + where + ": the address is not one of this machine's";
+        else
+            error = "cannot listen on " + where + (why ? std::string(": ") + std::strerror(why) : std::string());
+        return nullptr;
+    }
+    impl->address.port = static_cast<uint16_t>(port);
+    CImpl* running = impl.get();
+    impl->listener = std::thread([running] {
+        name_live_thread();
+        running->server.listen_after_bind();
+        running->listen_ended = true;
+    });
+    return std::unique_ptr<CLiveServer>(new CLiveServer(std::move(impl)));
+}
+
+CLiveServer::CLiveServer(std::unique_ptr<CImpl> impl) : impl_(std::move(impl)) {}
+
+CLiveServer::~CLiveServer() { stop(); }
+
+void CLiveServer::stop()
+{
+    if (!impl_->listener.joinable())
+        return;
+    impl_->stopping = true;
+    // stop() acts only on a running server; the listener may still be starting.
+    while (!impl_->server.is_running() && !impl_->listen_ended)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    impl_->server.stop();
+    impl_->server.drop_all();
+    impl_->listener.join();
+}
+
+std::string CLiveServer::url() const
+{
+    const std::string& host = impl_->address.host;
+    const std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+    return "http://" + shown + ":" + std::to_string(impl_->address.port) + "/";
+}

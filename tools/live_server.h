@@ -1,0 +1,50 @@
+#pragma once
+// The live view of vantrel-render --serve: an HTTP server on threads of its
+// own that shows what a CFrameHandover holds.
+//   /            the page (tools/live_page.h)
+//   /stream      the picture as motion JPEG (multipart/x-mixed-replace)
+//   /image.png   the latest picture as PNG
+//   /stats       the figures as JSON
+// Only GET and HEAD; nothing is read from disk; requests, connections and
+// waiting connections are bounded, and a client that stops reading is dropped
+// after a time-out, so no viewer can slow the render or grow memory.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "tools/frame_handover.h"
+
+struct CListenAddress {
+    std::string host = "127.0.0.1";
+    uint16_t port = 0;  // 0: any free port
+    bool host_given = false;
+};
+
+// "[ADDRESS:]PORT", the port alone meaning loopback; an IPv6 address goes in
+// brackets ("[::1]:8080"). False with `error` saying what is wrong.
+bool parse_listen_address(const std::string& text, CListenAddress& address, std::string& error);
+
+// Whether `host` names this machine's loopback interface only.
+bool is_loopback_host(const std::string& host);
+
+class CLiveServer {
+public:
+    // Listens on `address` and starts serving. Null when it cannot listen;
+    // `error` then says why, naming the port.
+    static std::unique_ptr<CLiveServer> start(const CListenAddress& address, const CFrameHandover& handover,
+                                              std::string& error);
+    ~CLiveServer();  // stops first
+
+    // Closes the listening socket and ends every connection; returns once the
+    // server's threads have finished.
+    void stop();
+    // The page's address, with the port actually bound.
+    std::string url() const;
+
+    struct CImpl;
+
+private:
+    explicit CLiveServer(std::unique_ptr<CImpl> impl);
+    std::unique_ptr<CImpl> impl_;
+};
