@@ -82,21 +82,6 @@ std::string raw_exchange(int port, const std::string& request)
     return answer;
 }
 
-bool decode_png(const std::string& bytes, CImage& image)
-{
-    png_image info{};
-    info.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_memory(&info, bytes.data(), bytes.size()))
-        return false;
-    info.format = PNG_FORMAT_RGB;
-    image.width = info.width;
-    image.height = info.height;
-    image.rgb.assign(PNG_IMAGE_SIZE(info), 0);
-    const bool ok = png_image_finish_read(&info, nullptr, image.rgb.data(), 0, nullptr) != 0;
-    png_image_free(&info);
-    return ok;
-}
-
 bool decode_jpeg(const std::string& bytes, CImage& image)
 {
     tjhandle decoder = tjInitDecompress();
@@ -234,7 +219,7 @@ TEST(LiveServer, EveryPathAnswersAndServesTheFrameThatIsWritten)
     ASSERT_TRUE(png);
     EXPECT_EQ(png->get_header_value("X-Vantrel-Frame"), "6");
     CImage served_png, served_jpeg, written;
-    ASSERT_TRUE(decode_png(png->body, served_png));
+    ASSERT_TRUE(test_support::decode_png(png->body, served_png));
     ASSERT_TRUE(decode_jpeg(first_stream_jpeg(port), served_jpeg));
 
     // The render has finished; the signal ends the showing, not the render.

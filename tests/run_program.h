@@ -200,13 +200,9 @@ struct CImage {
     const uint8_t* at(uint32_t file_row, uint32_t column) const { return &rgb[(size_t{file_row} * width + column) * 3]; }
 };
 
-// False when the file is missing or not an RGB PNG.
-inline bool read_png(const std::filesystem::path& path, CImage& image)
+// The rest of a PNG read begun on `info`, as RGB.
+inline bool finish_png_read(png_image& info, CImage& image)
 {
-    png_image info{};
-    info.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&info, path.c_str()))
-        return false;
     info.format = PNG_FORMAT_RGB;
     image.width = info.width;
     image.height = info.height;
@@ -214,6 +210,22 @@ inline bool read_png(const std::filesystem::path& path, CImage& image)
     const bool ok = png_image_finish_read(&info, nullptr, image.rgb.data(), 0, nullptr) != 0;
     png_image_free(&info);
     return ok;
+}
+
+// False when the file is missing or not a PNG.
+inline bool read_png(const std::filesystem::path& path, CImage& image)
+{
+    png_image info{};
+    info.version = PNG_IMAGE_VERSION;
+    return png_image_begin_read_from_file(&info, path.c_str()) && finish_png_read(info, image);
+}
+
+// The same for a PNG file's bytes in memory.
+inline bool decode_png(const std::string& bytes, CImage& image)
+{
+    png_image info{};
+    info.version = PNG_IMAGE_VERSION;
+    return png_image_begin_read_from_memory(&info, bytes.data(), bytes.size()) && finish_png_read(info, image);
 }
 
 // Binary P6 with a maxval of 255, as the writer makes it.
