@@ -14,6 +14,15 @@
 // combine_record_lanes, accumulate_lanes), so every pixel ends with the bits
 // the one-pixel loop gives it.
 
+#if defined(VANTREL_STAGE_CLOCK)
+// bench/frame_stages' timed copy: marks at every change of stage.
+#include "kernel/stage_clock.h"
+#define VANTREL_STAGE(stage) stage_enter(stage)
+#define VANTREL_STAGE_SCATTER(k) stage_enter(kStageScatter + (k))
+#else
+#define VANTREL_STAGE(stage)
+#endif
+
 #include "kernel/simd_lanes.h"
 
 #include <omp.h>
@@ -115,11 +124,15 @@ void pack_vec3(float (&list)[3][kTile + kLanes], uint32_t at, CVec3 v, CMask whe
     uint32_t levels = 0;
     for (uint32_t k = 0; k < kMaxBounces && count > 0; ++k, ++levels) {
         segments += count;
+#if defined(VANTREL_STAGE_CLOCK)
+        g_stage_clock.segments[k] += count;
+#endif
         const CLivePaths& in = w.live[k & 1u];
         CLivePaths& out = w.live[(k + 1u) & 1u];
         uint32_t packed = 0;
         w.chunks[k] = (count + kLanes - 1u) / kLanes;
         for (uint32_t c = 0; c < w.chunks[k]; ++c) {
+            VANTREL_STAGE(kStageLoad);
             const uint32_t at = c * kLanes;
             CVec3 origin;
             CVec3 target;
@@ -152,9 +165,11 @@ void pack_vec3(float (&list)[3][kTile + kLanes], uint32_t at, CVec3 v, CMask whe
                     _mm_prefetch(reinterpret_cast<const char*>(table + size_t{next_index.v[i]} * kScatterStride),
                                  _MM_HINT_T0);
             }
+            VANTREL_STAGE(kStageSearch + k);
             CPathEndLanes<CFloat> end{CUint(kMaxBounces), CMask(false), CMask(false)};
             const CMask goes_on = trace_bounce_lanes<CFloat>(k, active, origin, target, prev_index, args.scene,
                                                              args.bindings.normal_list, state, w.records[k][c], end);
+            VANTREL_STAGE(kStagePack);
             w.goes_on[k][c] = goes_on;
             w.lit[k][c] = end.hit_light;
             // A path that ends here leaves its random state.
@@ -179,6 +194,7 @@ void pack_vec3(float (&list)[3][kTile + kLanes], uint32_t at, CVec3 v, CMask whe
         CColours& here = w.colours[k & 1u];
         uint32_t taken = 0;
         for (uint32_t c = 0; c < w.chunks[k]; ++c) {
+            VANTREL_STAGE(kStageCombine);
             const CMask goes_on = w.goes_on[k][c];
             CVec3 acc = lane_vec3<CFloat>(CVector3{});
             CMask lit_later = CMask(false);
@@ -191,6 +207,7 @@ void pack_vec3(float (&list)[3][kTile + kLanes], uint32_t at, CVec3 v, CMask whe
             }
             acc = combine_record_lanes<CFloat>(w.records[k][c], acc, lit_later, w.lit[k][c]);
             if (k == 0) {
+                VANTREL_STAGE(kStageAccumulate);
                 accumulate_lanes<CFloat>(first + c * kLanes, acc, args.buffer, args.cbuffer, args.fbuffer);
                 continue;
             }
@@ -202,6 +219,7 @@ void pack_vec3(float (&list)[3][kTile + kLanes], uint32_t at, CVec3 v, CMask whe
                                            lane_select(lit_later || w.lit[k][c], CFloat(1.0f), CFloat(0.0f)));
         }
     }
+    VANTREL_STAGE(kStageOther);
     return segments;
 }
 }  // namespace

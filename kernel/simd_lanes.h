@@ -442,6 +442,9 @@ struct CLaneTraits<VANTREL_LANES_NS::CFloat> {
     // conversion gives the same low byte for every value a pixel can hold.
     static void store_bytes(uint8_t* list, uint32_t first, mask where, vec3 value)
     {
+#if defined(VANTREL_STAGE_CLOCK)
+        const uint32_t left = stage_enter(kStageBytes);
+#endif
         const vint x = __builtin_convertvector(value.x.v, vint);
         const vint y = __builtin_convertvector(value.y.v, vint);
         const vint z = __builtin_convertvector(value.z.v, vint);
@@ -452,6 +455,9 @@ struct CLaneTraits<VANTREL_LANES_NS::CFloat> {
             base[3u * i + 1u] = static_cast<uint8_t>(y[i]);
             base[3u * i + 2u] = static_cast<uint8_t>(z[i]);
         }
+#if defined(VANTREL_STAGE_CLOCK)
+        stage_enter(left);
+#endif
     }
     // Six floats per ray: origin, then target.
     static void load_ray(const CRay3* list, uint32_t first, vec3& origin, vec3& target)
