@@ -107,11 +107,11 @@ CVec3 load_vec3(const float (&list)[3][kTile + kLanes], uint32_t at)
     return {VANTREL_LANES_NS::load_floats(list[0] + at), VANTREL_LANES_NS::load_floats(list[1] + at),
             VANTREL_LANES_NS::load_floats(list[2] + at)};
 }
-void pack_vec3(float (&list)[3][kTile + kLanes], uint32_t at, CVec3 v, CMask where)
+void pack_vec3(float (&list)[3][kTile + kLanes], uint32_t at, CVec3 v, const VANTREL_LANES_NS::CPacking& packing)
 {
-    VANTREL_LANES_NS::compress_store(list[0] + at, v.x, where);
-    VANTREL_LANES_NS::compress_store(list[1] + at, v.y, where);
-    VANTREL_LANES_NS::compress_store(list[2] + at, v.z, where);
+    VANTREL_LANES_NS::compress_store(list[0] + at, v.x, packing);
+    VANTREL_LANES_NS::compress_store(list[1] + at, v.y, packing);
+    VANTREL_LANES_NS::compress_store(list[2] + at, v.z, packing);
 }
 
 // The tile of pixels first .. first + kTile - 1; returns the segments searched.
@@ -179,11 +179,13 @@ void pack_vec3(float (&list)[3][kTile + kLanes], uint32_t at, CVec3 v, CMask whe
             }
             if (!lane_any(goes_on))
                 continue;
-            pack_vec3(out.origin, packed, origin, goes_on);
-            pack_vec3(out.target, packed, target, goes_on);
-            VANTREL_LANES_NS::compress_store(out.prev_index + packed, prev_index, goes_on);
-            VANTREL_LANES_NS::compress_store(out.state + packed, state, goes_on);
-            packed += VANTREL_LANES_NS::compress_store(out.pixel + packed, pixel, goes_on);
+            const VANTREL_LANES_NS::CPacking packing = VANTREL_LANES_NS::pack_lanes(goes_on);
+            pack_vec3(out.origin, packed, origin, packing);
+            pack_vec3(out.target, packed, target, packing);
+            VANTREL_LANES_NS::compress_store(out.prev_index + packed, prev_index, packing);
+            VANTREL_LANES_NS::compress_store(out.state + packed, state, packing);
+            VANTREL_LANES_NS::compress_store(out.pixel + packed, pixel, packing);
+            packed += packing.count;
         }
         count = packed;
     }
@@ -199,11 +201,12 @@ void pack_vec3(float (&list)[3][kTile + kLanes], uint32_t at, CVec3 v, CMask whe
             CVec3 acc = lane_vec3<CFloat>(CVector3{});
             CMask lit_later = CMask(false);
             if (lane_any(goes_on)) {
-                acc = {VANTREL_LANES_NS::expand_load(next.channel[0] + taken, goes_on),
-                       VANTREL_LANES_NS::expand_load(next.channel[1] + taken, goes_on),
-                       VANTREL_LANES_NS::expand_load(next.channel[2] + taken, goes_on)};
-                lit_later = goes_on && VANTREL_LANES_NS::expand_load(next.lit + taken, goes_on) != CFloat(0.0f);
-                taken += static_cast<uint32_t>(__builtin_popcount(VANTREL_LANES_NS::mask_bits(goes_on)));
+                const VANTREL_LANES_NS::CUnpacking unpacking = VANTREL_LANES_NS::unpack_lanes(goes_on);
+                acc = {VANTREL_LANES_NS::expand_load(next.channel[0] + taken, unpacking),
+                       VANTREL_LANES_NS::expand_load(next.channel[1] + taken, unpacking),
+                       VANTREL_LANES_NS::expand_load(next.channel[2] + taken, unpacking)};
+                lit_later = goes_on && VANTREL_LANES_NS::expand_load(next.lit + taken, unpacking) != CFloat(0.0f);
+                taken += unpacking.count;
             }
             acc = combine_record_lanes<CFloat>(w.records[k][c], acc, lit_later, w.lit[k][c]);
             if (k == 0) {

@@ -204,43 +204,112 @@ inline uint32_t lane_sum(CUint v)
 }
 
 // Lane-wide moves between registers and packed arrays, for a pass that
-// regroups live paths between bounces. compress_store writes the lanes where
-// m holds to dst[0], dst[1], ... in lane order (and may write anything up to
-// dst[kLanes - 1]); expand_load hands them back: the lanes where m holds take
-// src[0], src[1], ... in lane order, the others 0 (it may read up to
-// src[kLanes - 1]). Both return the number of lanes moved.
-inline uint32_t compress_store(float* dst, CFloat v, CMask m)
+// regroups live paths between bounces. A packing (pack_lanes) names the lanes
+// where a mask holds, worked out once for all the registers moved with it:
+// compress_store writes those lanes to dst[0], dst[1], ... in lane order (and
+// may write anything up to dst[kLanes - 1]). An unpacking (unpack_lanes)
+// hands them back: expand_load gives the lanes where the mask holds src[0],
+// src[1], ... in lane order, the others 0 (it may read up to src[kLanes - 1]).
+// AVX-512 has instructions for both; AVX2 permutes the register by a table
+// entry per 8-bit mask (lane_orders); fewer lanes move one at a time.
+#if VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
+// For every 8-bit mask m: pack[m] lists the lanes where m holds, in order,
+// then zeros; unpack[m][i] is lane i's place among them (0 where m does not hold).
+struct CLaneOrders {
+    uint8_t pack[256][8];
+    uint8_t unpack[256][8];
+};
+constexpr CLaneOrders make_lane_orders()
 {
-#if VANTREL_MASK_REGISTERS
-    _mm512_storeu_ps(dst, _mm512_maskz_compress_ps(m.k, m512(v.v)));
-    return static_cast<uint32_t>(__builtin_popcount(m.k));
+    CLaneOrders orders{};
+    for (uint32_t m = 0; m < 256u; ++m)
+        for (uint32_t i = 0, n = 0; i < 8u; ++i)
+            if ((m >> i) & 1u) {
+                orders.pack[m][n] = static_cast<uint8_t>(i);
+                orders.unpack[m][i] = static_cast<uint8_t>(n++);
+            }
+    return orders;
+}
+inline constexpr CLaneOrders kLaneOrders = make_lane_orders();
+// Eight lane numbers widened to a permutation register.
+inline __m256i lane_order(const uint8_t (&order)[8])
+{
+    int64_t bytes;
+    std::memcpy(&bytes, order, sizeof bytes);
+    return _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(bytes));
+}
+#endif
+
+struct CPacking {
+    CMask where;
+    uint32_t count;
+#if VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
+    __m256i order;  // place j takes lane order[j]
+#endif
+};
+struct CUnpacking {
+    CMask where;
+    uint32_t count;
+#if VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
+    __m256i order;  // lane i takes place order[i]
+#endif
+};
+inline CPacking pack_lanes(CMask where)
+{
+    const uint32_t bits = mask_bits(where);
+#if VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
+    return {where, static_cast<uint32_t>(__builtin_popcount(bits)), lane_order(kLaneOrders.pack[bits])};
 #else
-    uint32_t n = 0;
-    for (uint32_t bits = mask_bits(m); bits != 0; bits &= bits - 1u)
-        dst[n++] = v.v[__builtin_ctz(bits)];
-    return n;
+    return {where, static_cast<uint32_t>(__builtin_popcount(bits))};
 #endif
 }
-inline uint32_t compress_store(uint32_t* dst, CUint v, CMask m)
+inline CUnpacking unpack_lanes(CMask where)
 {
-#if VANTREL_MASK_REGISTERS
-    _mm512_storeu_si512(dst, _mm512_maskz_compress_epi32(m.k, m512i(v.v)));
-    return static_cast<uint32_t>(__builtin_popcount(m.k));
+    const uint32_t bits = mask_bits(where);
+#if VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
+    return {where, static_cast<uint32_t>(__builtin_popcount(bits)), lane_order(kLaneOrders.unpack[bits])};
 #else
-    uint32_t n = 0;
-    for (uint32_t bits = mask_bits(m); bits != 0; bits &= bits - 1u)
-        dst[n++] = v.v[__builtin_ctz(bits)];
-    return n;
+    return {where, static_cast<uint32_t>(__builtin_popcount(bits))};
 #endif
 }
-inline CFloat expand_load(const float* src, CMask m)
+
+inline void compress_store(float* dst, CFloat v, const CPacking& p)
 {
 #if VANTREL_MASK_REGISTERS
-    return CFloat(reinterpret_cast<vfloat>(_mm512_maskz_expand_ps(m.k, _mm512_loadu_ps(src))));
+    _mm512_storeu_ps(dst, _mm512_maskz_compress_ps(p.where.k, m512(v.v)));
+#elif VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
+    _mm256_storeu_ps(dst, _mm256_permutevar8x32_ps(reinterpret_cast<__m256>(v.v), p.order));
+#else
+    uint32_t n = 0;
+    for (uint32_t bits = mask_bits(p.where); bits != 0; bits &= bits - 1u)
+        dst[n++] = v.v[__builtin_ctz(bits)];
+#endif
+}
+inline void compress_store(uint32_t* dst, CUint v, const CPacking& p)
+{
+#if VANTREL_MASK_REGISTERS
+    _mm512_storeu_si512(dst, _mm512_maskz_compress_epi32(p.where.k, m512i(v.v)));
+#elif VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst),
+                        _mm256_permutevar8x32_epi32(reinterpret_cast<__m256i>(v.v), p.order));
+#else
+    uint32_t n = 0;
+    for (uint32_t bits = mask_bits(p.where); bits != 0; bits &= bits - 1u)
+        dst[n++] = v.v[__builtin_ctz(bits)];
+#endif
+}
+inline CFloat expand_load(const float* src, const CUnpacking& u)
+{
+#if VANTREL_MASK_REGISTERS
+    return CFloat(reinterpret_cast<vfloat>(_mm512_maskz_expand_ps(u.where.k, _mm512_loadu_ps(src))));
+#elif VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
+    // The lanes outside the mask cleared to +0 by the mask's zero bits.
+    const __m256 spread = _mm256_permutevar8x32_ps(_mm256_loadu_ps(src), u.order);
+    return CFloat(reinterpret_cast<vfloat>(_mm256_and_ps(spread, reinterpret_cast<__m256>(u.where.v))));
 #else
     vfloat r = {};
     uint32_t n = 0;
-    for (uint32_t bits = mask_bits(m); bits != 0; bits &= bits - 1u)
+    for (uint32_t bits = mask_bits(u.where); bits != 0; bits &= bits - 1u)
         r[__builtin_ctz(bits)] = src[n++];
     return CFloat(r);
 #endif
