@@ -98,6 +98,8 @@ struct CTileWork {
     CMask goes_on[kMaxBounces][kChunks];  // lanes whose path goes on to the next bounce
     CMask lit[kMaxBounces][kChunks];      // lanes whose path met a light at this bounce
     uint32_t chunks[kMaxBounces];         // lane groups traced at each bounce
+    uint32_t ended_pixel[kTile + kLanes];  // the paths that ended, packed in the order they ended,
+    uint32_t ended_state[kTile + kLanes];  // with their random states
     CLivePaths live[2];                   // this bounce's paths and the next one's
     CColours colours[2];                  // this bounce's colours and the next one's
 };
@@ -121,6 +123,7 @@ void pack_vec3(float (&list)[3][kTile + kLanes], uint32_t at, CVec3 v, const VAN
     const float* table = reinterpret_cast<const float*>(args.bindings.normal_list);
     uint32_t segments = 0;
     uint32_t count = kTile;
+    uint32_t ended = 0;
     uint32_t levels = 0;
     for (uint32_t k = 0; k < kMaxBounces && count > 0; ++k, ++levels) {
         segments += count;
@@ -172,11 +175,13 @@ void pack_vec3(float (&list)[3][kTile + kLanes], uint32_t at, CVec3 v, const VAN
             VANTREL_STAGE(kStagePack);
             w.goes_on[k][c] = goes_on;
             w.lit[k][c] = end.hit_light;
-            // A path that ends here leaves its random state.
-            for (uint32_t bits = VANTREL_LANES_NS::mask_bits(active && !goes_on); bits != 0; bits &= bits - 1u) {
-                const uint32_t i = static_cast<uint32_t>(__builtin_ctz(bits));
-                rand_list[pixel.v[i]] = state.v[i];
-            }
+            // A path that ends here leaves its random state, written once
+            // the tile's paths have all ended (one loop of known length
+            // rather than one per lane group).
+            const VANTREL_LANES_NS::CPacking ends = VANTREL_LANES_NS::pack_lanes(active && !goes_on);
+            VANTREL_LANES_NS::compress_store(w.ended_pixel + ended, pixel, ends);
+            VANTREL_LANES_NS::compress_store(w.ended_state + ended, state, ends);
+            ended += ends.count;
             if (!lane_any(goes_on))
                 continue;
             const VANTREL_LANES_NS::CPacking packing = VANTREL_LANES_NS::pack_lanes(goes_on);
@@ -189,6 +194,9 @@ void pack_vec3(float (&list)[3][kTile + kLanes], uint32_t at, CVec3 v, const VAN
         }
         count = packed;
     }
+    VANTREL_STAGE(kStagePack);
+    for (uint32_t i = 0; i < ended; ++i)
+        rand_list[w.ended_pixel[i]] = w.ended_state[i];
 
     // Back to front: each bounce's colours from the next one's, unpacked.
     for (uint32_t k = levels; k-- > 0;) {

@@ -407,6 +407,55 @@ inline vint lane_offsets(int32_t stride)
     return v;
 }
 
+#if VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
+// Eight pixels' three floats each, 24 in a row, to and from x, y and z lanes:
+// three loads, and for each coordinate two blends and one permutation. Float
+// k of row r (k = 8 r + place) is coordinate k % 3 of pixel k / 3; each
+// coordinate's blend takes every place from the row holding it there.
+inline void load_xyz8(const float* base, vfloat& x, vfloat& y, vfloat& z)
+{
+    const __m256 row0 = _mm256_loadu_ps(base);
+    const __m256 row1 = _mm256_loadu_ps(base + 8);
+    const __m256 row2 = _mm256_loadu_ps(base + 16);
+    const __m256 xs = _mm256_blend_ps(_mm256_blend_ps(row0, row1, 0x92), row2, 0x24);
+    const __m256 ys = _mm256_blend_ps(_mm256_blend_ps(row0, row1, 0x24), row2, 0x49);
+    const __m256 zs = _mm256_blend_ps(_mm256_blend_ps(row0, row1, 0x49), row2, 0x92);
+    x = reinterpret_cast<vfloat>(_mm256_permutevar8x32_ps(xs, _mm256_setr_epi32(0, 3, 6, 1, 4, 7, 2, 5)));
+    y = reinterpret_cast<vfloat>(_mm256_permutevar8x32_ps(ys, _mm256_setr_epi32(1, 4, 7, 2, 5, 0, 3, 6)));
+    z = reinterpret_cast<vfloat>(_mm256_permutevar8x32_ps(zs, _mm256_setr_epi32(2, 5, 0, 3, 6, 1, 4, 7)));
+}
+inline void store_xyz8(float* base, vfloat x, vfloat y, vfloat z)
+{
+    const __m256 xs = _mm256_permutevar8x32_ps(reinterpret_cast<__m256>(x), _mm256_setr_epi32(0, 3, 6, 1, 4, 7, 2, 5));
+    const __m256 ys = _mm256_permutevar8x32_ps(reinterpret_cast<__m256>(y), _mm256_setr_epi32(5, 0, 3, 6, 1, 4, 7, 2));
+    const __m256 zs = _mm256_permutevar8x32_ps(reinterpret_cast<__m256>(z), _mm256_setr_epi32(2, 5, 0, 3, 6, 1, 4, 7));
+    _mm256_storeu_ps(base, _mm256_blend_ps(_mm256_blend_ps(xs, ys, 0x92), zs, 0x24));
+    _mm256_storeu_ps(base + 8, _mm256_blend_ps(_mm256_blend_ps(xs, ys, 0x24), zs, 0x49));
+    _mm256_storeu_ps(base + 16, _mm256_blend_ps(_mm256_blend_ps(xs, ys, 0x49), zs, 0x92));
+}
+// The low bytes of three lanes of integers, pixel by pixel (x, y, z of lane
+// 0, then of lane 1, ...), where `where` holds; the other pixels' bytes stay.
+// Six whole 32-bit words are read and written back.
+inline void store_low_bytes8(uint8_t* base, vint where, vint x, vint y, vint z)
+{
+    const __m256i low = _mm256_set1_epi32(0xff);
+    const __m256i xyz = _mm256_or_si256(
+        _mm256_or_si256(_mm256_and_si256(reinterpret_cast<__m256i>(x), low),
+                        _mm256_slli_epi32(_mm256_and_si256(reinterpret_cast<__m256i>(y), low), 8)),
+        _mm256_slli_epi32(_mm256_and_si256(reinterpret_cast<__m256i>(z), low), 16));
+    // Three bytes of each word to twelve in a row in each half, then the halves' twelve side by side.
+    const __m256i squeeze = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, 0, 1, 2, 4, 5,
+                                             6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    const __m256i join = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
+    const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(xyz, squeeze), join);
+    const __m256i keep = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(reinterpret_cast<__m256i>(where), squeeze), join);
+    const __m256i words = _mm256_setr_epi32(-1, -1, -1, -1, -1, -1, 0, 0);
+    int* at = reinterpret_cast<int*>(base);
+    const __m256i old = _mm256_maskload_epi32(at, words);
+    _mm256_maskstore_epi32(at, words, _mm256_blendv_epi8(old, bytes, keep));
+}
+#endif
+
 using CVec3 = CVec3Lanes<CFloat>;
 
 inline CVec3 gather_vec3(const float* base, vint index)
@@ -484,9 +533,9 @@ struct CLaneTraits<VANTREL_LANES_NS::CFloat> {
     {
         const float* base = list + 3u * first;
 #if VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
-        const vint offsets = VANTREL_LANES_NS::lane_offsets(3);
-        return {F(VANTREL_LANES_NS::gather(base, offsets)), F(VANTREL_LANES_NS::gather(base + 1, offsets)),
-                F(VANTREL_LANES_NS::gather(base + 2, offsets))};
+        vec3 v;
+        VANTREL_LANES_NS::load_xyz8(base, v.x.v, v.y.v, v.z.v);
+        return v;
 #else
         vec3 v;
         for (uint32_t i = 0; i < kLanes; ++i) {
@@ -500,12 +549,20 @@ struct CLaneTraits<VANTREL_LANES_NS::CFloat> {
     static void store_vec3(float* list, uint32_t first, mask where, vec3 value)
     {
         float* base = list + 3u * first;
+#if VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
+        // The other pixels' floats written back as they were.
+        vec3 old;
+        VANTREL_LANES_NS::load_xyz8(base, old.x.v, old.y.v, old.z.v);
+        VANTREL_LANES_NS::store_xyz8(base, lane_select(where, value.x, old.x).v, lane_select(where, value.y, old.y).v,
+                                     lane_select(where, value.z, old.z).v);
+#else
         for (uint32_t bits = VANTREL_LANES_NS::mask_bits(where); bits != 0; bits &= bits - 1u) {
             const uint32_t i = static_cast<uint32_t>(__builtin_ctz(bits));
             base[3u * i] = value.x.v[i];
             base[3u * i + 1u] = value.y.v[i];
             base[3u * i + 2u] = value.z.v[i];
         }
+#endif
     }
     // Truncation to 32 bits, then the low byte: a scalar float-to-unsigned
     // conversion gives the same low byte for every value a pixel can hold.
@@ -518,12 +575,16 @@ struct CLaneTraits<VANTREL_LANES_NS::CFloat> {
         const vint y = __builtin_convertvector(value.y.v, vint);
         const vint z = __builtin_convertvector(value.z.v, vint);
         uint8_t* base = list + 3u * first;
+#if VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
+        VANTREL_LANES_NS::store_low_bytes8(base, where.v, x, y, z);
+#else
         for (uint32_t bits = VANTREL_LANES_NS::mask_bits(where); bits != 0; bits &= bits - 1u) {
             const uint32_t i = static_cast<uint32_t>(__builtin_ctz(bits));
             base[3u * i] = static_cast<uint8_t>(x[i]);
             base[3u * i + 1u] = static_cast<uint8_t>(y[i]);
             base[3u * i + 2u] = static_cast<uint8_t>(z[i]);
         }
+#endif
 #if defined(VANTREL_STAGE_CLOCK)
         stage_enter(left);
 #endif
