@@ -91,8 +91,8 @@ VANTREL_HD inline F intersect_plane(const CSegmentLanes<F>& segment, const CPlan
     const lane_vec3_t<F> normal = lane_vec3<F>(plane.normal);
     const F k = vec3_dot(normal, segment.span);
     root = !(k == F(0.0f));
-    if (!lane_any(root))
-        return F(0.0f);
+    // Nearly every segment meets a plane somewhere: no test before the
+    // division (where k is 0 the quotient is never used).
     return lane_div(-(F(plane.distance) + vec3_dot(normal, segment.start)), k);
 }
 
