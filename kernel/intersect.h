@@ -127,7 +127,9 @@ VANTREL_HD inline CNearestLanes<F> nearest_object(const CSegmentLanes<F>& segmen
     for (uint32_t i = 0; i < scene.plane_count; ++i) {
         M root;
         const F t = intersect_plane(segment, scene.plane_list[i], root);
-        const M nearer = root && t >= F(0.0f) && t < nearest.distance;
+        // Where there is no root t is a quotient by 0 (infinite or NaN),
+        // which the range test already turns down.
+        const M nearer = t >= F(0.0f) && t < nearest.distance;
         nearest.distance = lane_select(nearer, t, nearest.distance);
         nearest.object = lane_select(nearer, U(scene.sphere_count + i), nearest.object);
     }
