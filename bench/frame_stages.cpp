@@ -127,7 +127,8 @@ int main(int argc, char** argv)
             std::printf("%-36s %9.3f %6.1f%%\n", name, ms, 100.0 * ms / frame_ms);
     };
     row("camera rays", camera_seconds * 1e3 / frames, 0);
-    row("paths in (rays, packed paths)", double(g_stage_clock.ticks[kStageLoad]) * ms_per_tick, 0);
+    row("paths in: camera rays, states", double(g_stage_clock.ticks[kStageRays]) * ms_per_tick, 0);
+    row("paths in: packed paths", double(g_stage_clock.ticks[kStageLoad]) * ms_per_tick, 0);
     for (uint32_t k = 0; k < 5u; ++k) {
         const std::string search = "bounce " + std::to_string(k + 1) + ": search";
         const std::string scatter = "bounce " + std::to_string(k + 1) + (k == 4 ? ": ends (random state)" : ": scatter");

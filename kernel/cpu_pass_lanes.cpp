@@ -116,6 +116,24 @@ void pack_vec3(float (&list)[3][kTile + kLanes], uint32_t at, CVec3 v, const VAN
     VANTREL_LANES_NS::compress_store(list[2] + at, v.z, packing);
 }
 
+// Brings bytes [p, p + size) into the cache.
+void prefetch_bytes(const void* p, size_t size)
+{
+    const char* bytes = static_cast<const char*>(p);
+    for (size_t at = 0; at < size; at += 64u)
+        _mm_prefetch(bytes + at, _MM_HINT_T0);
+    _mm_prefetch(bytes + size - 1u, _MM_HINT_T0);
+}
+// What the first bounce reads of the lane group from pixel `first` on.
+void prefetch_first_bounce(const CLanePassArgs& args, uint32_t first)
+{
+    prefetch_bytes(args.rayList + first, kLanes * sizeof(CRay3));
+    prefetch_bytes(args.bindings.rand_list + first, kLanes * sizeof(uint32_t));
+}
+// The first bounce reads camera rays and random states from memory this many
+// lane groups ahead of use.
+constexpr uint32_t kGroupsAhead = 4u;
+
 // The tile of pixels first .. first + kTile - 1; returns the segments searched.
 [[gnu::flatten]] uint32_t trace_tile(uint32_t first, const CLanePassArgs& args, CTileWork& w)
 {
@@ -135,7 +153,7 @@ void pack_vec3(float (&list)[3][kTile + kLanes], uint32_t at, CVec3 v, const VAN
         uint32_t packed = 0;
         w.chunks[k] = (count + kLanes - 1u) / kLanes;
         for (uint32_t c = 0; c < w.chunks[k]; ++c) {
-            VANTREL_STAGE(kStageLoad);
+            VANTREL_STAGE(k == 0 ? kStageRays : kStageLoad);
             const uint32_t at = c * kLanes;
             CVec3 origin;
             CVec3 target;
@@ -144,6 +162,16 @@ void pack_vec3(float (&list)[3][kTile + kLanes], uint32_t at, CVec3 v, const VAN
             CUint pixel;
             CMask active;
             if (k == 0) {
+                if (c == 0)
+                    for (uint32_t g = 0; g < kGroupsAhead; ++g)
+                        prefetch_first_bounce(args, first + g * kLanes);
+                if (c + kGroupsAhead < kChunks)
+                    prefetch_first_bounce(args, first + at + kGroupsAhead * kLanes);
+                // The sums, counts and bytes this group's colours go into once
+                // the tile is traced.
+                prefetch_bytes(args.buffer + 3u * (first + at), 3u * kLanes * sizeof(float));
+                prefetch_bytes(args.cbuffer + first + at, kLanes * sizeof(uint32_t));
+                prefetch_bytes(args.fbuffer + 3u * (first + at), 3u * kLanes);
                 T::load_ray(args.rayList, first + at, origin, target);
                 state = T::load_uint(rand_list, first + at);
                 prev_index = CFloat(1.0f);

@@ -11,7 +11,8 @@
 // The stages, in the order bench/frame_stages prints them.
 enum CStage : uint32_t {
     kStageOther,   // the tile loop itself, threads
-    kStageLoad,    // a lane group's paths in: camera rays at the first bounce, packed paths after; prefetches
+    kStageRays,    // a lane group's camera rays and random states in at the first bounce; prefetches
+    kStageLoad,    // a lane group's packed paths in at later bounces; prefetches
     kStageSearch,  // + bounce: the nearest-hit search, surface lookups
     kStageScatter = kStageSearch + 5u,  // + bounce: light and miss checks, surface response, the next segment
     kStagePack = kStageScatter + 5u,    // live paths packed for the next bounce, ended paths' random states
