@@ -489,9 +489,17 @@ inline CVec3 load_entries_vec3(const float* base, vuint index)
             CFloat(reinterpret_cast<vfloat>(_mm512_shuffle_ps(xy01, xy23, 0xee))),
             CFloat(reinterpret_cast<vfloat>(_mm512_shuffle_ps(zw01, zw23, 0x44)))};
 #elif VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
-    // Eight lanes gather as fast.
-    (void)entry;
-    return gather_vec3(base, reinterpret_cast<vint>(index * 4u));
+    // Half h of row r holds entry 4 h + r; a 4 x 4 transpose in each half.
+    __m256 rows[4];
+    for (uint32_t r = 0; r < 4u; ++r)
+        rows[r] = _mm256_insertf128_ps(_mm256_castps128_ps256(entry(r)), entry(4u + r), 1);
+    const __m256 xy01 = _mm256_unpacklo_ps(rows[0], rows[1]);
+    const __m256 zw01 = _mm256_unpackhi_ps(rows[0], rows[1]);
+    const __m256 xy23 = _mm256_unpacklo_ps(rows[2], rows[3]);
+    const __m256 zw23 = _mm256_unpackhi_ps(rows[2], rows[3]);
+    return {CFloat(reinterpret_cast<vfloat>(_mm256_shuffle_ps(xy01, xy23, 0x44))),
+            CFloat(reinterpret_cast<vfloat>(_mm256_shuffle_ps(xy01, xy23, 0xee))),
+            CFloat(reinterpret_cast<vfloat>(_mm256_shuffle_ps(zw01, zw23, 0x44)))};
 #else
     __m128 rows[4];
     for (uint32_t r = 0; r < 4u; ++r)
