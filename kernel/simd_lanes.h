@@ -601,12 +601,27 @@ struct CLaneTraits<VANTREL_LANES_NS::CFloat> {
     static void load_ray(const CRay3* list, uint32_t first, vec3& origin, vec3& target)
     {
 #if VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
+        // Floats 0-3 and 2-5 of ray r in the low half of row r, of ray r + 4
+        // in the high half; a 4 x 4 transpose in each half (gathers are
+        // slower on some processors).
         const float* base = reinterpret_cast<const float*>(list + first);
-        const vint offsets = VANTREL_LANES_NS::lane_offsets(6);
-        origin = {F(VANTREL_LANES_NS::gather(base, offsets)), F(VANTREL_LANES_NS::gather(base + 1, offsets)),
-                  F(VANTREL_LANES_NS::gather(base + 2, offsets))};
-        target = {F(VANTREL_LANES_NS::gather(base + 3, offsets)), F(VANTREL_LANES_NS::gather(base + 4, offsets)),
-                  F(VANTREL_LANES_NS::gather(base + 5, offsets))};
+        __m256 front[4];
+        __m256 back[4];
+        for (uint32_t r = 0; r < 4u; ++r) {
+            front[r] = _mm256_loadu2_m128(base + 6u * (r + 4u), base + 6u * r);
+            back[r] = _mm256_loadu2_m128(base + 6u * (r + 4u) + 2u, base + 6u * r + 2u);
+        }
+        const __m256 xy01 = _mm256_unpacklo_ps(front[0], front[1]);
+        const __m256 zw01 = _mm256_unpackhi_ps(front[0], front[1]);
+        const __m256 xy23 = _mm256_unpacklo_ps(front[2], front[3]);
+        const __m256 zw23 = _mm256_unpackhi_ps(front[2], front[3]);
+        const __m256 yz01 = _mm256_unpackhi_ps(back[0], back[1]);
+        const __m256 yz23 = _mm256_unpackhi_ps(back[2], back[3]);
+        const auto lanes = [](__m256 v) { return F(reinterpret_cast<vfloat>(v)); };
+        origin = {lanes(_mm256_shuffle_ps(xy01, xy23, 0x44)), lanes(_mm256_shuffle_ps(xy01, xy23, 0xee)),
+                  lanes(_mm256_shuffle_ps(zw01, zw23, 0x44))};
+        target = {lanes(_mm256_shuffle_ps(zw01, zw23, 0xee)), lanes(_mm256_shuffle_ps(yz01, yz23, 0x44)),
+                  lanes(_mm256_shuffle_ps(yz01, yz23, 0xee))};
 #else
         for (uint32_t i = 0; i < kLanes; ++i) {
             const CRay3& ray = list[first + i];
