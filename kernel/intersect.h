@@ -75,7 +75,7 @@ VANTREL_HD inline F intersect_sphere(const CSegmentLanes<F>& segment, const CSph
     const F q = b * b - F(4.0f) * segment.span_sq * c;
     // A zero-length segment has no defined root (0 / 0): no hit. (A NaN q
     // would give a NaN parameter, which no range accepts.)
-    root = !(segment.span_sq == F(0.0f)) && q >= F(0.0f);
+    root = q >= F(0.0f) && segment.span_sq != F(0.0f);
     if (!lane_any(root))
         return F(0.0f);
     const F two_a = F(2.0f) * segment.span_sq;
