@@ -398,15 +398,6 @@ inline vfloat gather(const float* base, vint index)
 #endif
 }
 
-// 0, stride, 2 stride, ... : the offsets of one field in lane-by-lane records.
-inline vint lane_offsets(int32_t stride)
-{
-    vint v = {};
-    for (uint32_t i = 0; i < kLanes; ++i)
-        v[i] = static_cast<int32_t>(i) * stride;
-    return v;
-}
-
 #if VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
 // Eight pixels' three floats each, 24 in a row, to and from x, y and z lanes:
 // three loads, and for each coordinate two blends and one permutation. Float
@@ -457,11 +448,6 @@ inline void store_low_bytes8(uint8_t* base, vint where, vint x, vint y, vint z)
 #endif
 
 using CVec3 = CVec3Lanes<CFloat>;
-
-inline CVec3 gather_vec3(const float* base, vint index)
-{
-    return {CFloat(gather(base, index)), CFloat(gather(base + 1, index)), CFloat(gather(base + 2, index))};
-}
 
 // Entries index[0], index[1], ... of a table of 16-byte aligned entries
 // (x, y, z, unused), one per lane: one load per entry and a transpose.
@@ -535,7 +521,7 @@ struct CLaneTraits<VANTREL_LANES_NS::CFloat> {
     {
         store_uint(list, first, lane_select(where, value, load_uint(list, first)));
     }
-    // Three floats per pixel (sums). AVX2 gathers every third float; AVX-512
+    // Three floats per pixel (sums). AVX2 moves whole registers (load_xyz8);
     // gathers are slower than element loads on some processors.
     static vec3 load_vec3(const float* list, uint32_t first)
     {
