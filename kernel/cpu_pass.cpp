@@ -169,46 +169,50 @@ CCpuPass cpu_pass_chosen()
     return chosen;
 }
 
+#if defined(VANTREL_LANE_PASSES)
+uint64_t path_trace_pass_lanes(CLanePassEntry entry, const CSphere* sphere_list, uint32_t sphere_count,
+                               const CPlane* plane_list, uint32_t plane_count, const CRay3* rayList, float* buffer,
+                               uint32_t* cbuffer, uint8_t* fbuffer, int threads)
+{
+    // The lanes look surfaces up in a table, one row per field (see
+    // CSceneLists), rows padded to whole registers of the widest pass.
+    const uint32_t count = sphere_count + plane_count;
+    const uint32_t stride = count <= kSurfaceRegisterObjects ? kSurfaceRegisterObjects : (count + 15u) / 16u * 16u;
+    std::vector<float> table(size_t{kSurfaceRows} * stride);
+    auto put = [&](uint32_t object, const auto& surface, CVector3 geometry) {
+        const float fields[kSurfaceRows] = {surface.emission.x, surface.emission.y, surface.emission.z,
+                                            surface.color.x,    surface.color.y,    surface.color.z,
+                                            surface.scatter_angle, surface.refraction_index,
+                                            geometry.x,         geometry.y,         geometry.z};
+        for (uint32_t row = 0; row < kSurfaceRows; ++row)
+            table[size_t{row} * stride + object] = fields[row];
+    };
+    for (uint32_t i = 0; i < sphere_count; ++i)
+        put(i, sphere_list[i], sphere_list[i].center);
+    for (uint32_t i = 0; i < plane_count; ++i)
+        put(sphere_count + i, plane_list[i], plane_list[i].normal);
+    const CLanePassArgs args{CSceneLists{sphere_list, sphere_count, plane_list, plane_count, table.data(), stride},
+                             rayList,
+                             buffer,
+                             cbuffer,
+                             fbuffer,
+                             CRandomBindings{reinterpret_cast<const CVector3*>(scatter_list()), g_rand_list},
+                             thread_count_for(threads)};
+    return entry(args);
+}
+#endif
+
 uint64_t path_trace_pass_with(CCpuPass pass, const CSphere* sphere_list, uint32_t sphere_count,
                               const CPlane* plane_list, uint32_t plane_count, const CRay3* rayList, float* buffer,
                               uint32_t* cbuffer, uint8_t* fbuffer, int threads)
 {
 #if defined(VANTREL_LANE_PASSES)
     if (pass != CCpuPass::plain && cpu_pass_supported(pass)) {
-        // The lanes look surfaces up in a table, one row per field (see
-        // CSceneLists), rows padded to whole registers of the widest pass.
-        const uint32_t count = sphere_count + plane_count;
-        const uint32_t stride = count <= kSurfaceRegisterObjects ? kSurfaceRegisterObjects : (count + 15u) / 16u * 16u;
-        std::vector<float> table(size_t{kSurfaceRows} * stride);
-        auto put = [&](uint32_t object, const auto& surface, CVector3 geometry) {
-            const float fields[kSurfaceRows] = {surface.emission.x, surface.emission.y, surface.emission.z,
-                                                surface.color.x,    surface.color.y,    surface.color.z,
-                                                surface.scatter_angle, surface.refraction_index,
-                                                geometry.x,         geometry.y,         geometry.z};
-            for (uint32_t row = 0; row < kSurfaceRows; ++row)
-                table[size_t{row} * stride + object] = fields[row];
-        };
-        for (uint32_t i = 0; i < sphere_count; ++i)
-            put(i, sphere_list[i], sphere_list[i].center);
-        for (uint32_t i = 0; i < plane_count; ++i)
-            put(sphere_count + i, plane_list[i], plane_list[i].normal);
-        const CLanePassArgs args{CSceneLists{sphere_list, sphere_count, plane_list, plane_count, table.data(), stride},
-                                 rayList,
-                                 buffer,
-                                 cbuffer,
-                                 fbuffer,
-                                 CRandomBindings{reinterpret_cast<const CVector3*>(scatter_list()), g_rand_list},
-                                 thread_count_for(threads)};
-        switch (pass) {
-        case CCpuPass::sse2:
-            return path_trace_pass_sse2(args);
-        case CCpuPass::avx2:
-            return path_trace_pass_avx2(args);
-        case CCpuPass::avx512:
-            return path_trace_pass_avx512(args);
-        default:
-            break;
-        }
+        const CLanePassEntry entry = pass == CCpuPass::sse2   ? path_trace_pass_sse2
+                                     : pass == CCpuPass::avx2 ? path_trace_pass_avx2
+                                                              : path_trace_pass_avx512;
+        return path_trace_pass_lanes(entry, sphere_list, sphere_count, plane_list, plane_count, rayList, buffer,
+                                     cbuffer, fbuffer, threads);
     }
 #endif
     (void)pass;

@@ -14,6 +14,15 @@
 // combine_record_lanes, accumulate_lanes), so every pixel ends with the bits
 // the one-pixel loop gives it.
 
+#if defined(VANTREL_STAGE_CLOCK)
+// bench/frame_stages' timed copy: marks at every change of stage.
+#include "kernel/stage_clock.h"
+#define VANTREL_STAGE(stage) stage_enter(stage)
+#define VANTREL_STAGE_SCATTER(k) stage_enter(kStageScatter + (k))
+#else
+#define VANTREL_STAGE(stage)
+#endif
+
 #include "kernel/simd_lanes.h"
 
 #include <omp.h>
@@ -90,6 +99,8 @@ struct CTileWork {
     CMask goes_on[kMaxBounces][kChunks];  // lanes whose path goes on to the next bounce
     CMask lit[kMaxBounces][kChunks];      // lanes whose path met a light at this bounce
     uint32_t chunks[kMaxBounces];         // lane groups traced at each bounce
+    uint32_t ended_pixel[kTile + kLanes];  // the paths that ended, packed in the order they ended,
+    uint32_t ended_state[kTile + kLanes];  // with their random states
     CLivePaths live[2];                   // this bounce's paths and the next one's
     CColours colours[2];                  // this bounce's colours and the next one's
 };
@@ -99,12 +110,30 @@ CVec3 load_vec3(const float (&list)[3][kTile + kLanes], uint32_t at)
     return {VANTREL_LANES_NS::load_floats(list[0] + at), VANTREL_LANES_NS::load_floats(list[1] + at),
             VANTREL_LANES_NS::load_floats(list[2] + at)};
 }
-void pack_vec3(float (&list)[3][kTile + kLanes], uint32_t at, CVec3 v, CMask where)
+void pack_vec3(float (&list)[3][kTile + kLanes], uint32_t at, CVec3 v, const VANTREL_LANES_NS::CPacking& packing)
 {
-    VANTREL_LANES_NS::compress_store(list[0] + at, v.x, where);
-    VANTREL_LANES_NS::compress_store(list[1] + at, v.y, where);
-    VANTREL_LANES_NS::compress_store(list[2] + at, v.z, where);
+    VANTREL_LANES_NS::compress_store(list[0] + at, v.x, packing);
+    VANTREL_LANES_NS::compress_store(list[1] + at, v.y, packing);
+    VANTREL_LANES_NS::compress_store(list[2] + at, v.z, packing);
 }
+
+// Brings bytes [p, p + size) into the cache.
+void prefetch_bytes(const void* p, size_t size)
+{
+    const char* bytes = static_cast<const char*>(p);
+    for (size_t at = 0; at < size; at += 64u)
+        _mm_prefetch(bytes + at, _MM_HINT_T0);
+    _mm_prefetch(bytes + size - 1u, _MM_HINT_T0);
+}
+// What the first bounce reads of the lane group from pixel `first` on.
+void prefetch_first_bounce(const CLanePassArgs& args, uint32_t first)
+{
+    prefetch_bytes(args.rayList + first, kLanes * sizeof(CRay3));
+    prefetch_bytes(args.bindings.rand_list + first, kLanes * sizeof(uint32_t));
+}
+// The first bounce reads camera rays and random states from memory this many
+// lane groups ahead of use.
+constexpr uint32_t kGroupsAhead = 4u;
 
 // The tile of pixels first .. first + kTile - 1; returns the segments searched.
 [[gnu::flatten]] uint32_t trace_tile(uint32_t first, const CLanePassArgs& args, CTileWork& w)
@@ -113,14 +142,19 @@ void pack_vec3(float (&list)[3][kTile + kLanes], uint32_t at, CVec3 v, CMask whe
     const float* table = reinterpret_cast<const float*>(args.bindings.normal_list);
     uint32_t segments = 0;
     uint32_t count = kTile;
+    uint32_t ended = 0;
     uint32_t levels = 0;
     for (uint32_t k = 0; k < kMaxBounces && count > 0; ++k, ++levels) {
         segments += count;
+#if defined(VANTREL_STAGE_CLOCK)
+        g_stage_clock.segments[k] += count;
+#endif
         const CLivePaths& in = w.live[k & 1u];
         CLivePaths& out = w.live[(k + 1u) & 1u];
         uint32_t packed = 0;
         w.chunks[k] = (count + kLanes - 1u) / kLanes;
         for (uint32_t c = 0; c < w.chunks[k]; ++c) {
+            VANTREL_STAGE(k == 0 ? kStageRays : kStageLoad);
             const uint32_t at = c * kLanes;
             CVec3 origin;
             CVec3 target;
@@ -129,6 +163,16 @@ void pack_vec3(float (&list)[3][kTile + kLanes], uint32_t at, CVec3 v, CMask whe
             CUint pixel;
             CMask active;
             if (k == 0) {
+                if (c == 0)
+                    for (uint32_t g = 0; g < kGroupsAhead; ++g)
+                        prefetch_first_bounce(args, first + g * kLanes);
+                if (c + kGroupsAhead < kChunks)
+                    prefetch_first_bounce(args, first + at + kGroupsAhead * kLanes);
+                // The sums, counts and bytes this group's colours go into once
+                // the tile is traced.
+                prefetch_bytes(args.buffer + 3u * (first + at), 3u * kLanes * sizeof(float));
+                prefetch_bytes(args.cbuffer + first + at, kLanes * sizeof(uint32_t));
+                prefetch_bytes(args.fbuffer + 3u * (first + at), 3u * kLanes);
                 T::load_ray(args.rayList, first + at, origin, target);
                 state = T::load_uint(rand_list, first + at);
                 prev_index = CFloat(1.0f);
@@ -153,26 +197,35 @@ void pack_vec3(float (&list)[3][kTile + kLanes], uint32_t at, CVec3 v, CMask whe
                     _mm_prefetch(reinterpret_cast<const char*>(table + size_t{next_index.v[i]} * kScatterStride),
                                  _MM_HINT_T0);
             }
+            VANTREL_STAGE(kStageSearch + k);
             CPathEndLanes<CFloat> end{CUint(kMaxBounces), CMask(false), CMask(false)};
             const CMask goes_on = trace_bounce_lanes<CFloat>(k, active, origin, target, prev_index, args.scene,
                                                              args.bindings.normal_list, state, w.records[k][c], end);
+            VANTREL_STAGE(kStagePack);
             w.goes_on[k][c] = goes_on;
             w.lit[k][c] = end.hit_light;
-            // A path that ends here leaves its random state.
-            for (uint32_t bits = VANTREL_LANES_NS::mask_bits(active && !goes_on); bits != 0; bits &= bits - 1u) {
-                const uint32_t i = static_cast<uint32_t>(__builtin_ctz(bits));
-                rand_list[pixel.v[i]] = state.v[i];
-            }
+            // A path that ends here leaves its random state, written once
+            // the tile's paths have all ended (one loop of known length
+            // rather than one per lane group).
+            const VANTREL_LANES_NS::CPacking ends = VANTREL_LANES_NS::pack_lanes(active && !goes_on);
+            VANTREL_LANES_NS::compress_store(w.ended_pixel + ended, pixel, ends);
+            VANTREL_LANES_NS::compress_store(w.ended_state + ended, state, ends);
+            ended += ends.count;
             if (!lane_any(goes_on))
                 continue;
-            pack_vec3(out.origin, packed, origin, goes_on);
-            pack_vec3(out.target, packed, target, goes_on);
-            VANTREL_LANES_NS::compress_store(out.prev_index + packed, prev_index, goes_on);
-            VANTREL_LANES_NS::compress_store(out.state + packed, state, goes_on);
-            packed += VANTREL_LANES_NS::compress_store(out.pixel + packed, pixel, goes_on);
+            const VANTREL_LANES_NS::CPacking packing = VANTREL_LANES_NS::pack_lanes(goes_on);
+            pack_vec3(out.origin, packed, origin, packing);
+            pack_vec3(out.target, packed, target, packing);
+            VANTREL_LANES_NS::compress_store(out.prev_index + packed, prev_index, packing);
+            VANTREL_LANES_NS::compress_store(out.state + packed, state, packing);
+            VANTREL_LANES_NS::compress_store(out.pixel + packed, pixel, packing);
+            packed += packing.count;
         }
         count = packed;
     }
+    VANTREL_STAGE(kStagePack);
+    for (uint32_t i = 0; i < ended; ++i)
+        rand_list[w.ended_pixel[i]] = w.ended_state[i];
 
     // Back to front: each bounce's colours from the next one's, unpacked.
     for (uint32_t k = levels; k-- > 0;) {
@@ -180,18 +233,21 @@ void pack_vec3(float (&list)[3][kTile + kLanes], uint32_t at, CVec3 v, CMask whe
         CColours& here = w.colours[k & 1u];
         uint32_t taken = 0;
         for (uint32_t c = 0; c < w.chunks[k]; ++c) {
+            VANTREL_STAGE(kStageCombine);
             const CMask goes_on = w.goes_on[k][c];
             CVec3 acc = lane_vec3<CFloat>(CVector3{});
             CMask lit_later = CMask(false);
             if (lane_any(goes_on)) {
-                acc = {VANTREL_LANES_NS::expand_load(next.channel[0] + taken, goes_on),
-                       VANTREL_LANES_NS::expand_load(next.channel[1] + taken, goes_on),
-                       VANTREL_LANES_NS::expand_load(next.channel[2] + taken, goes_on)};
-                lit_later = goes_on && VANTREL_LANES_NS::expand_load(next.lit + taken, goes_on) != CFloat(0.0f);
-                taken += static_cast<uint32_t>(__builtin_popcount(VANTREL_LANES_NS::mask_bits(goes_on)));
+                const VANTREL_LANES_NS::CUnpacking unpacking = VANTREL_LANES_NS::unpack_lanes(goes_on);
+                acc = {VANTREL_LANES_NS::expand_load(next.channel[0] + taken, unpacking),
+                       VANTREL_LANES_NS::expand_load(next.channel[1] + taken, unpacking),
+                       VANTREL_LANES_NS::expand_load(next.channel[2] + taken, unpacking)};
+                lit_later = goes_on && VANTREL_LANES_NS::expand_load(next.lit + taken, unpacking) != CFloat(0.0f);
+                taken += unpacking.count;
             }
             acc = combine_record_lanes<CFloat>(w.records[k][c], acc, lit_later, w.lit[k][c]);
             if (k == 0) {
+                VANTREL_STAGE(kStageAccumulate);
                 accumulate_lanes<CFloat>(first + c * kLanes, acc, args.buffer, args.cbuffer, args.fbuffer);
                 continue;
             }
@@ -203,6 +259,7 @@ void pack_vec3(float (&list)[3][kTile + kLanes], uint32_t at, CVec3 v, CMask whe
                                            lane_select(lit_later || w.lit[k][c], CFloat(1.0f), CFloat(0.0f)));
         }
     }
+    VANTREL_STAGE(kStageOther);
     return segments;
 }
 }  // namespace

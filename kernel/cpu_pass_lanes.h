@@ -27,3 +27,11 @@ struct CLanePassArgs {
 uint64_t path_trace_pass_sse2(const CLanePassArgs& args);    // 4 lanes, any x86-64
 uint64_t path_trace_pass_avx2(const CLanePassArgs& args);    // 8 lanes
 uint64_t path_trace_pass_avx512(const CLanePassArgs& args);  // 16 lanes, AVX-512 F, DQ, BW and VL
+
+// One lane pass through `entry`, handed the surface table and the normalised
+// unit-vector table it looks up (x86-64 builds only; path_trace_pass_with
+// picks the entry, bench/frame_stages hands its timed copies).
+using CLanePassEntry = uint64_t (*)(const CLanePassArgs&);
+uint64_t path_trace_pass_lanes(CLanePassEntry entry, const CSphere* sphere_list, uint32_t sphere_count,
+                               const CPlane* plane_list, uint32_t plane_count, const CRay3* rayList, float* buffer,
+                               uint32_t* cbuffer, uint8_t* fbuffer, int threads);

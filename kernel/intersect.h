@@ -75,7 +75,7 @@ VANTREL_HD inline F intersect_sphere(const CSegmentLanes<F>& segment, const CSph
     const F q = b * b - F(4.0f) * segment.span_sq * c;
     // A zero-length segment has no defined root (0 / 0): no hit. (A NaN q
     // would give a NaN parameter, which no range accepts.)
-    root = !(segment.span_sq == F(0.0f)) && q >= F(0.0f);
+    root = q >= F(0.0f) && segment.span_sq != F(0.0f);
     if (!lane_any(root))
         return F(0.0f);
     const F two_a = F(2.0f) * segment.span_sq;
@@ -91,8 +91,8 @@ VANTREL_HD inline F intersect_plane(const CSegmentLanes<F>& segment, const CPlan
     const lane_vec3_t<F> normal = lane_vec3<F>(plane.normal);
     const F k = vec3_dot(normal, segment.span);
     root = !(k == F(0.0f));
-    if (!lane_any(root))
-        return F(0.0f);
+    // Nearly every segment meets a plane somewhere: no test before the
+    // division (where k is 0 the quotient is never used).
     return lane_div(-(F(plane.distance) + vec3_dot(normal, segment.start)), k);
 }
 
@@ -127,7 +127,9 @@ VANTREL_HD inline CNearestLanes<F> nearest_object(const CSegmentLanes<F>& segmen
     for (uint32_t i = 0; i < scene.plane_count; ++i) {
         M root;
         const F t = intersect_plane(segment, scene.plane_list[i], root);
-        const M nearer = root && t >= F(0.0f) && t < nearest.distance;
+        // Where there is no root t is a quotient by 0 (infinite or NaN),
+        // which the range test already turns down.
+        const M nearer = t >= F(0.0f) && t < nearest.distance;
         nearest.distance = lane_select(nearer, t, nearest.distance);
         nearest.object = lane_select(nearer, U(scene.sphere_count + i), nearest.object);
     }

@@ -14,6 +14,12 @@
 #include "scene/records.h"
 
 constexpr uint32_t kMaxBounces = 5u;
+
+// bench/frame_stages marks where bounce k's search ends in its timed copy of
+// the fast pass; everywhere else the mark is empty.
+#if !defined(VANTREL_STAGE_SCATTER)
+#define VANTREL_STAGE_SCATTER(k)
+#endif
 // A bounce ray's target lies this far along the outgoing direction.
 constexpr float kBounceReach = 10000.0f;
 
@@ -40,6 +46,7 @@ VANTREL_HD inline lane_mask_t<F> trace_bounce_lanes(uint32_t k, lane_mask_t<F> a
     using U = lane_uint_t<F>;
     const bool last = k + 1u == kMaxBounces;
     const M found = find_nearest_lanes<F>(origin, target, scene, hit, !last);
+    VANTREL_STAGE_SCATTER(k);
     const M missed = active && !found;
     end.missed = end.missed || missed;
     end.depth = lane_select(missed, U(k), end.depth);

@@ -204,43 +204,112 @@ inline uint32_t lane_sum(CUint v)
 }
 
 // Lane-wide moves between registers and packed arrays, for a pass that
-// regroups live paths between bounces. compress_store writes the lanes where
-// m holds to dst[0], dst[1], ... in lane order (and may write anything up to
-// dst[kLanes - 1]); expand_load hands them back: the lanes where m holds take
-// src[0], src[1], ... in lane order, the others 0 (it may read up to
-// src[kLanes - 1]). Both return the number of lanes moved.
-inline uint32_t compress_store(float* dst, CFloat v, CMask m)
+// regroups live paths between bounces. A packing (pack_lanes) names the lanes
+// where a mask holds, worked out once for all the registers moved with it:
+// compress_store writes those lanes to dst[0], dst[1], ... in lane order (and
+// may write anything up to dst[kLanes - 1]). An unpacking (unpack_lanes)
+// hands them back: expand_load gives the lanes where the mask holds src[0],
+// src[1], ... in lane order, the others 0 (it may read up to src[kLanes - 1]).
+// AVX-512 has instructions for both; AVX2 permutes the register by a table
+// entry per 8-bit mask (lane_orders); fewer lanes move one at a time.
+#if VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
+// For every 8-bit mask m: pack[m] lists the lanes where m holds, in order,
+// then zeros; unpack[m][i] is lane i's place among them (0 where m does not hold).
+struct CLaneOrders {
+    uint8_t pack[256][8];
+    uint8_t unpack[256][8];
+};
+constexpr CLaneOrders make_lane_orders()
 {
-#if VANTREL_MASK_REGISTERS
-    _mm512_storeu_ps(dst, _mm512_maskz_compress_ps(m.k, m512(v.v)));
-    return static_cast<uint32_t>(__builtin_popcount(m.k));
+    CLaneOrders orders{};
+    for (uint32_t m = 0; m < 256u; ++m)
+        for (uint32_t i = 0, n = 0; i < 8u; ++i)
+            if ((m >> i) & 1u) {
+                orders.pack[m][n] = static_cast<uint8_t>(i);
+                orders.unpack[m][i] = static_cast<uint8_t>(n++);
+            }
+    return orders;
+}
+inline constexpr CLaneOrders kLaneOrders = make_lane_orders();
+// Eight lane numbers widened to a permutation register.
+inline __m256i lane_order(const uint8_t (&order)[8])
+{
+    int64_t bytes;
+    std::memcpy(&bytes, order, sizeof bytes);
+    return _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(bytes));
+}
+#endif
+
+struct CPacking {
+    CMask where;
+    uint32_t count;
+#if VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
+    __m256i order;  // place j takes lane order[j]
+#endif
+};
+struct CUnpacking {
+    CMask where;
+    uint32_t count;
+#if VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
+    __m256i order;  // lane i takes place order[i]
+#endif
+};
+inline CPacking pack_lanes(CMask where)
+{
+    const uint32_t bits = mask_bits(where);
+#if VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
+    return {where, static_cast<uint32_t>(__builtin_popcount(bits)), lane_order(kLaneOrders.pack[bits])};
 #else
-    uint32_t n = 0;
-    for (uint32_t bits = mask_bits(m); bits != 0; bits &= bits - 1u)
-        dst[n++] = v.v[__builtin_ctz(bits)];
-    return n;
+    return {where, static_cast<uint32_t>(__builtin_popcount(bits))};
 #endif
 }
-inline uint32_t compress_store(uint32_t* dst, CUint v, CMask m)
+inline CUnpacking unpack_lanes(CMask where)
 {
-#if VANTREL_MASK_REGISTERS
-    _mm512_storeu_si512(dst, _mm512_maskz_compress_epi32(m.k, m512i(v.v)));
-    return static_cast<uint32_t>(__builtin_popcount(m.k));
+    const uint32_t bits = mask_bits(where);
+#if VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
+    return {where, static_cast<uint32_t>(__builtin_popcount(bits)), lane_order(kLaneOrders.unpack[bits])};
 #else
-    uint32_t n = 0;
-    for (uint32_t bits = mask_bits(m); bits != 0; bits &= bits - 1u)
-        dst[n++] = v.v[__builtin_ctz(bits)];
-    return n;
+    return {where, static_cast<uint32_t>(__builtin_popcount(bits))};
 #endif
 }
-inline CFloat expand_load(const float* src, CMask m)
+
+inline void compress_store(float* dst, CFloat v, const CPacking& p)
 {
 #if VANTREL_MASK_REGISTERS
-    return CFloat(reinterpret_cast<vfloat>(_mm512_maskz_expand_ps(m.k, _mm512_loadu_ps(src))));
+    _mm512_storeu_ps(dst, _mm512_maskz_compress_ps(p.where.k, m512(v.v)));
+#elif VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
+    _mm256_storeu_ps(dst, _mm256_permutevar8x32_ps(reinterpret_cast<__m256>(v.v), p.order));
+#else
+    uint32_t n = 0;
+    for (uint32_t bits = mask_bits(p.where); bits != 0; bits &= bits - 1u)
+        dst[n++] = v.v[__builtin_ctz(bits)];
+#endif
+}
+inline void compress_store(uint32_t* dst, CUint v, const CPacking& p)
+{
+#if VANTREL_MASK_REGISTERS
+    _mm512_storeu_si512(dst, _mm512_maskz_compress_epi32(p.where.k, m512i(v.v)));
+#elif VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst),
+                        _mm256_permutevar8x32_epi32(reinterpret_cast<__m256i>(v.v), p.order));
+#else
+    uint32_t n = 0;
+    for (uint32_t bits = mask_bits(p.where); bits != 0; bits &= bits - 1u)
+        dst[n++] = v.v[__builtin_ctz(bits)];
+#endif
+}
+inline CFloat expand_load(const float* src, const CUnpacking& u)
+{
+#if VANTREL_MASK_REGISTERS
+    return CFloat(reinterpret_cast<vfloat>(_mm512_maskz_expand_ps(u.where.k, _mm512_loadu_ps(src))));
+#elif VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
+    // The lanes outside the mask cleared to +0 by the mask's zero bits.
+    const __m256 spread = _mm256_permutevar8x32_ps(_mm256_loadu_ps(src), u.order);
+    return CFloat(reinterpret_cast<vfloat>(_mm256_and_ps(spread, reinterpret_cast<__m256>(u.where.v))));
 #else
     vfloat r = {};
     uint32_t n = 0;
-    for (uint32_t bits = mask_bits(m); bits != 0; bits &= bits - 1u)
+    for (uint32_t bits = mask_bits(u.where); bits != 0; bits &= bits - 1u)
         r[__builtin_ctz(bits)] = src[n++];
     return CFloat(r);
 #endif
@@ -329,21 +398,56 @@ inline vfloat gather(const float* base, vint index)
 #endif
 }
 
-// 0, stride, 2 stride, ... : the offsets of one field in lane-by-lane records.
-inline vint lane_offsets(int32_t stride)
+#if VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
+// Eight pixels' three floats each, 24 in a row, to and from x, y and z lanes:
+// three loads, and for each coordinate two blends and one permutation. Float
+// k of row r (k = 8 r + place) is coordinate k % 3 of pixel k / 3; each
+// coordinate's blend takes every place from the row holding it there.
+inline void load_xyz8(const float* base, vfloat& x, vfloat& y, vfloat& z)
 {
-    vint v = {};
-    for (uint32_t i = 0; i < kLanes; ++i)
-        v[i] = static_cast<int32_t>(i) * stride;
-    return v;
+    const __m256 row0 = _mm256_loadu_ps(base);
+    const __m256 row1 = _mm256_loadu_ps(base + 8);
+    const __m256 row2 = _mm256_loadu_ps(base + 16);
+    const __m256 xs = _mm256_blend_ps(_mm256_blend_ps(row0, row1, 0x92), row2, 0x24);
+    const __m256 ys = _mm256_blend_ps(_mm256_blend_ps(row0, row1, 0x24), row2, 0x49);
+    const __m256 zs = _mm256_blend_ps(_mm256_blend_ps(row0, row1, 0x49), row2, 0x92);
+    x = reinterpret_cast<vfloat>(_mm256_permutevar8x32_ps(xs, _mm256_setr_epi32(0, 3, 6, 1, 4, 7, 2, 5)));
+    y = reinterpret_cast<vfloat>(_mm256_permutevar8x32_ps(ys, _mm256_setr_epi32(1, 4, 7, 2, 5, 0, 3, 6)));
+    z = reinterpret_cast<vfloat>(_mm256_permutevar8x32_ps(zs, _mm256_setr_epi32(2, 5, 0, 3, 6, 1, 4, 7)));
 }
+inline void store_xyz8(float* base, vfloat x, vfloat y, vfloat z)
+{
+    const __m256 xs = _mm256_permutevar8x32_ps(reinterpret_cast<__m256>(x), _mm256_setr_epi32(0, 3, 6, 1, 4, 7, 2, 5));
+    const __m256 ys = _mm256_permutevar8x32_ps(reinterpret_cast<__m256>(y), _mm256_setr_epi32(5, 0, 3, 6, 1, 4, 7, 2));
+    const __m256 zs = _mm256_permutevar8x32_ps(reinterpret_cast<__m256>(z), _mm256_setr_epi32(2, 5, 0, 3, 6, 1, 4, 7));
+    _mm256_storeu_ps(base, _mm256_blend_ps(_mm256_blend_ps(xs, ys, 0x92), zs, 0x24));
+    _mm256_storeu_ps(base + 8, _mm256_blend_ps(_mm256_blend_ps(xs, ys, 0x24), zs, 0x49));
+    _mm256_storeu_ps(base + 16, _mm256_blend_ps(_mm256_blend_ps(xs, ys, 0x49), zs, 0x92));
+}
+// The low bytes of three lanes of integers, pixel by pixel (x, y, z of lane
+// 0, then of lane 1, ...), where `where` holds; the other pixels' bytes stay.
+// Six whole 32-bit words are read and written back.
+inline void store_low_bytes8(uint8_t* base, vint where, vint x, vint y, vint z)
+{
+    const __m256i low = _mm256_set1_epi32(0xff);
+    const __m256i xyz = _mm256_or_si256(
+        _mm256_or_si256(_mm256_and_si256(reinterpret_cast<__m256i>(x), low),
+                        _mm256_slli_epi32(_mm256_and_si256(reinterpret_cast<__m256i>(y), low), 8)),
+        _mm256_slli_epi32(_mm256_and_si256(reinterpret_cast<__m256i>(z), low), 16));
+    // Three bytes of each word to twelve in a row in each half, then the halves' twelve side by side.
+    const __m256i squeeze = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, 0, 1, 2, 4, 5,
+                                             6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    const __m256i join = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
+    const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(xyz, squeeze), join);
+    const __m256i keep = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(reinterpret_cast<__m256i>(where), squeeze), join);
+    const __m256i words = _mm256_setr_epi32(-1, -1, -1, -1, -1, -1, 0, 0);
+    int* at = reinterpret_cast<int*>(base);
+    const __m256i old = _mm256_maskload_epi32(at, words);
+    _mm256_maskstore_epi32(at, words, _mm256_blendv_epi8(old, bytes, keep));
+}
+#endif
 
 using CVec3 = CVec3Lanes<CFloat>;
-
-inline CVec3 gather_vec3(const float* base, vint index)
-{
-    return {CFloat(gather(base, index)), CFloat(gather(base + 1, index)), CFloat(gather(base + 2, index))};
-}
 
 // Entries index[0], index[1], ... of a table of 16-byte aligned entries
 // (x, y, z, unused), one per lane: one load per entry and a transpose.
@@ -371,9 +475,17 @@ inline CVec3 load_entries_vec3(const float* base, vuint index)
             CFloat(reinterpret_cast<vfloat>(_mm512_shuffle_ps(xy01, xy23, 0xee))),
             CFloat(reinterpret_cast<vfloat>(_mm512_shuffle_ps(zw01, zw23, 0x44)))};
 #elif VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
-    // Eight lanes gather as fast.
-    (void)entry;
-    return gather_vec3(base, reinterpret_cast<vint>(index * 4u));
+    // Half h of row r holds entry 4 h + r; a 4 x 4 transpose in each half.
+    __m256 rows[4];
+    for (uint32_t r = 0; r < 4u; ++r)
+        rows[r] = _mm256_insertf128_ps(_mm256_castps128_ps256(entry(r)), entry(4u + r), 1);
+    const __m256 xy01 = _mm256_unpacklo_ps(rows[0], rows[1]);
+    const __m256 zw01 = _mm256_unpackhi_ps(rows[0], rows[1]);
+    const __m256 xy23 = _mm256_unpacklo_ps(rows[2], rows[3]);
+    const __m256 zw23 = _mm256_unpackhi_ps(rows[2], rows[3]);
+    return {CFloat(reinterpret_cast<vfloat>(_mm256_shuffle_ps(xy01, xy23, 0x44))),
+            CFloat(reinterpret_cast<vfloat>(_mm256_shuffle_ps(xy01, xy23, 0xee))),
+            CFloat(reinterpret_cast<vfloat>(_mm256_shuffle_ps(zw01, zw23, 0x44)))};
 #else
     __m128 rows[4];
     for (uint32_t r = 0; r < 4u; ++r)
@@ -409,15 +521,15 @@ struct CLaneTraits<VANTREL_LANES_NS::CFloat> {
     {
         store_uint(list, first, lane_select(where, value, load_uint(list, first)));
     }
-    // Three floats per pixel (sums). AVX2 gathers every third float; AVX-512
+    // Three floats per pixel (sums). AVX2 moves whole registers (load_xyz8);
     // gathers are slower than element loads on some processors.
     static vec3 load_vec3(const float* list, uint32_t first)
     {
         const float* base = list + 3u * first;
 #if VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
-        const vint offsets = VANTREL_LANES_NS::lane_offsets(3);
-        return {F(VANTREL_LANES_NS::gather(base, offsets)), F(VANTREL_LANES_NS::gather(base + 1, offsets)),
-                F(VANTREL_LANES_NS::gather(base + 2, offsets))};
+        vec3 v;
+        VANTREL_LANES_NS::load_xyz8(base, v.x.v, v.y.v, v.z.v);
+        return v;
 #else
         vec3 v;
         for (uint32_t i = 0; i < kLanes; ++i) {
@@ -431,38 +543,71 @@ struct CLaneTraits<VANTREL_LANES_NS::CFloat> {
     static void store_vec3(float* list, uint32_t first, mask where, vec3 value)
     {
         float* base = list + 3u * first;
+#if VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
+        // The other pixels' floats written back as they were.
+        vec3 old;
+        VANTREL_LANES_NS::load_xyz8(base, old.x.v, old.y.v, old.z.v);
+        VANTREL_LANES_NS::store_xyz8(base, lane_select(where, value.x, old.x).v, lane_select(where, value.y, old.y).v,
+                                     lane_select(where, value.z, old.z).v);
+#else
         for (uint32_t bits = VANTREL_LANES_NS::mask_bits(where); bits != 0; bits &= bits - 1u) {
             const uint32_t i = static_cast<uint32_t>(__builtin_ctz(bits));
             base[3u * i] = value.x.v[i];
             base[3u * i + 1u] = value.y.v[i];
             base[3u * i + 2u] = value.z.v[i];
         }
+#endif
     }
     // Truncation to 32 bits, then the low byte: a scalar float-to-unsigned
     // conversion gives the same low byte for every value a pixel can hold.
     static void store_bytes(uint8_t* list, uint32_t first, mask where, vec3 value)
     {
+#if defined(VANTREL_STAGE_CLOCK)
+        const uint32_t left = stage_enter(kStageBytes);
+#endif
         const vint x = __builtin_convertvector(value.x.v, vint);
         const vint y = __builtin_convertvector(value.y.v, vint);
         const vint z = __builtin_convertvector(value.z.v, vint);
         uint8_t* base = list + 3u * first;
+#if VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
+        VANTREL_LANES_NS::store_low_bytes8(base, where.v, x, y, z);
+#else
         for (uint32_t bits = VANTREL_LANES_NS::mask_bits(where); bits != 0; bits &= bits - 1u) {
             const uint32_t i = static_cast<uint32_t>(__builtin_ctz(bits));
             base[3u * i] = static_cast<uint8_t>(x[i]);
             base[3u * i + 1u] = static_cast<uint8_t>(y[i]);
             base[3u * i + 2u] = static_cast<uint8_t>(z[i]);
         }
+#endif
+#if defined(VANTREL_STAGE_CLOCK)
+        stage_enter(left);
+#endif
     }
     // Six floats per ray: origin, then target.
     static void load_ray(const CRay3* list, uint32_t first, vec3& origin, vec3& target)
     {
 #if VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
+        // Floats 0-3 and 2-5 of ray r in the low half of row r, of ray r + 4
+        // in the high half; a 4 x 4 transpose in each half (gathers are
+        // slower on some processors).
         const float* base = reinterpret_cast<const float*>(list + first);
-        const vint offsets = VANTREL_LANES_NS::lane_offsets(6);
-        origin = {F(VANTREL_LANES_NS::gather(base, offsets)), F(VANTREL_LANES_NS::gather(base + 1, offsets)),
-                  F(VANTREL_LANES_NS::gather(base + 2, offsets))};
-        target = {F(VANTREL_LANES_NS::gather(base + 3, offsets)), F(VANTREL_LANES_NS::gather(base + 4, offsets)),
-                  F(VANTREL_LANES_NS::gather(base + 5, offsets))};
+        __m256 front[4];
+        __m256 back[4];
+        for (uint32_t r = 0; r < 4u; ++r) {
+            front[r] = _mm256_loadu2_m128(base + 6u * (r + 4u), base + 6u * r);
+            back[r] = _mm256_loadu2_m128(base + 6u * (r + 4u) + 2u, base + 6u * r + 2u);
+        }
+        const __m256 xy01 = _mm256_unpacklo_ps(front[0], front[1]);
+        const __m256 zw01 = _mm256_unpackhi_ps(front[0], front[1]);
+        const __m256 xy23 = _mm256_unpacklo_ps(front[2], front[3]);
+        const __m256 zw23 = _mm256_unpackhi_ps(front[2], front[3]);
+        const __m256 yz01 = _mm256_unpackhi_ps(back[0], back[1]);
+        const __m256 yz23 = _mm256_unpackhi_ps(back[2], back[3]);
+        const auto lanes = [](__m256 v) { return F(reinterpret_cast<vfloat>(v)); };
+        origin = {lanes(_mm256_shuffle_ps(xy01, xy23, 0x44)), lanes(_mm256_shuffle_ps(xy01, xy23, 0xee)),
+                  lanes(_mm256_shuffle_ps(zw01, zw23, 0x44))};
+        target = {lanes(_mm256_shuffle_ps(zw01, zw23, 0xee)), lanes(_mm256_shuffle_ps(yz01, yz23, 0x44)),
+                  lanes(_mm256_shuffle_ps(yz01, yz23, 0xee))};
 #else
         for (uint32_t i = 0; i < kLanes; ++i) {
             const CRay3& ray = list[first + i];

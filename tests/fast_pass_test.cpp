@@ -19,6 +19,9 @@
 #include "kernel/intersect.h"
 #include "scene/built_in_scene.h"
 
+// tests/fast_pass_avx2_packing.cpp, built with AVX2 (x86-64 only).
+void check_avx2_packing_of_every_mask();
+
 namespace {
 
 constexpr CCpuPass kLanePasses[] = {CCpuPass::sse2, CCpuPass::avx2, CCpuPass::avx512};
@@ -146,6 +149,17 @@ TEST(FastPassTest, ChosenPassIsSupported)
     if (cpu_pass_supported(CCpuPass::sse2) && std::getenv("VANTREL_CPU_PASS") == nullptr) {
         EXPECT_NE(cpu_pass_chosen(), CCpuPass::plain);
     }
+}
+
+TEST(FastPassTest, Avx2PackingMovesTheLanesOfEveryMask)
+{
+#if defined(__x86_64__)
+    if (!cpu_pass_supported(CCpuPass::avx2))
+        GTEST_SKIP() << "this processor does not run AVX2";
+    check_avx2_packing_of_every_mask();
+#else
+    GTEST_SKIP() << "AVX2 is x86-64 only";
+#endif
 }
 
 INSTANTIATE_TEST_SUITE_P(SeedsAndFrames, BuiltInSceneTest,

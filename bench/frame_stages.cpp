@@ -1,0 +1,160 @@
+// Where one frame's time goes on one thread: the camera rays, then the fast
+// pass stage by stage (a copy of the pass with a time-stamp counter reading at
+// every change of stage, kernel/stage_clock.h), then the image copy the CPU
+// device makes. Prints one table; the pass without marks is timed alongside,
+// so the cost of the marks themselves shows.
+//
+//   frame_stages [--pass avx2|avx512] [--frames N]
+
+#include <omp.h>
+#include <x86intrin.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/camera.h"
+#include "app/frame_buffers.h"
+#include "kernel/cpu_pass.h"
+#include "kernel/cpu_pass_lanes.h"
+#include "kernel/host_random.h"
+#include "kernel/stage_clock.h"
+#include "scene/built_in_scene.h"
+
+CStageClock g_stage_clock;
+
+uint64_t path_trace_stages_avx2(const CLanePassArgs& args);
+uint64_t path_trace_stages_avx512(const CLanePassArgs& args);
+
+namespace {
+
+using CClock = std::chrono::steady_clock;
+
+double seconds_since(CClock::time_point start) { return std::chrono::duration<double>(CClock::now() - start).count(); }
+
+[[noreturn]] void usage(const char* problem)
+{
+    std::fprintf(stderr, "frame_stages: %s\nusage: frame_stages [--pass avx2|avx512] [--frames N]\n", problem);
+    std::exit(2);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    CCpuPass pass = cpu_pass_supported(CCpuPass::avx512) ? CCpuPass::avx512 : CCpuPass::avx2;
+    int frames = 30;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (i + 1 >= argc)
+            usage(("missing value after " + arg).c_str());
+        const std::string value = argv[++i];
+        if (arg == "--pass" && (value == "avx2" || value == "avx512"))
+            pass = value == "avx2" ? CCpuPass::avx2 : CCpuPass::avx512;
+        else if (arg == "--frames" && std::atoi(value.c_str()) > 0)
+            frames = std::atoi(value.c_str());
+        else
+            usage(("bad option " + arg + " " + value).c_str());
+    }
+    if (!cpu_pass_supported(pass)) {
+        std::fprintf(stderr, "frame_stages: this processor does not run the %s pass\n", cpu_pass_name(pass));
+        return 1;
+    }
+    const CLanePassEntry staged = pass == CCpuPass::avx2 ? path_trace_stages_avx2 : path_trace_stages_avx512;
+
+    // Start-up as vantrel-render --seed 1 makes it, everything on one thread.
+    omp_set_num_threads(1);
+    host_srand(1u);
+    if (!build_normal_table() || !frame_buffers_create() || !build_scene()) {
+        std::fprintf(stderr, "frame_stages: start-up failed\n");
+        return 1;
+    }
+    const CViewWindow window = compute_view_window(kFrameWidth, kFrameHeight);
+    std::vector<uint32_t> rand_states(seed_list.get(), seed_list.get() + kPixelCount);
+    std::vector<uint8_t> image_copy(3 * size_t{kPixelCount});
+    bind_globals_cpu(g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount, normal_table.get(),
+                     rand_states.data());
+    const auto run_pass = [&](CLanePassEntry entry) {
+        return path_trace_pass_lanes(entry, g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount,
+                                     g_frame.ray_list.get(), g_frame.accum_buffer.get(), g_frame.count_buffer.get(),
+                                     g_frame.pixel_buffer.get(), 1);
+    };
+    const CLanePassEntry plain_entry = pass == CCpuPass::avx2 ? path_trace_pass_avx2 : path_trace_pass_avx512;
+    write_camera_rays(g_frame, window);
+    run_pass(plain_entry);  // the tables made, the caches warm
+
+    double camera_seconds = 0;
+    double copy_seconds = 0;
+    double staged_seconds = 0;
+    uint64_t staged_ticks = 0;
+    uint64_t segments = 0;
+    std::memset(&g_stage_clock, 0, sizeof g_stage_clock);
+    for (int f = 0; f < frames; ++f) {
+        CClock::time_point start = CClock::now();
+        write_camera_rays(g_frame, window);
+        camera_seconds += seconds_since(start);
+
+        start = CClock::now();
+        g_stage_clock.current = kStageOther;
+        g_stage_clock.since = __rdtsc();
+        const uint64_t tick0 = g_stage_clock.since;
+        segments += run_pass(staged);
+        stage_enter(kStageOther);
+        staged_ticks += g_stage_clock.since - tick0;
+        staged_seconds += seconds_since(start);
+
+        start = CClock::now();
+        std::memcpy(image_copy.data(), g_frame.pixel_buffer.get(), image_copy.size());
+        copy_seconds += seconds_since(start);
+    }
+    CClock::time_point start = CClock::now();
+    for (int f = 0; f < frames; ++f)
+        run_pass(plain_entry);
+    const double plain_seconds = seconds_since(start);
+
+    const double ms_per_tick = staged_seconds * 1e3 / double(staged_ticks) / frames;
+    const double frame_ms = (camera_seconds + staged_seconds + copy_seconds) * 1e3 / frames;
+    std::printf("%s pass, 1 thread, %d frames of %.0f segments, ms per frame (the pass with marks at every stage)\n",
+                cpu_pass_name(pass), frames, double(segments) / frames);
+    std::printf("%-36s %9s %7s %11s\n", "stage", "ms", "%", "segments");
+    const auto row = [&](const char* name, double ms, double segs) {
+        if (segs > 0)
+            std::printf("%-36s %9.3f %6.1f%% %11.0f\n", name, ms, 100.0 * ms / frame_ms, segs);
+        else
+            std::printf("%-36s %9.3f %6.1f%%\n", name, ms, 100.0 * ms / frame_ms);
+    };
+    row("camera rays", camera_seconds * 1e3 / frames, 0);
+    row("paths in: camera rays, states", double(g_stage_clock.ticks[kStageRays]) * ms_per_tick, 0);
+    row("paths in: packed paths", double(g_stage_clock.ticks[kStageLoad]) * ms_per_tick, 0);
+    for (uint32_t k = 0; k < 5u; ++k) {
+        const std::string search = "bounce " + std::to_string(k + 1) + ": search";
+        const std::string scatter = "bounce " + std::to_string(k + 1) + (k == 4 ? ": ends (random state)" : ": scatter");
+        row(search.c_str(), double(g_stage_clock.ticks[kStageSearch + k]) * ms_per_tick,
+            double(g_stage_clock.segments[k]) / frames);
+        row(scatter.c_str(), double(g_stage_clock.ticks[kStageScatter + k]) * ms_per_tick, 0);
+    }
+    double search_ticks = 0;
+    double scatter_ticks = 0;
+    for (uint32_t k = 0; k < 5u; ++k) {
+        search_ticks += double(g_stage_clock.ticks[kStageSearch + k]);
+        scatter_ticks += double(g_stage_clock.ticks[kStageScatter + k]);
+    }
+    row("  all searches", search_ticks * ms_per_tick, double(segments) / frames);
+    row("  all scatters", scatter_ticks * ms_per_tick, 0);
+    row("packing", double(g_stage_clock.ticks[kStagePack]) * ms_per_tick, 0);
+    row("combine", double(g_stage_clock.ticks[kStageCombine]) * ms_per_tick, 0);
+    row("accumulate (sums, counts, averages)", double(g_stage_clock.ticks[kStageAccumulate]) * ms_per_tick, 0);
+    row("byte conversion", double(g_stage_clock.ticks[kStageBytes]) * ms_per_tick, 0);
+    row("tile loop, thread start", double(g_stage_clock.ticks[kStageOther]) * ms_per_tick, 0);
+    row("image copy to the host", copy_seconds * 1e3 / frames, 0);
+    row("frame (with marks)", frame_ms, 0);
+    std::printf("the pass without marks: %.3f ms (with marks %.3f ms)\n", plain_seconds * 1e3 / frames,
+                staged_seconds * 1e3 / frames);
+    frame_buffers_destroy();
+    scene_release();
+    normal_table_release();
+    return 0;
+}
