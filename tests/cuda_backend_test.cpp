@@ -17,41 +17,17 @@
 #include "engine/engine.h"
 #include "kernel/random.h"
 #include "scene/built_in_scene.h"
+#include "tests/engine_run.h"
 #if VANTREL_HAVE_CUDA
 #include "engine/cuda_device.h"
 #endif
 
 namespace {
-struct CRenderResult {
-    bool started = false;
-    std::vector<uint8_t> pixels;
-    std::vector<float> sums;
-    std::vector<uint32_t> counts;
-    std::string backend;
-    std::string out;
-    std::string err;
-};
+using CRenderResult = test_support::CEngineRun;
 
 CRenderResult render(CBackendChoice backend, uint32_t seed, int frames)
 {
-    CRenderResult result;
-    engine_configure({backend, 0});
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    result.started = startup(seed);
-    if (result.started) {
-        result.backend = engine_backend_name();
-        for (int i = 0; i < frames; ++i)
-            trace_frame(g_frame);
-        result.pixels.assign(g_frame.pixel_buffer.get(), g_frame.pixel_buffer.get() + kPixelCount * 3);
-        result.sums.assign(g_frame.accum_buffer.get(), g_frame.accum_buffer.get() + kPixelCount * 3);
-        result.counts.assign(g_frame.count_buffer.get(), g_frame.count_buffer.get() + kPixelCount);
-        shutdown();
-    }
-    result.err = testing::internal::GetCapturedStderr();
-    result.out = testing::internal::GetCapturedStdout();
-    engine_configure({});
-    return result;
+    return test_support::run_engine(backend, seed, frames);
 }
 
 int count_of(const std::string& text, const std::string& part)

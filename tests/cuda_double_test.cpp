@@ -16,20 +16,14 @@
 #include "engine/engine.h"
 #include "kernel/random.h"
 #include "tests/cuda_double/cuda_double.h"
+#include "tests/engine_run.h"
 #include "tests/run_program.h"
 
 namespace {
 constexpr uint32_t kSeed = 424242u;
 
-struct CRun {
-    bool started = false;
-    std::string backend;
-    int frames_done = 0;
-    bool failed = false;
-    std::vector<uint8_t> pixels;
-    std::vector<float> sums;
-    std::vector<uint32_t> counts;
-    std::string out, err;
+// A run with what the double saw of it.
+struct CRun : test_support::CEngineRun {
     std::vector<std::string> log;
     size_t bound_normals = 0;  // bytes of the allocation each binding points to
     size_t bound_states = 0;
@@ -39,28 +33,11 @@ struct CRun {
 CRun run(CBackendChoice backend, int frames)
 {
     CRun result;
-    engine_configure({backend, 0});
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    result.started = startup(kSeed);
-    if (result.started) {
-        result.backend = engine_backend_name();
+    static_cast<test_support::CEngineRun&>(result) = test_support::run_engine(backend, kSeed, frames, [&] {
         result.bound_normals = cuda_double::allocation_bytes(cuda_double::device_variable("g_normal_list"));
         result.bound_states = cuda_double::allocation_bytes(cuda_double::device_variable("g_rand_list"));
-        for (int i = 0; i < frames && !result.failed; ++i) {
-            trace_frame(g_frame);
-            result.failed = engine_failed();
-            result.frames_done += result.failed ? 0 : 1;
-        }
-        result.pixels.assign(g_frame.pixel_buffer.get(), g_frame.pixel_buffer.get() + kPixelCount * 3);
-        result.sums.assign(g_frame.accum_buffer.get(), g_frame.accum_buffer.get() + kPixelCount * 3);
-        result.counts.assign(g_frame.count_buffer.get(), g_frame.count_buffer.get() + kPixelCount);
-        shutdown();
-    }
-    result.err = testing::internal::GetCapturedStderr();
-    result.out = testing::internal::GetCapturedStdout();
+    });
     result.log = cuda_double::log();
-    engine_configure({});
     return result;
 }
 
