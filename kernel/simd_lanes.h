@@ -24,6 +24,15 @@
 #error "VANTREL_LANES_NS and VANTREL_LANE_COUNT name the instruction set's namespace and lane count"
 #endif
 
+// The 16 lanes on AVX-512's intrinsics. The tests also build this pass for
+// processors without AVX-512, with the intrinsics emulated
+// (tests/avx512_double/), to check it against the plain loop there too.
+#if VANTREL_LANE_COUNT == 16 && (defined(__AVX512F__) || defined(VANTREL_AVX512_EMULATED))
+#define VANTREL_AVX512 1
+#else
+#define VANTREL_AVX512 0
+#endif
+
 namespace VANTREL_LANES_NS {
 
 constexpr uint32_t kLanes = VANTREL_LANE_COUNT;
@@ -37,7 +46,7 @@ typedef uint32_t vuint __attribute__((vector_size(4 * kLanes)));
 // always folded into one).
 inline vint splat_int(int32_t value)
 {
-#if VANTREL_LANE_COUNT == 16 && defined(__AVX512F__)
+#if VANTREL_AVX512
     return reinterpret_cast<vint>(_mm512_set1_epi32(value));
 #elif VANTREL_LANE_COUNT == 8 && defined(__AVX__)
     return reinterpret_cast<vint>(_mm256_set1_epi32(value));
@@ -52,7 +61,7 @@ inline vint splat_int(int32_t value)
 }
 inline vfloat splat_float(float value) { return reinterpret_cast<vfloat>(splat_int(std::bit_cast<int32_t>(value))); }
 
-#if VANTREL_LANE_COUNT == 16 && defined(__AVX512F__)
+#if VANTREL_AVX512
 #define VANTREL_MASK_REGISTERS 1
 #else
 #define VANTREL_MASK_REGISTERS 0
@@ -340,7 +349,7 @@ inline CMask first_lanes(uint32_t count) { return lane_index() < CUint(count); }
 
 inline CFloat lane_sqrt(CFloat x)
 {
-#if VANTREL_LANE_COUNT == 16 && defined(__AVX512F__)
+#if VANTREL_AVX512
     // The masked forms, all lanes on: the plain ones start from an undefined
     // register, which GCC 12 warns about.
     return CFloat(reinterpret_cast<vfloat>(_mm512_maskz_sqrt_ps(0xffff, reinterpret_cast<__m512>(x.v))));
@@ -385,7 +394,7 @@ inline CFloat lane_to_float(CUint v) { return CFloat(__builtin_convertvector(v.v
 // base[index] in every lane.
 inline vfloat gather(const float* base, vint index)
 {
-#if VANTREL_LANE_COUNT == 16 && defined(__AVX512F__)
+#if VANTREL_AVX512
     return reinterpret_cast<vfloat>(
         _mm512_mask_i32gather_ps(_mm512_setzero_ps(), 0xffff, reinterpret_cast<__m512i>(index), base, 4));
 #elif VANTREL_LANE_COUNT == 8 && defined(__AVX2__)
@@ -457,7 +466,7 @@ inline CVec3 load_entries_vec3(const float* base, vuint index)
     uint32_t at[kLanes];
     std::memcpy(at, &index, sizeof at);
     const auto entry = [&](uint32_t lane) { return _mm_load_ps(base + size_t{at[lane]} * 4u); };
-#if VANTREL_LANE_COUNT == 16 && defined(__AVX512F__)
+#if VANTREL_AVX512
     // Block b of row r holds entry 4 b + r; a 4 x 4 transpose in every block
     // (the masked forms, all lanes on, as in lane_sqrt).
     __m512 rows[4];
@@ -640,7 +649,7 @@ inline CFloat surface_field(const CSceneLists& scene, uint32_t row, CUint object
     const float* column =
         scene.surface_table + row * (in_registers ? kSurfaceRegisterObjects : scene.surface_stride);
     const vint index = reinterpret_cast<vint>(object.v);
-#if VANTREL_LANE_COUNT == 16 && defined(__AVX512F__)
+#if VANTREL_AVX512
     if (in_registers)
         return CFloat(reinterpret_cast<vfloat>(
             _mm512_maskz_permutexvar_ps(0xffff, reinterpret_cast<__m512i>(index), _mm512_loadu_ps(column))));

@@ -15,12 +15,17 @@
 #include "app/frame_buffers.h"
 #include "kernel/accumulate.h"
 #include "kernel/cpu_pass.h"
+#include "kernel/cpu_pass_lanes.h"
 #include "kernel/host_random.h"
 #include "kernel/intersect.h"
 #include "scene/built_in_scene.h"
 
 // tests/fast_pass_avx2_packing.cpp, built with AVX2 (x86-64 only).
 void check_avx2_packing_of_every_mask();
+#if defined(VANTREL_AVX512_DOUBLE)
+// The 16-lane pass on emulated AVX-512 intrinsics (avx512_double/), built with AVX2.
+uint64_t path_trace_pass_avx512_emulated(const CLanePassArgs& args);
+#endif
 
 namespace {
 
@@ -48,17 +53,43 @@ struct CScene {
     std::vector<CPlane> planes;
 };
 
-uint64_t run_frames(CCpuPass pass, const CScene& scene, const CVector3* normals, CPassState& state, int frames,
+// A pass as the program runs it, or a lane pass's entry called directly.
+struct CPassRun {
+    std::string name;
+    CCpuPass pass;
+    CLanePassEntry entry;
+};
+
+uint64_t run_frames(const CPassRun& run, const CScene& scene, const CVector3* normals, CPassState& state, int frames,
                     int threads)
 {
     bind_globals_cpu(scene.spheres.data(), uint32_t(scene.spheres.size()), scene.planes.data(),
                      uint32_t(scene.planes.size()), normals, state.rand_states.data());
     uint64_t segments = 0;
     for (int f = 0; f < frames; ++f)
-        segments += path_trace_pass_with(pass, scene.spheres.data(), uint32_t(scene.spheres.size()),
-                                         scene.planes.data(), uint32_t(scene.planes.size()), state.rays.data(),
-                                         state.sums.data(), state.counts.data(), state.image.data(), threads);
+        segments += run.entry != nullptr
+                        ? path_trace_pass_lanes(run.entry, scene.spheres.data(), uint32_t(scene.spheres.size()),
+                                                scene.planes.data(), uint32_t(scene.planes.size()), state.rays.data(),
+                                                state.sums.data(), state.counts.data(), state.image.data(), threads)
+                        : path_trace_pass_with(run.pass, scene.spheres.data(), uint32_t(scene.spheres.size()),
+                                               scene.planes.data(), uint32_t(scene.planes.size()), state.rays.data(),
+                                               state.sums.data(), state.counts.data(), state.image.data(), threads);
     return segments;
+}
+
+// Every lane pass this processor runs; where it cannot run AVX-512, the
+// 16-lane pass on emulated intrinsics in its place.
+std::vector<CPassRun> lane_passes_here()
+{
+    std::vector<CPassRun> runs;
+    for (CCpuPass pass : kLanePasses)
+        if (cpu_pass_supported(pass))
+            runs.push_back({cpu_pass_name(pass), pass, nullptr});
+#if defined(VANTREL_AVX512_DOUBLE)
+    if (!cpu_pass_supported(CCpuPass::avx512) && cpu_pass_supported(CCpuPass::avx2))
+        runs.push_back({"avx512 (emulated)", CCpuPass::avx512, path_trace_pass_avx512_emulated});
+#endif
+    return runs;
 }
 
 // Index of the first differing element, or -1.
@@ -86,16 +117,14 @@ CPassState compare_passes(const CScene& scene, const CVector3* normals, const CP
     if (kSanitized)
         frames = 1;
     CPassState plain = start;
-    const uint64_t plain_segments = run_frames(CCpuPass::plain, scene, normals, plain, frames, 1);
-    for (CCpuPass pass : kLanePasses) {
-        if (!cpu_pass_supported(pass))
-            continue;
+    const uint64_t plain_segments = run_frames({"plain", CCpuPass::plain, nullptr}, scene, normals, plain, frames, 1);
+    for (const CPassRun& run : lane_passes_here()) {
         for (int threads : {1, 2}) {
             if (kSanitized && threads == 1)
                 continue;
             CPassState fast = start;
-            const std::string what = std::string(cpu_pass_name(pass)) + ", " + std::to_string(threads) + " threads";
-            EXPECT_EQ(run_frames(pass, scene, normals, fast, frames, threads), plain_segments) << what;
+            const std::string what = run.name + ", " + std::to_string(threads) + " threads";
+            EXPECT_EQ(run_frames(run, scene, normals, fast, frames, threads), plain_segments) << what;
             expect_same(plain, fast, what);
         }
     }
