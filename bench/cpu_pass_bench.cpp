@@ -16,8 +16,8 @@
 
 #include "app/camera.h"
 #include "app/frame_buffers.h"
-#include "kernel/cpu_pass.h"
-#include "kernel/host_random.h"
+#include "engine/cpu/cpu_pass.h"
+#include "scene/host_random.h"
 #include "kernel/path.h"
 #include "scene/built_in_scene.h"
 
@@ -35,7 +35,7 @@ struct CBenchScene {
             std::fprintf(stderr, "cpu_pass_bench: start-up failed\n");
             std::exit(1);
         }
-        write_camera_rays(g_frame, compute_view_window(kFrameWidth, kFrameHeight));
+        write_camera_rays(g_frame, compute_view_window(kImageWidth, kImageHeight));
         rand_states.assign(seed_list.get(), seed_list.get() + kPixelCount);
         bind_globals_cpu(g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount, normal_table.get(),
                          rand_states.data());

@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
-#include "engine/cpu_device.h"
+#include "engine/cpu/cpu_device.h"
 #if VANTREL_HAVE_CUDA
-#include "engine/cuda_device.h"
+#include "engine/cuda/cuda_device.h"
 #endif
 
 namespace {

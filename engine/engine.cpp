@@ -4,7 +4,7 @@
 #include <string>
 
 #include "engine/backend_select.h"
-#include "engine/cpu_device.h"
+#include "engine/cpu/cpu_device.h"
 #include "kernel/random.h"
 
 namespace {

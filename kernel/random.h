@@ -5,10 +5,9 @@
 #include <cstdint>
 
 #include "kernel/lanes.h"
+#include "scene/image_size.h"
 #include "scene/vector3.h"
 
-constexpr uint32_t kPixelCount = 640u * 480u;
-constexpr uint32_t kLastPixelIndex = kPixelCount - 1u;  // 307,199
 // Entries of the host table copied to the device; lookups reduce modulo one
 // less, so the last device entry is never returned.
 constexpr uint32_t kDeviceNormalCount = 122880u;

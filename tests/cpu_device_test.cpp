@@ -9,10 +9,10 @@
 
 #include "app/camera.h"
 #include "app/frame_buffers.h"
-#include "engine/cpu_device.h"
+#include "engine/cpu/cpu_device.h"
 #include "engine/engine.h"
-#include "kernel/cpu_pass.h"
-#include "kernel/host_random.h"
+#include "engine/cpu/cpu_pass.h"
+#include "scene/host_random.h"
 #include "scene/built_in_scene.h"
 
 namespace {
@@ -53,7 +53,7 @@ protected:
         ASSERT_TRUE(build_normal_table());
         ASSERT_TRUE(frame_buffers_create());
         ASSERT_TRUE(build_scene());
-        write_camera_rays(g_frame, compute_view_window(kFrameWidth, kFrameHeight));
+        write_camera_rays(g_frame, compute_view_window(kImageWidth, kImageHeight));
     }
     void TearDown() override
     {

@@ -19,7 +19,7 @@
 #include "scene/built_in_scene.h"
 #include "tests/engine_run.h"
 #if VANTREL_HAVE_CUDA
-#include "engine/cuda_device.h"
+#include "engine/cuda/cuda_device.h"
 #endif
 
 namespace {
@@ -142,7 +142,7 @@ std::string read_without_comments(const std::filesystem::path& path)
 TEST(KernelSource, DeviceKernelsCallTheSharedBodyAndHoldNoCopyOfIt)
 {
     const std::filesystem::path root = VANTREL_SOURCE_DIR;
-    const std::string cuda = read_without_comments(root / "kernel/vantrel_cuda.cu");
+    const std::string cuda = read_without_comments(root / "engine/cuda/vantrel_cuda.cu");
     ASSERT_FALSE(cuda.empty());
     EXPECT_EQ(count_of(cuda, "#include \"kernel/path.h\""), 1);
     EXPECT_EQ(count_of(cuda, "path_trace_pixel("), 1);
@@ -161,5 +161,5 @@ TEST(KernelSource, DeviceKernelsCallTheSharedBodyAndHoldNoCopyOfIt)
             if (entry.path().extension() == ".cu" || entry.path().extension() == ".cuh")
                 cuda_sources.push_back(std::filesystem::relative(entry.path(), root).string());
     }
-    EXPECT_EQ(cuda_sources, std::vector<std::string>{"kernel/vantrel_cuda.cu"});
+    EXPECT_EQ(cuda_sources, std::vector<std::string>{"engine/cuda/vantrel_cuda.cu"});
 }

@@ -13,8 +13,8 @@
 #include "app/camera.h"
 #include "app/frame_buffers.h"
 #include "engine/engine.h"
-#include "kernel/cpu_pass.h"
-#include "kernel/host_random.h"
+#include "engine/cpu/cpu_pass.h"
+#include "scene/host_random.h"
 #include "scene/built_in_scene.h"
 
 namespace {

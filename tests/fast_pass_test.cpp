@@ -14,9 +14,9 @@
 #include "app/camera.h"
 #include "app/frame_buffers.h"
 #include "kernel/accumulate.h"
-#include "kernel/cpu_pass.h"
-#include "kernel/cpu_pass_lanes.h"
-#include "kernel/host_random.h"
+#include "engine/cpu/cpu_pass.h"
+#include "engine/cpu/cpu_pass_lanes.h"
+#include "scene/host_random.h"
 #include "kernel/intersect.h"
 #include "scene/built_in_scene.h"
 
@@ -140,7 +140,7 @@ protected:
         ASSERT_TRUE(build_normal_table());
         ASSERT_TRUE(frame_buffers_create());
         ASSERT_TRUE(build_scene());
-        write_camera_rays(g_frame, compute_view_window(kFrameWidth, kFrameHeight));
+        write_camera_rays(g_frame, compute_view_window(kImageWidth, kImageHeight));
         scene_.spheres.assign(g_spheres.get(), g_spheres.get() + kSphereCount);
         scene_.planes.assign(g_planes.get(), g_planes.get() + kPlaneCount);
         start_.rays.assign(g_frame.ray_list.get(), g_frame.ray_list.get() + kPixelCount);

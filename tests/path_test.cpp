@@ -10,7 +10,7 @@
 #include <limits>
 #include <vector>
 
-#include "kernel/host_random.h"
+#include "scene/host_random.h"
 #include "kernel/path.h"
 
 namespace {

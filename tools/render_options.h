@@ -7,7 +7,7 @@
 
 #include "engine/engine.h"
 #include "tools/image_writer.h"
-#include "tools/live_server.h"
+#include "tools/live/live_server.h"
 
 struct CRenderOptions {
     uint32_t frames = 64;

@@ -1,4 +1,4 @@
-#include "kernel/cpu_pass.h"
+#include "engine/cpu/cpu_pass.h"
 
 #include <omp.h>
 
@@ -8,8 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "kernel/cpu_pass_lanes.h"
+#include "engine/cpu/cpu_pass_lanes.h"
 #include "kernel/path.h"
+#include "scene/built_in_scene.h"
+
+static_assert(kSphereCount == kUnrolledSphereCount && kPlaneCount == kUnrolledPlaneCount,
+              "the lanes unroll the nearest-hit search for the built-in scene's counts");
 
 const CVector3* g_normal_list = nullptr;
 uint32_t* g_rand_list = nullptr;
@@ -73,7 +77,7 @@ uint64_t path_trace_pass_cpu(const CSphere* sphere_list, uint32_t sphere_count, 
     // Rows cost very different amounts (the ceiling is one segment, the floor
     // up to five), so hand them out a row at a time. Every pixel writes only its
     // own entries, so the order does not change the picture.
-#pragma omp parallel for num_threads(thread_count) schedule(dynamic, 640) reduction(+ : segments)
+#pragma omp parallel for num_threads(thread_count) schedule(dynamic, kImageWidth) reduction(+ : segments)
     for (uint32_t p = 0; p < kPixelCount; ++p)
         segments += path_trace_pixel(p, sphere_list, sphere_count, plane_list, plane_count, rayList, buffer, cbuffer,
                                      fbuffer, bindings);

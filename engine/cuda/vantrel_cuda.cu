@@ -1,7 +1,7 @@
 // The CUDA kernels: a few lines each that find the pixel index and call the
 // per-pixel body shared with the CPU pass (kernel/path.h).
 
-#include "kernel/vantrel_cuda.h"
+#include "engine/cuda/vantrel_cuda.h"
 
 #include <cuda_runtime.h>
 

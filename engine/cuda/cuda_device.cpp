@@ -1,10 +1,10 @@
-#include "engine/cuda_device.h"
+#include "engine/cuda/cuda_device.h"
 
 #include <cuda_runtime_api.h>
 
 #include <string>
 
-#include "kernel/vantrel_cuda.h"
+#include "engine/cuda/vantrel_cuda.h"
 
 namespace {
 class CCudaDevice final : public CDeviceOperations {

@@ -1,10 +1,10 @@
-#include "engine/cpu_device.h"
+#include "engine/cpu/cpu_device.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
-#include "kernel/cpu_pass.h"
+#include "engine/cpu/cpu_pass.h"
 #include "kernel/random.h"
 
 namespace {

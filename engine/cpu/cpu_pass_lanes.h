@@ -1,6 +1,6 @@
 #pragma once
 // The fast CPU pass, built once per instruction set from cpu_pass_lanes.cpp.
-// Callers go through path_trace_pass_fast (kernel/cpu_pass.h), which picks
+// Callers go through path_trace_pass_fast (engine/cpu/cpu_pass.h), which picks
 // the variant the processor runs.
 
 #include <cstdint>
