@@ -75,13 +75,11 @@ int main(int argc, char** argv)
     const CViewWindow window = compute_view_window(kImageWidth, kImageHeight);
     std::vector<uint32_t> rand_states(seed_list.get(), seed_list.get() + kPixelCount);
     std::vector<uint8_t> image_copy(3 * size_t{kPixelCount});
-    bind_globals_cpu(g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount, normal_table.get(),
-                     rand_states.data());
-    const auto run_pass = [&](CLanePassEntry entry) {
-        return path_trace_pass_lanes(entry, g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount,
-                                     g_frame.ray_list.get(), g_frame.accum_buffer.get(), g_frame.count_buffer.get(),
-                                     g_frame.pixel_buffer.get(), 1);
-    };
+    bind_globals_cpu({normal_table.get(), rand_states.data()});
+    const CFrameArgs frame{{g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount},
+                           g_frame.ray_list.get(), g_frame.accum_buffer.get(), g_frame.count_buffer.get(),
+                           g_frame.pixel_buffer.get()};
+    const auto run_pass = [&](CLanePassEntry entry) { return path_trace_pass_lanes(entry, frame, 1); };
     const CLanePassEntry plain_entry = pass == CCpuPass::avx2 ? path_trace_pass_avx2 : path_trace_pass_avx512;
     write_camera_rays(g_frame, window);
     run_pass(plain_entry);  // the tables made, the caches warm

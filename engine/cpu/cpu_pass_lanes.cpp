@@ -46,8 +46,7 @@ using VANTREL_LANES_NS::kLanes;
 namespace {
 [[gnu::flatten]] uint32_t trace_block(uint32_t first, const CLanePassArgs& args)
 {
-    return VANTREL_LANES_NS::lane_sum(path_trace_lanes<CFloat>(first, args.scene, args.rayList, args.buffer,
-                                                               args.cbuffer, args.fbuffer, args.bindings));
+    return VANTREL_LANES_NS::lane_sum(path_trace_lanes<CFloat>(first, args, args.bindings));
 }
 }  // namespace
 

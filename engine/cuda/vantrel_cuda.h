@@ -4,17 +4,13 @@
 
 #include <cstdint>
 
+#include "kernel/frame_args.h"
 #include "kernel/launch_shape.h"
-#include "scene/records.h"
 
 // Opaque here; cudaError_t as an int keeps CUDA headers out of host code.
-int launch_bind_globals(CLaunchDim grid, CLaunchDim block, const CSphere* sphere_list, uint32_t sphere_count,
-                        const CPlane* plane_list, uint32_t plane_count, const CVector3* normal_list,
-                        uint32_t* rand_list);
-
-int launch_path_trace_cuda(CLaunchDim grid, CLaunchDim block, const CSphere* sphere_list, uint32_t sphere_count,
-                           const CPlane* plane_list, uint32_t plane_count, const CRay3* rayList, float* buffer,
-                           uint32_t* cbuffer, uint8_t* fbuffer);
+// The __global__ kernels keep their own parameter lists; these unpack the records.
+int launch_bind_globals(CLaunchDim grid, CLaunchDim block, const CSceneLists& scene, CRandomBindings bindings);
+int launch_path_trace_cuda(CLaunchDim grid, CLaunchDim block, const CFrameArgs& frame);
 
 // Whether the current device can run path_trace_cuda: cudaSuccess, or the
 // runtime's reason (for example no code for the device's architecture).
