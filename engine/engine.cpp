@@ -124,17 +124,15 @@ bool engine_init(const CSphere* spheres, uint32_t sphere_count, const CPlane* pl
 {
     std::printf("Initializing CUDA engine\n");
     std::fflush(stdout);
-    std::unique_ptr<CDeviceOperations> device = select_device(g_engine_options);
-    if (!device)
+    CSelectedDevice selected = select_device(g_engine_options);
+    if (!selected.device)
         return false;
     // A GPU that answered the probe can still fail here (busy, out of memory):
     // when the backend was not asked for by name, the CPU takes over.
-    const bool may_fall_back = g_engine_options.backend == CBackendChoice::automatic &&
-                               std::string(device->name()) != "CPU";
     std::string reason;
-    if (start_on(std::move(device), sphere_count, plane_count, normal_table, seed_list, reason))
+    if (start_on(std::move(selected.device), sphere_count, plane_count, normal_table, seed_list, reason))
         return true;
-    if (!may_fall_back) {
+    if (!selected.may_fall_back) {
         std::fprintf(stderr, "vantrel: %s\n", reason.c_str());
         return false;
     }

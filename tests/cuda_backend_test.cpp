@@ -43,7 +43,7 @@ int count_of(const std::string& text, const std::string& part)
     do {                                                                      \
         if (!cuda_backend_built())                                            \
             GTEST_SKIP() << "this build has no CUDA backend";                 \
-        if (cuda_device_available())                                          \
+        if (probe_cuda_devices().device_count > 0)                            \
             GTEST_SKIP() << "a CUDA device is present; this checks its absence"; \
     } while (0)
 }  // namespace
@@ -62,8 +62,7 @@ TEST(CudaFallback, AutomaticRendersTheCpuPictureAndSaysSoOnce)
     EXPECT_GT(std::count_if(cpu.counts.begin(), cpu.counts.end(), [](uint32_t c) { return c > 0; }), 0);
 
     // One line on stderr naming CUDA's reason; stdout only the console lines.
-    std::string reason;
-    cuda_device_available(&reason);
+    const std::string reason = probe_cuda_devices().reason;
     EXPECT_EQ(automatic.err, "vantrel: no usable CUDA device (" + reason + "); rendering on the CPU\n");
     EXPECT_EQ(automatic.out, cpu.out);
     EXPECT_EQ(cpu.out, "Vantrel Prototype 1\nInitializing CUDA engine\nDeinitializing CUDA engine\n");
@@ -73,8 +72,8 @@ TEST(CudaFallback, AutomaticRendersTheCpuPictureAndSaysSoOnce)
 // With or without CUDA in the build.
 TEST(CudaFallback, CudaAskedForFailsCleanlyBeforeAnyBuffer)
 {
-    std::string reason;
-    if (cuda_device_available(&reason))
+    const std::string reason = probe_cuda_devices().reason;
+    if (probe_cuda_devices().device_count > 0)
         GTEST_SKIP() << "a CUDA device is present; this checks its absence";
     const CRenderResult cuda = render(CBackendChoice::cuda, 1u, 1);
     EXPECT_FALSE(cuda.started);
@@ -93,8 +92,7 @@ TEST(CudaFallback, CudaAskedForFailsCleanlyBeforeAnyBuffer)
 TEST(CudaDevice, FirstFailureIsKeptWithTheCallAndCudasMessage)
 {
     REQUIRE_CUDA_BUILD_WITHOUT_DEVICE();
-    std::string reason;
-    cuda_device_available(&reason);
+    const std::string reason = probe_cuda_devices().reason;
     const auto device = make_cuda_device();
     testing::internal::CaptureStderr();
     EXPECT_EQ(device->allocate(1024), nullptr);

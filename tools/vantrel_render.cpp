@@ -145,10 +145,7 @@ int render_main(int argc, char** argv)
                       ")");
     }
 
-    CEngineOptions engine_options;
-    engine_options.backend = options.backend;
-    engine_options.cpu_threads = options.threads;
-    engine_configure(engine_options);
+    engine_configure(options.engine);
     if (!startup(seed)) {
         print_message("start-up failed");
         return 1;
