@@ -49,7 +49,10 @@ struct CPassState {
 struct CScene {
     std::vector<CSphere> spheres;
     std::vector<CPlane> planes;
-    CSceneLists lists() const { return {spheres.data(), uint32_t(spheres.size()), planes.data(), uint32_t(planes.size())}; }
+    CSceneLists lists() const
+    {
+        return {spheres.data(), uint32_t(spheres.size()), planes.data(), uint32_t(planes.size())};
+    }
 };
 
 // A pass as the program runs it, or a lane pass's entry called directly.
