@@ -7,13 +7,11 @@
 #include <cstring>
 #include <vector>
 
-#include "app/camera.h"
-#include "app/frame_buffers.h"
-#include "engine/cpu_device.h"
+#include "engine/cpu/cpu_device.h"
+#include "engine/cpu/cpu_pass.h"
 #include "engine/engine.h"
-#include "kernel/cpu_pass.h"
-#include "kernel/host_random.h"
-#include "scene/built_in_scene.h"
+#include "kernel/random.h"
+#include "tests/host_state.h"
 
 namespace {
 
@@ -47,21 +45,8 @@ TEST(CpuDeviceTest, MemoryHoldsWhatWasLastUploadedFilledOrLeftThere)
 // Start-up of the built-in scene, without the engine.
 class CpuDeviceSceneTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        host_srand(31337u);
-        ASSERT_TRUE(build_normal_table());
-        ASSERT_TRUE(frame_buffers_create());
-        ASSERT_TRUE(build_scene());
-        write_camera_rays(g_frame, compute_view_window(kFrameWidth, kFrameHeight));
-    }
-    void TearDown() override
-    {
-        engine_deinit();
-        scene_release();
-        frame_buffers_destroy();
-        normal_table_release();
-    }
+    void SetUp() override { ASSERT_TRUE(test_support::build_host_state(31337u)); }
+    void TearDown() override { test_support::release_host_state(); }
 
     // Plain loop passes from the start state: sums, counts and image after `frames`.
     void plain_frames(int frames, std::vector<float>& sums, std::vector<uint32_t>& counts,
@@ -71,12 +56,12 @@ protected:
         sums.assign(3 * size_t{kPixelCount}, 0.0f);
         counts.assign(kPixelCount, 0u);
         image.assign(3 * size_t{kPixelCount}, 0u);
-        bind_globals_cpu(g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount, normal_table.get(),
-                         rand_states.data());
+        bind_globals_cpu({normal_table.get(), rand_states.data()});
+        const CFrameArgs frame{{g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount},
+                               g_frame.ray_list.get(), sums.data(), counts.data(), image.data()};
         segments = 0;
         for (int f = 0; f < frames; ++f)
-            segments += path_trace_pass_cpu(g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount,
-                                            g_frame.ray_list.get(), sums.data(), counts.data(), image.data(), 2);
+            segments += path_trace_pass_cpu(frame, 2);
     }
 };
 
@@ -122,8 +107,7 @@ TEST_F(CpuDeviceSceneTest, ResultsWorkedInPlaceReachAnyDownload)
     ASSERT_TRUE(device->copy_to_device(normal_list.get(), normal_table.get(), normal_list.size()));
     ASSERT_TRUE(device->copy_to_device(rand_list.get(), seed_list.get(), rand_list.size()));
     ASSERT_TRUE(device->fill_zero(fbuffer.get(), fbuffer.size()));
-    ASSERT_TRUE(device->launch_bind_globals({}, {}, {nullptr, 0, nullptr, 0, normal_list.as<CVector3>(),
-                                                      rand_list.as<uint32_t>()}));
+    ASSERT_TRUE(device->launch_bind_globals({}, {}, {}, {normal_list.as<CVector3>(), rand_list.as<uint32_t>()}));
 
     std::vector<float> host_sums(3 * size_t{kPixelCount}, 0.0f);
     std::vector<uint32_t> host_counts(kPixelCount, 0u);
@@ -132,9 +116,10 @@ TEST_F(CpuDeviceSceneTest, ResultsWorkedInPlaceReachAnyDownload)
     ASSERT_TRUE(device->copy_to_device(rays.get(), g_frame.ray_list.get(), rays.size()));
     ASSERT_TRUE(device->copy_to_device(buffer.get(), host_sums.data(), buffer.size()));
     ASSERT_TRUE(device->copy_to_device(cbuffer.get(), host_counts.data(), cbuffer.size()));
-    ASSERT_TRUE(device->launch_path_trace({}, {}, {sphere_list.as<CSphere>(), kSphereCount, plane_list.as<CPlane>(),
-                                                    kPlaneCount, rays.as<CRay3>(), buffer.as<float>(),
-                                                    cbuffer.as<uint32_t>(), fbuffer.as<uint8_t>()}));
+    ASSERT_TRUE(device->launch_path_trace({}, {}, {{sphere_list.as<CSphere>(), kSphereCount, plane_list.as<CPlane>(),
+                                                     kPlaneCount},
+                                                    rays.as<CRay3>(), buffer.as<float>(), cbuffer.as<uint32_t>(),
+                                                    fbuffer.as<uint8_t>()}));
 
     std::vector<float> other_sums(host_sums.size(), -1.0f);
     std::vector<uint32_t> other_counts(host_counts.size(), 7u);
