@@ -61,8 +61,12 @@ VANTREL_HD inline F intersect_sphere(const CSegmentLanes<F>& segment, const CSph
     // A zero-length segment has no defined root (0 / 0): no hit. (A NaN q
     // would give a NaN parameter, which no range accepts.)
     root = q >= F(0.0f) && segment.span_sq != F(0.0f);
-    if (!lane_any(root))
-        return F(0.0f);
+    // One pixel skips the rest without a root. Lanes go on regardless: after
+    // the first bounce whether any lane of a group has a root is close to a
+    // coin toss, and a mispredicted branch costs more than the root.
+    if constexpr (std::is_same_v<F, float>)
+        if (!root)
+            return 0.0f;
     const F two_a = F(2.0f) * segment.span_sq;
     // A double root is -b / 2a, otherwise the nearer root -(b + sqrt(q)) / 2a:
     // one division of the chosen numerator.
