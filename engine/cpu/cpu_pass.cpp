@@ -187,10 +187,14 @@ uint64_t path_trace_pass_lanes(CLanePassEntry entry, const CFrameArgs& frame, in
         put(i, scene.sphere_list[i], scene.sphere_list[i].center);
     for (uint32_t i = 0; i < scene.plane_count; ++i)
         put(scene.sphere_count + i, scene.plane_list[i], scene.plane_list[i].normal);
+    std::vector<CAxisPlane> axis_planes(scene.plane_count);
+    for (uint32_t i = 0; i < scene.plane_count; ++i)
+        axis_planes[i] = axis_plane(scene.plane_list[i]);
     CLanePassArgs args{frame, CRandomBindings{reinterpret_cast<const CVector3*>(scatter_list()), g_rand_list},
                        thread_count_for(threads)};
     args.scene.surface_table = table.data();
     args.scene.surface_stride = stride;
+    args.scene.axis_planes = axis_planes.data();
     return entry(args);
 }
 #endif
