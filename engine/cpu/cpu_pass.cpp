@@ -2,6 +2,8 @@
 
 #include <omp.h>
 
+#include <atomic>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "engine/cpu/cpu_pass_lanes.h"
+#include "engine/cpu/cpu_threads.h"
 #include "kernel/path.h"
 #include "scene/built_in_scene.h"
 
@@ -66,15 +69,17 @@ int thread_count_for(int threads) { return threads > 0 ? threads : omp_get_max_t
 uint64_t path_trace_pass_cpu(const CFrameArgs& frame, int threads)
 {
     const CRandomBindings bindings{g_normal_list, g_rand_list};
-    const int thread_count = thread_count_for(threads);
-    uint64_t segments = 0;
+    std::atomic<uint64_t> segments{0};
     // Rows cost very different amounts (the ceiling is one segment, the floor
     // up to five), so hand them out a row at a time. Every pixel writes only its
     // own entries, so the order does not change the picture.
-#pragma omp parallel for num_threads(thread_count) schedule(dynamic, kImageWidth) reduction(+ : segments)
-    for (uint32_t p = 0; p < kPixelCount; ++p)
-        segments += path_trace_pixel(p, frame, bindings);
-    return segments;
+    cpu_parallel_for(thread_count_for(threads), kPixelCount, kImageWidth, [&](uint32_t begin, uint32_t end, int) {
+        uint64_t searched = 0;
+        for (uint32_t p = begin; p < end; ++p)
+            searched += path_trace_pixel(p, frame, bindings);
+        segments.fetch_add(searched, std::memory_order_relaxed);
+    });
+    return segments.load();
 }
 
 const char* cpu_pass_name(CCpuPass pass)
