@@ -15,8 +15,9 @@
 // the one-pixel loop gives it.
 
 // bench/frame_stages' timed copies have bench/stage_clock.h forced in front
-// (VANTREL_STAGE_CLOCK), which marks every change of stage; here the marks are empty.
-#if !defined(VANTREL_STAGE_CLOCK)
+// (VANTREL_STAGE_CLOCK), which marks every change of stage, or
+// bench/tile_clock.h, which times whole tiles; here the marks are empty.
+#if !defined(VANTREL_STAGE)
 #define VANTREL_STAGE(stage)
 #endif
 
