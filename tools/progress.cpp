@@ -55,7 +55,7 @@ void CProgress::finish()
 
 void CProgress::draw_bar(uint32_t done, double seconds)
 {
-    if (total_ == UINT32_MAX) {  // no end: a count and the rate, redrawn in place
+    if (total_ == kFramesUntilStopped) {  // no end: a count and the rate, redrawn in place
         std::fprintf(out_, "\r%u frames  %.1f frames/s  %s\033[K", done, seconds > 0.0 ? done / seconds : 0.0,
                      format_duration(seconds).c_str());
         std::fflush(out_);
@@ -80,7 +80,7 @@ void CProgress::draw_bar(uint32_t done, double seconds)
 void CProgress::write_line(uint32_t done, double seconds)
 {
     const double fps = seconds > 0.0 ? done / seconds : 0.0;
-    if (total_ == UINT32_MAX)
+    if (total_ == kFramesUntilStopped)
         std::fprintf(out_, "vantrel-render: %u frames, %.1f frames/s, %s\n", done, fps,
                      format_duration(seconds).c_str());
     else

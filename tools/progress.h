@@ -6,10 +6,13 @@
 #include <cstdio>
 #include <string>
 
+// Frames to render when none are asked for: in practice until stopped.
+constexpr uint32_t kFramesUntilStopped = UINT32_MAX;
+
 class CProgress {
 public:
     // `terminal`: whether `out` is a terminal (bar) or a log or pipe (lines).
-    // A total of UINT32_MAX means no end is set: the count and rate are shown.
+    // A total of kFramesUntilStopped means no end is set: the count and rate are shown.
     CProgress(FILE* out, uint32_t total_frames, bool terminal, bool quiet);
 
     // After each frame: `done` frames in `seconds` since rendering started.
