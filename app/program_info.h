@@ -24,5 +24,11 @@ std::string cuda_architectures_text(std::string_view architectures);
 
 // vantrel's command line before GLUT sees it: --help or --version prints its
 // text on stdout and gives exit status 0 (1 when stdout cannot be written);
-// nothing when neither is there.
+// an argument that is not one of GLUT's options (with its value) is bad input,
+// named in one line on stderr with a pointer to --help, exit status 2; nothing
+// when the command line is GLUT's options alone.
 std::optional<int> window_info_option(int argc, const char* const* argv);
+
+// A command-line argument as a message shows it, on one line: control bytes
+// written as \xHH.
+std::string shown_argument(std::string_view text);
