@@ -40,8 +40,8 @@ TEST(RenderCli, BadInputExitsTwoWithOneLineAndNoImage)
     const std::string image = (folder.path() / "out.png").string();
     std::ofstream(elsewhere.path() / "plain") << "a file, not a folder";
     const std::vector<CBadInput> cases = {
-        {{"--bogus"}, "--bogus"},
-        {{"stray"}, "stray"},
+        {{"--bogus"}, "--bogus (see vantrel-render --help)"},
+        {{"stray"}, "stray (see vantrel-render --help)"},
         {{"stray\x1b[2J"}, "stray\\x1b[2J"},
         {{"--frames"}, "--frames"},
         {{"--frames", "--output", image}, "--frames needs a value"},

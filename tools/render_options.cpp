@@ -113,7 +113,7 @@ std::optional<int> parse_render_options(int argc, const char* const* argv, CRend
         const int status = app.exit(e, text, text);
         return print_to_stdout(text.str(), status);
     } catch (const CLI::ParseError& e) {
-        complain(e.what());
+        complain(std::string(e.what()) + " (see " + kProgram + " --help)");
         return kUsageStatus;
     }
 
