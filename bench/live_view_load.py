@@ -56,7 +56,7 @@ class Viewer(threading.Thread):
 
     def run(self):
         with socket.create_connection(("127.0.0.1", self.port)) as connection:
-            connection.sendall(b"GET /stream HTTP/1.1\r\nHost: bench\r\n\r\n")
+            connection.sendall(b"GET /stream HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
             connection.settimeout(1.0)
             while not self.leave:
                 try:
