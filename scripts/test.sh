@@ -7,9 +7,10 @@ cd "$(dirname "$0")/.."
 
 source scripts/install_missing.sh
 # The window tests drive a virtual display and take screenshots; the install
-# tests build the package; the browser test (label browser) loads the live view
-# in headless Chromium.
-install_missing test.sh "${BUILD_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}" xvfb xdotool x11-apps imagemagick chromium
+# tests build the package and check it with lintian; the browser test (label
+# browser) loads the live view in headless Chromium.
+install_missing test.sh "${BUILD_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}" xvfb xdotool x11-apps imagemagick chromium \
+    lintian
 
 echo "== layout"
 python3 scripts/check_layout.py
