@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vantrel: the interactive window. Builds the host state and the render
 // engine, opens the window and refines the picture until the window is closed
 // or the process is asked to stop (SIGINT, SIGTERM, SIGHUP); then shuts down

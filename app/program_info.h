@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What both programs say about themselves: the --version text, and the
 // window program's own --help and --version, answered before GLUT or any

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The GLUT window of `vantrel`: one 640 x 480 double-buffered RGB window whose
 // display callback traces one more frame and draws it. Shared by the program

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """What viewers of the live view cost the render: vantrel-render --serve's
 frames per second with 0, 1 and 8 (by default) clients reading /stream for the
 whole run. The counts are interleaved round by round, so a machine whose load

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Read by cpack when it makes the package: the maintainer as Debian's own tools
 # (dch) take it, DEBFULLNAME and DEBEMAIL, where DEBEMAIL may itself be
 # "Name <address>", unless the build was configured with CPACK_PACKAGE_CONTACT.

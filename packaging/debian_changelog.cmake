@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Run by cpack once the files to package are in place: packaging/changelog,
 # signed by the package's maintainer, as the native package's changelog.gz
 # (gzip -n: no name or time stamp, so the package is the same on every run).

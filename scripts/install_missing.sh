@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Sourced by the scripts: install_missing NAME PACKAGE... installs, with
 # apt-get, only the Debian packages that are not installed yet. NAME prefixes
 # the messages. Without root and without sudo it says once what is missing and

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs what is missing (Debian), builds the release build in build/release
 # and makes the Debian package there with CPack: vantrel_VERSION_ARCH.deb,
 # installed with `sudo apt install ./build/release/vantrel_*.deb`. The

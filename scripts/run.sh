@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs what is missing (Debian), builds the release build and starts the
 # window program `vantrel`. Without a display (DISPLAY unset) it runs the
 # headless `vantrel-render` instead, which writes vantrel.png in the current

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs what is missing (Debian), builds Vantrel and runs every test: a
 # release build (with the CUDA backend when nvcc is present) and a second build
 # of the tests with AddressSanitizer and UndefinedBehaviorSanitizer.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Tests of what a user installs: `cmake --install` into a scratch DESTDIR, and the Debian package.
 
 usage: install_test.py destdir|package BUILD_DIR VERSION PROGRAM... [-- CMAKE CPACK]

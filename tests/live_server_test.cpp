@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vantrel-render --serve through a real HTTP client: what every path answers,
 // that the served pictures are the frame written, that the client limit holds
 // and that a client who stops reading is dropped while the render goes on.

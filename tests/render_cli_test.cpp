@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vantrel-render's command line as a user meets it: bad input is refused
 // before any rendering, and a signal stops a run with the picture so far.
 

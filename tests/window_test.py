@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """End-to-end tests of the vantrel window on a private Xvfb display.
 
 usage: window_test.py VANTREL CLOSE_HELPER close|sigterm|sighup|refused

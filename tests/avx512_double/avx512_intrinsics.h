@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A test double of the AVX-512 instruction set, for the 16-lane CPU pass on
 // processors without it: the tests compile engine/cpu/cpu_pass_lanes.cpp with

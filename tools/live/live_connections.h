@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The live view's connections: httplib's server with every connection served
 // under limits, so no client can hold the server, slow it without end or grow

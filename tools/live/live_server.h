@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The live view of vantrel-render --serve: an HTTP server on threads of its
 // own that shows what a CFrameHandover holds.
