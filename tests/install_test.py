@@ -166,7 +166,7 @@ def make_package(build, cpack, folder, full_name, email):
 
 
 def check_package_files(deb, maintainer, version, programs):
-    """The file list; the changelog and copyright Debian asks for; hardened programs."""
+    """The file list, the changelog's version and signature, hardened programs."""
     listing = checked(["dpkg-deb", "-c", deb])
     files = {line.split()[-1].removeprefix("./") for line in listing.splitlines() if not line.startswith("d")}
     expected_list = {"usr/" + name for name in expected_files(programs)} | {"usr/share/doc/vantrel/changelog.gz"}
@@ -179,11 +179,6 @@ def check_package_files(deb, maintainer, version, programs):
         entries = changelog.read()
     if not entries.startswith(f"vantrel ({version}) ") or f"\n -- {maintainer}  " not in entries:
         raise Failure(f"changelog does not start with version {version} signed by {maintainer}:\n{entries}")
-    with open(os.path.join(doc, "copyright")) as copyright_file:
-        copyright_text = copyright_file.read()
-    if not copyright_text.startswith("Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/") \
-            or "License: Apache-2.0" not in copyright_text:
-        raise Failure("copyright is not Debian's machine-readable form naming Apache-2.0")
     for program in programs:
         path = os.path.join(unpacked, "usr/bin", program)
         dynamic = checked(["readelf", "--dynamic", "--dyn-syms", "--wide", path])

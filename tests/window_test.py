@@ -230,6 +230,8 @@ def run_refused(vantrel_path):
         (["-display", unreachable], display, 1, f"cannot open display '{unreachable}'" + hint),
         (["--verison"], display, 2, r"unknown option '--verison' \(see vantrel --help\)"),
         (["-iconic", "frames=5"], display, 2, r"unexpected argument 'frames=5' \(see vantrel --help\)"),
+        (["-geometry", "-0-0", "-sync", "-display"], display, 2, r"-display needs a value \(see vantrel --help\)"),
+        (["out\x1b[2J"], display, 2, r"unexpected argument 'out\\x1b\[2J' \(see vantrel --help\)"),
     ]
     problems = []
     try:
