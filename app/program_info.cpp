@@ -65,8 +65,10 @@ const char kWindowHelp[] =
     "                     passes (and the one this processor uses) and the\n"
     "                     compiler, and exit\n"
     "  -display DISPLAY   The X display to open (default: $DISPLAY)\n"
-    "  -geometry WxH+X+Y  -iconic, -direct, -indirect, -gldebug, -sync: GLUT's\n"
-    "                     own options, passed to GLUT\n";
+    "  -geometry WxH+X+Y  The window's size and place\n"
+    "  -iconic, -direct, -indirect, -gldebug, -sync\n"
+    "                     GLUT's own options, passed to GLUT like the two above;\n"
+    "                     any other argument is refused (exit status 2)\n";
 
 // GLUT's own options (freeglut's glutInit reads them and takes them out of
 // argv); the first two take a value, the next argument whatever it looks like
