@@ -127,7 +127,8 @@ def find_window(env):
                            capture_output=True, text=True, timeout=60)
     ids = found.stdout.split()
     if found.returncode != 0 or len(ids) != 1:
-        raise Failure(f"expected one visible window titled {TITLE!r}, xdotool found {ids}")
+        raise Failure(f"expected one visible window titled {TITLE!r}, xdotool found {ids} (status "
+                      f"{found.returncode}, stderr {found.stderr.strip()!r})")
     geometry = subprocess.run(["xdotool", "getwindowgeometry", ids[0]], env=env, capture_output=True, text=True,
                               timeout=10).stdout
     if "Position: 100,100" not in geometry or "Geometry: 640x480" not in geometry:
