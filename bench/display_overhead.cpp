@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the window costs beyond the render: opens the same window vantrel does
 // and times display_callback (clear, trace_frame, draw, swap) against
 // trace_frame alone, interleaved so both see the same load, and prints both

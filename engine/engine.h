@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The render engine bridge: owns the device buffers, moves the scene and the
 // per-pixel state between host and device, and starts the kernels.
@@ -23,13 +24,15 @@ struct CEngineOptions {
     int cpu_threads = 0;  // 0: all cores
     // What an earlier look for CUDA devices found (vantrel-render looks when it
     // checks --backend cuda); the engine looks only when nobody has.
-    std::optional<CCudaProbeResult> cuda_probe;
+    std::optional<CCudaProbeResult> cuda_probe = std::nullopt;
 };
 
 // Set before engine_init; both programs keep the defaults unless told otherwise.
 void engine_configure(const CEngineOptions& options);
 // The CPU threads asked for (0: all cores), for host work that goes with a frame.
 int engine_cpu_threads();
+// Lowers the CPU threads asked for to at most `most` (where more were asked for).
+void engine_limit_cpu_threads(int most);
 
 // Prints "Initializing CUDA engine", picks the backend, allocates the device
 // buffers, uploads the first 122,880 table vectors and the seeds, and binds

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Compiles the CUDA kernels for each real GPU architecture of the build with
 ptxas's resource report and fails on any spill. Prints, per architecture, the
 registers, stack frame and theoretical occupancy of path_trace_cuda with its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "tools/render_options.h"
 
 #include <CLI/CLI.hpp>
@@ -112,8 +113,16 @@ std::optional<int> parse_render_options(int argc, const char* const* argv, CRend
         std::ostringstream text;
         const int status = app.exit(e, text, text);
         return print_to_stdout(text.str(), status);
+    } catch (const CLI::ExtrasError&) {
+        // CLI11 lists them last first; name them as they were written.
+        std::string listed;
+        for (const std::string& extra : app.remaining())
+            listed += (listed.empty() ? "'" : " '") + extra + "'";
+        complain("unexpected argument" + std::string(app.remaining_size() > 1 ? "s " : " ") + listed + " (see " +
+                 kProgram + " --help)");
+        return kUsageStatus;
     } catch (const CLI::ParseError& e) {
-        complain(e.what());
+        complain(std::string(e.what()) + " (see " + kProgram + " --help)");
         return kUsageStatus;
     }
 
@@ -177,27 +186,6 @@ std::optional<int> parse_render_options(int argc, const char* const* argv, CRend
         return kUsageStatus;
     }
     return std::nullopt;
-}
-
-std::string one_line(const std::string& text)
-{
-    std::string shown;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\n')
-            shown += "\\n";
-        else if (c == '\t')
-            shown += "\\t";
-        else if (c == '\r')
-            shown += "\\r";
-        else if (byte < 0x20 || byte == 0x7f) {
-            char escaped[5];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-            shown += escaped;
-        } else
-            shown += c;
-    }
-    return shown;
 }
 
 void print_message(const std::string& message)

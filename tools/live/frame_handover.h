@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The hand-over between the render loop and the live view: the render thread
 // leaves its figures after every frame and a copy of the picture at most a
@@ -12,8 +13,7 @@
 #include <mutex>
 #include <vector>
 
-// Frames to render when none are asked for: in practice until stopped.
-constexpr uint32_t kFramesUntilStopped = UINT32_MAX;
+#include "tools/progress.h"
 
 struct CLiveFigures {
     uint32_t frames_done = 0;
