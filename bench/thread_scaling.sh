@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # What a second thread gives, pass by pass: one 2-thread vantrel-render, then
 # two 1-thread renders started together (same seed and frames), and the ratio
 # of the 2-thread frames/s to the sum of the two 1-thread ones. 1.0 means one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A pass's time that a busy machine hardly moves: bench/frame_stages builds a
 // third copy of the lane pass with this header forced in front, which reads

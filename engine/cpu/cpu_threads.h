@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The CPU backend's threads: one pool for the camera rays and every CPU pass.
 //
