@@ -36,6 +36,11 @@ public:
     virtual uint64_t segments_traced() const { return 0; }
     // True once a device operation has failed; the device is unusable then.
     virtual bool failed() const { return false; }
+    // Whether operations can fail at all. A copy that fails half-way may leave
+    // its destination half-written, so the engine downloads a frame's results
+    // from such a device into arrays of its own and hands them on only when
+    // every copy of the frame succeeded.
+    virtual bool can_fail() const { return false; }
     // The first failure, for example "CUDA error in cudaMalloc: out of
     // memory", or empty. The engine reports it; the device prints nothing.
     virtual std::string failure() const { return {}; }

@@ -205,6 +205,13 @@ TEST_P(CudaFailureTest, IsReportedOnceAndNeverShowsAStalePicture)
             EXPECT_EQ(later->rfind("cudaFree ", 0), 0u) << *later;
 
         const bool at_start = c.expect == CExpect::no_device || c.expect == CExpect::start_fails;
+        if (c.expect == CExpect::frame_fails && backend == CBackendChoice::automatic) {
+            // The CPU takes over from the last good frame (RendersTheCpuPictureWhenTheDeviceFailsMidRun).
+            EXPECT_NE(err[0].find("rendering on the CPU from the last good frame"), std::string::npos) << err[0];
+            EXPECT_FALSE(got.failed);
+            EXPECT_TRUE(got.pixels == cpu_reference(frames).pixels);
+            continue;
+        }
         if (at_start && backend == CBackendChoice::cuda) {
             EXPECT_FALSE(got.started);
             EXPECT_EQ(g_frame.pixel_buffer, nullptr);  // start-up released what it built
@@ -241,6 +248,53 @@ TEST_P(CudaFailureTest, IsReportedOnceAndNeverShowsAStalePicture)
 
 INSTANTIATE_TEST_SUITE_P(EveryCallSite, CudaFailureTest, testing::ValuesIn(kFailures));
 
+// With --backend auto, a device that fails in frame k of n hands over to the
+// CPU from the last good frame: the n frames are the CPU's, byte for byte,
+// whichever call of the frame fails (a copy in, the launch, the kernel, or a
+// copy out after others of the frame succeeded) and however it fails.
+TEST_F(CudaDoubleTest, RendersTheCpuPictureWhenTheDeviceFailsMidRun)
+{
+    constexpr int kFrames = 3;
+    struct CFault {
+        const char* what;
+        const char* call;
+        int first, per_frame;  // the call's occurrence in frame 1, and its step from frame to frame
+        cudaError_t error;
+    };
+    // Start-up makes two copies, one launch and one wait; frame 1 copies 5 in
+    // (the rays once) and 4 out (counts, sums, bytes, random states), later frames 4 and 4.
+    const CFault faults[] = {
+        {"the first copy in", "cudaMemcpy", 3, 8, cudaErrorIllegalAddress},
+        {"a refused launch", "cudaLaunchKernelEx", 2, 1, cudaErrorNoKernelImageForDevice},
+        {"a kernel fault", "cudaLaunchKernelEx", 2, 1, cudaErrorIllegalAddress},
+        {"the wait", "cudaDeviceSynchronize", 2, 1, cudaErrorLaunchFailure},
+        {"the sums copied out", "cudaMemcpy", 9, 8, cudaErrorMemoryAllocation},
+        {"the random states copied out, last", "cudaMemcpy", 11, 8, cudaErrorIllegalAddress},
+    };
+    const CRun& cpu = cpu_reference(kFrames);
+    for (const CFault& fault : faults)
+        for (int k = 1; k <= kFrames; ++k) {
+            SCOPED_TRACE(std::string(fault.what) + " in frame " + std::to_string(k));
+            cuda_double::reset();
+            cuda_double::fail(fault.call, fault.first + (k - 1) * fault.per_frame, fault.error);
+            const CRun got = run(CBackendChoice::automatic, kFrames);
+            ASSERT_TRUE(got.started) << got.err;
+            EXPECT_EQ(got.backend, "CUDA");
+            EXPECT_EQ(got.frames_done, kFrames);
+            EXPECT_FALSE(got.failed);
+            const std::vector<std::string> err = lines_of(got.err);
+            ASSERT_EQ(err.size(), 1u) << got.err;
+            EXPECT_EQ(err[0].rfind("vantrel: the CUDA device failed (CUDA error in ", 0), 0u) << err[0];
+            EXPECT_NE(err[0].find(cudaGetErrorString(fault.error)), std::string::npos) << err[0];
+            EXPECT_EQ(got.out, cpu.out);
+            EXPECT_TRUE(got.pixels == cpu.pixels);
+            EXPECT_TRUE(got.sums == cpu.sums);
+            EXPECT_TRUE(got.counts == cpu.counts);
+            EXPECT_EQ(cuda_double::live_allocations(), 0u);
+            EXPECT_TRUE(cuda_double::misuses().empty()) << cuda_double::misuses().front();
+        }
+}
+
 namespace {
 struct CProgramCase {
     const char* backend;
@@ -251,7 +305,8 @@ struct CProgramCase {
 }  // namespace
 
 // vantrel-render on the double: a failed device writes no file (an old one
-// stays as it was) and exits 1; auto falls back at start-up and writes the picture.
+// stays as it was) and exits 1; auto falls back, at start-up or mid-run, and
+// writes the CPU's picture.
 TEST_F(CudaDoubleTest, RenderProgramWritesNoFileAfterADeviceError)
 {
     const CProgramCase cases[] = {
@@ -259,7 +314,15 @@ TEST_F(CudaDoubleTest, RenderProgramWritesNoFileAfterADeviceError)
          "CUDA error in cudaDeviceSynchronize after path_trace_cuda: an illegal memory access was encountered"},
         {"cuda", "cudaMalloc:4:2", 1, "CUDA error in cudaMalloc: out of memory"},
         {"auto", "cudaMalloc:4:2", 0, "rendering on the CPU"},
+        {"auto", "cudaLaunchKernelEx:3:700", 0, "rendering on the CPU from the last good frame"},
     };
+    test_support::CScratchFolder reference;
+    const std::filesystem::path cpu_image = reference.path() / "cpu.ppm";
+    test_support::CChild cpu(VANTREL_RENDER_ON_DOUBLE_PATH,
+                             {"--frames", "2", "--seed", "5", "--quiet", "--backend", "cpu", "--output",
+                              cpu_image.string()},
+                             reference.path());
+    ASSERT_EQ(cpu.wait(), 0) << cpu.err();
     for (const CProgramCase& c : cases) {
         SCOPED_TRACE(std::string(c.backend) + " " + c.failure);
         test_support::CScratchFolder folder;
@@ -280,5 +343,8 @@ TEST_F(CudaDoubleTest, RenderProgramWritesNoFileAfterADeviceError)
         EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
         const bool replaced = test_support::read_text(image) != "P6\n1 1\n255\nabc";
         EXPECT_EQ(replaced, c.status == 0);
+        if (c.status == 0) {
+            EXPECT_TRUE(test_support::read_text(image) == test_support::read_text(cpu_image));
+        }
     }
 }

@@ -51,6 +51,7 @@ public:
     }
 
     bool failed() const override { return failed_; }
+    bool can_fail() const override { return true; }
     std::string failure() const override { return failure_; }
 
 private:
