@@ -6,15 +6,13 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "scene/image_size.h"
+#include "tools/atomic_file.h"
 
 namespace {
 constexpr char kMagic[8] = {'V', 'N', 'T', 'R', 'L', 'C', 'K', 'P'};
@@ -58,86 +56,22 @@ void get_words(const uint8_t* from, std::vector<T>& to, size_t count)
     }
 }
 
-// The stop signals wait while a temporary file exists: each one is noted and
-// raised again once the file is renamed into place or removed, so none is lost
-// and none leaves the file behind, whichever thread receives it.
-constexpr int kHeldSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
-volatile std::sig_atomic_t g_noted[4];
-
-extern "C" void note_held_signal(int signal_number)
-{
-    for (size_t i = 0; i < 4; ++i)
-        if (kHeldSignals[i] == signal_number)
-            g_noted[i] = 1;
-}
-
-class CHeldSignals {
-public:
-    CHeldSignals()
-    {
-        struct sigaction note {};
-        note.sa_handler = note_held_signal;
-        sigemptyset(&note.sa_mask);
-        note.sa_flags = SA_RESTART;
-        for (size_t i = 0; i < 4; ++i) {
-            g_noted[i] = 0;
-            sigaction(kHeldSignals[i], nullptr, &saved_[i]);
-            if (saved_[i].sa_handler != SIG_IGN)
-                sigaction(kHeldSignals[i], &note, nullptr);
-        }
-    }
-    ~CHeldSignals()
-    {
-        for (size_t i = 0; i < 4; ++i)
-            if (saved_[i].sa_handler != SIG_IGN)
-                sigaction(kHeldSignals[i], &saved_[i], nullptr);
-        for (size_t i = 0; i < 4; ++i)
-            if (g_noted[i])
-                raise(kHeldSignals[i]);
-    }
-    CHeldSignals(const CHeldSignals&) = delete;
-    CHeldSignals& operator=(const CHeldSignals&) = delete;
-
-private:
-    struct sigaction saved_[4];
-};
-
-// A new file "<path>.<number>.tmp" written in full, synced and renamed over
-// `path`; removed again unless that succeeded. Every write goes into the crc.
+// The checkpoint written in full, synced and moved into place (tools/atomic_file.h);
+// every write goes into the crc.
 class CDurableFile {
 public:
-    explicit CDurableFile(const std::string& path) : path_(path)
+    explicit CDurableFile(const std::string& path) : file_(path)
     {
-        static std::atomic<unsigned> serial{0};
-        for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-            const unsigned number = static_cast<unsigned>(getpid()) * 7919u + static_cast<unsigned>(time(nullptr)) +
-                                    serial.fetch_add(1);
-            name_ = path + "." + std::to_string(number % 1000000u) + ".tmp";
-            fd_ = open(name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd_ < 0 && errno != EEXIST)
-                break;
-        }
-        if (fd_ < 0) {
+        if (!file_.created())
             error_ = errno;
-            name_.clear();
-        }
     }
-    ~CDurableFile()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-        if (!name_.empty())
-            unlink(name_.c_str());
-    }
-    CDurableFile(const CDurableFile&) = delete;
-    CDurableFile& operator=(const CDurableFile&) = delete;
 
     void write_bytes(const void* data, size_t length)
     {
         const auto* bytes = static_cast<const uint8_t*>(data);
         crc_ = crc_of(crc_, bytes, length);
         while (length > 0 && error_ == 0) {
-            const ssize_t written = write(fd_, bytes, length);
+            const ssize_t written = write(file_.fd(), bytes, length);
             if (written < 0 && errno == EINTR)
                 continue;
             if (written <= 0) {
@@ -170,38 +104,22 @@ public:
     }
     uint32_t crc() const { return crc_; }
 
-    // Keeps the permission bits of a file it replaces, syncs, closes, renames
-    // and syncs the folder; 0 or the first error number.
+    // Keeps the permission bits of a file it replaces, syncs and moves the
+    // file into place; 0 or the first error number.
     int commit()
     {
-        struct stat existing {};
-        if (error_ == 0 && stat(path_.c_str(), &existing) == 0 && fchmod(fd_, existing.st_mode & 07777) != 0)
-            error_ = errno;
-        if (error_ == 0 && fsync(fd_) != 0)
-            error_ = errno;
-        if (fd_ >= 0 && close(fd_) != 0 && error_ == 0)
-            error_ = errno;
-        fd_ = -1;
-        if (error_ == 0 && std::rename(name_.c_str(), path_.c_str()) != 0)
-            error_ = errno;
-        if (error_ != 0)
-            return error_;
-        name_.clear();
-        const size_t slash = path_.find_last_of('/');
-        const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
-        const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dir < 0 || fsync(dir) != 0)
-            error_ = errno;
-        if (dir >= 0)
-            close(dir);
+        if (error_ == 0) {
+            file_.take_target_permissions();
+            error_ = file_.sync();
+        }
+        if (error_ == 0)
+            error_ = file_.move_into_place();
         return error_;
     }
     int error() const { return error_; }
 
 private:
-    std::string path_;
-    std::string name_;
-    int fd_ = -1;
+    CTemporaryFile file_;
     int error_ = 0;
     uint32_t crc_ = 0;
 };
