@@ -9,6 +9,7 @@
 #include "app/camera.h"
 #include "app/frame_buffers.h"
 #include "app/stop_signal.h"
+#include "app/swap_control.h"
 #include "engine/engine.h"
 
 namespace {
@@ -44,7 +45,7 @@ bool names_a_display(int argc, char** argv)
 }
 }  // namespace
 
-void window_open(int* argc, char** argv)
+const char* window_open(int* argc, char** argv)
 {
     if (!names_a_display(*argc, argv))
         std::fprintf(stderr,
@@ -59,6 +60,7 @@ void window_open(int* argc, char** argv)
     glutIdleFunc(glutPostRedisplay);
     glutDisplayFunc(display_callback);
     glutTimerFunc(kStopPollMs, poll_stop, 0);
+    return request_unsynced_swaps();
 }
 
 void display_callback()
