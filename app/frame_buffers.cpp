@@ -9,10 +9,10 @@ CFrameBuffer g_frame;
 bool frame_buffers_create()
 {
     frame_buffers_destroy();  // a second call starts over
-    g_frame.width = kFrameWidth;
-    g_frame.height = kFrameHeight;
+    g_frame.width = kImageWidth;
+    g_frame.height = kImageHeight;
 
-    const size_t pixels = size_t{kFrameWidth} * kFrameHeight;
+    const size_t pixels = size_t{kImageWidth} * kImageHeight;
     g_frame.accum_buffer.reset(new (std::nothrow) float[pixels * 3]);
     g_frame.count_buffer.reset(new (std::nothrow) uint32_t[pixels]);
     g_frame.pixel_buffer.reset(new (std::nothrow) uint8_t[pixels * 3]);

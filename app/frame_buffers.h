@@ -5,10 +5,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "scene/image_size.h"
 #include "scene/records.h"
-
-constexpr uint32_t kFrameWidth = 640u;
-constexpr uint32_t kFrameHeight = 480u;
 
 struct CFrameBuffer {
     uint32_t width = 0;

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "kernel/cpu_pass.h"
+#include "engine/cpu/cpu_pass.h"
 
 // The build's facts come from CMake (app/CMakeLists.txt), so they follow the
 // configuration rather than a copy of it.

@@ -9,12 +9,8 @@
 
 #include "app/frame_buffers.h"
 #include "engine/engine.h"
-#include "kernel/host_random.h"
-#include "kernel/intersect.h"
+#include "scene/host_random.h"
 #include "scene/built_in_scene.h"
-
-static_assert(kSphereCount == kUnrolledSphereCount && kPlaneCount == kUnrolledPlaneCount,
-              "the lanes unroll the nearest-hit search for the built-in scene's counts");
 
 uint32_t millisecond_clock()
 {

@@ -55,7 +55,7 @@ const char* window_open(int* argc, char** argv)
     glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_GLUTMAINLOOP_RETURNS);
     glutInitDisplayMode(GLUT_DOUBLE | GLUT_DEPTH | GLUT_RGB);
     glutInitWindowPosition(100, 100);
-    glutInitWindowSize(static_cast<int>(kFrameWidth), static_cast<int>(kFrameHeight));
+    glutInitWindowSize(static_cast<int>(kImageWidth), static_cast<int>(kImageHeight));
     glutCreateWindow("Vantrel Prototype 1");
     glutIdleFunc(glutPostRedisplay);
     glutDisplayFunc(display_callback);
@@ -80,7 +80,7 @@ void display_callback()
 void present_frame()
 {
     // The raster position stays at the lower-left corner: row 0 at the bottom.
-    glDrawPixels(static_cast<GLsizei>(kFrameWidth), static_cast<GLsizei>(kFrameHeight), GL_RGB, GL_UNSIGNED_BYTE,
+    glDrawPixels(static_cast<GLsizei>(kImageWidth), static_cast<GLsizei>(kImageHeight), GL_RGB, GL_UNSIGNED_BYTE,
                  g_frame.pixel_buffer.get());
     glutSwapBuffers();
 }

@@ -16,8 +16,8 @@
 
 #include "app/camera.h"
 #include "app/frame_buffers.h"
-#include "kernel/cpu_pass.h"
-#include "kernel/host_random.h"
+#include "engine/cpu/cpu_pass.h"
+#include "scene/host_random.h"
 #include "kernel/path.h"
 #include "scene/built_in_scene.h"
 
@@ -35,10 +35,9 @@ struct CBenchScene {
             std::fprintf(stderr, "cpu_pass_bench: start-up failed\n");
             std::exit(1);
         }
-        write_camera_rays(g_frame, compute_view_window(kFrameWidth, kFrameHeight));
+        write_camera_rays(g_frame, compute_view_window(kImageWidth, kImageHeight));
         rand_states.assign(seed_list.get(), seed_list.get() + kPixelCount);
-        bind_globals_cpu(g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount, normal_table.get(),
-                         rand_states.data());
+        bind_globals_cpu({normal_table.get(), rand_states.data()});
     }
 };
 
@@ -46,6 +45,13 @@ CBenchScene& bench_scene()
 {
     static CBenchScene scene;
     return scene;
+}
+
+// The built-in scene's frame, in g_frame's arrays.
+CFrameArgs bench_frame()
+{
+    return {{g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount}, g_frame.ray_list.get(),
+            g_frame.accum_buffer.get(), g_frame.count_buffer.get(), g_frame.pixel_buffer.get()};
 }
 
 void set_pass_counters(benchmark::State& state, uint64_t segments)
@@ -71,9 +77,7 @@ void BM_CpuPass(benchmark::State& state)
                    std::to_string(threads > 0 ? threads : omp_get_max_threads()) + " threads");
     uint64_t segments = 0;
     for (auto _ : state)
-        segments += path_trace_pass_with(pass, g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount,
-                                         g_frame.ray_list.get(), g_frame.accum_buffer.get(),
-                                         g_frame.count_buffer.get(), g_frame.pixel_buffer.get(), threads);
+        segments += path_trace_pass_with(pass, bench_frame(), threads);
     set_pass_counters(state, segments);
 }
 
@@ -93,9 +97,7 @@ void BM_CpuPassChosen(benchmark::State& state)
     state.SetLabel(cpu_pass_name(cpu_pass_chosen()));
     uint64_t segments = 0;
     for (auto _ : state)
-        segments += path_trace_pass_fast(g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount,
-                                         g_frame.ray_list.get(), g_frame.accum_buffer.get(),
-                                         g_frame.count_buffer.get(), g_frame.pixel_buffer.get(), 0);
+        segments += path_trace_pass_fast(bench_frame(), 0);
     set_pass_counters(state, segments);
 }
 BENCHMARK(BM_CpuPassChosen)->UseRealTime()->Unit(benchmark::kMillisecond);

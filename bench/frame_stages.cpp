@@ -1,6 +1,6 @@
 // Where one frame's time goes on one thread: the camera rays, then the fast
 // pass stage by stage (a copy of the pass with a time-stamp counter reading at
-// every change of stage, kernel/stage_clock.h), then the image copy the CPU
+// every change of stage, bench/stage_clock.h), then the image copy the CPU
 // device makes. Prints one table; the pass without marks is timed alongside,
 // so the cost of the marks themselves shows.
 //
@@ -18,10 +18,10 @@
 
 #include "app/camera.h"
 #include "app/frame_buffers.h"
-#include "kernel/cpu_pass.h"
-#include "kernel/cpu_pass_lanes.h"
-#include "kernel/host_random.h"
-#include "kernel/stage_clock.h"
+#include "engine/cpu/cpu_pass.h"
+#include "engine/cpu/cpu_pass_lanes.h"
+#include "scene/host_random.h"
+#include "bench/stage_clock.h"
 #include "scene/built_in_scene.h"
 
 CStageClock g_stage_clock;
@@ -72,16 +72,14 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "frame_stages: start-up failed\n");
         return 1;
     }
-    const CViewWindow window = compute_view_window(kFrameWidth, kFrameHeight);
+    const CViewWindow window = compute_view_window(kImageWidth, kImageHeight);
     std::vector<uint32_t> rand_states(seed_list.get(), seed_list.get() + kPixelCount);
     std::vector<uint8_t> image_copy(3 * size_t{kPixelCount});
-    bind_globals_cpu(g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount, normal_table.get(),
-                     rand_states.data());
-    const auto run_pass = [&](CLanePassEntry entry) {
-        return path_trace_pass_lanes(entry, g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount,
-                                     g_frame.ray_list.get(), g_frame.accum_buffer.get(), g_frame.count_buffer.get(),
-                                     g_frame.pixel_buffer.get(), 1);
-    };
+    bind_globals_cpu({normal_table.get(), rand_states.data()});
+    const CFrameArgs frame{{g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount},
+                           g_frame.ray_list.get(), g_frame.accum_buffer.get(), g_frame.count_buffer.get(),
+                           g_frame.pixel_buffer.get()};
+    const auto run_pass = [&](CLanePassEntry entry) { return path_trace_pass_lanes(entry, frame, 1); };
     const CLanePassEntry plain_entry = pass == CCpuPass::avx2 ? path_trace_pass_avx2 : path_trace_pass_avx512;
     write_camera_rays(g_frame, window);
     run_pass(plain_entry);  // the tables made, the caches warm

@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
-#include "engine/cpu_device.h"
+#include "engine/cpu/cpu_device.h"
 #if VANTREL_HAVE_CUDA
-#include "engine/cuda_device.h"
+#include "engine/cuda/cuda_device.h"
 #endif
 
 namespace {
@@ -24,14 +24,6 @@ CCudaProbeResult probe_cuda_devices()
     return result;
 }
 
-bool cuda_device_available(std::string* reason)
-{
-    const CCudaProbeResult probe = probe_cuda_devices();
-    if (reason)
-        *reason = probe.device_count > 0 ? std::string() : probe.reason;
-    return probe.device_count > 0;
-}
-
 CBackendDecision decide_backend(CBackendChoice choice, bool cuda_built, const CCudaProbe& probe)
 {
     if (choice == CBackendChoice::cpu)
@@ -43,7 +35,7 @@ CBackendDecision decide_backend(CBackendChoice choice, bool cuda_built, const CC
     }
     const CCudaProbeResult found = probe();
     if (found.device_count > 0)
-        return {CBackendKind::cuda, ""};
+        return {CBackendKind::cuda, "", choice == CBackendChoice::automatic};
     const std::string reason = found.reason.empty() ? "no CUDA device found" : found.reason;
     if (choice == CBackendChoice::cuda)
         return {CBackendKind::none, "vantrel: the CUDA backend was asked for, but there is no usable CUDA device (" +
@@ -51,7 +43,7 @@ CBackendDecision decide_backend(CBackendChoice choice, bool cuda_built, const CC
     return {CBackendKind::cpu, "vantrel: no usable CUDA device (" + reason + "); rendering on the CPU"};
 }
 
-std::unique_ptr<CDeviceOperations> select_device_with_probe(const CEngineOptions& options, const CCudaProbe& probe)
+CSelectedDevice select_device_with_probe(const CEngineOptions& options, const CCudaProbe& probe)
 {
     const CBackendDecision decision = decide_backend(options.backend, cuda_backend_built(), probe);
     if (!decision.message.empty()) {
@@ -60,20 +52,22 @@ std::unique_ptr<CDeviceOperations> select_device_with_probe(const CEngineOptions
     }
     switch (decision.kind) {
     case CBackendKind::cpu:
-        return make_cpu_device(options.cpu_threads);
+        return {make_cpu_device(options.cpu_threads), false};
     case CBackendKind::cuda:
 #if VANTREL_HAVE_CUDA
-        return make_cuda_device();
+        return {make_cuda_device(), decision.may_fall_back};
 #else
-        return nullptr;  // decide_backend never picks CUDA in a build without it
+        break;  // decide_backend never picks CUDA in a build without it
 #endif
     case CBackendKind::none:
         break;
     }
-    return nullptr;
+    return {};
 }
 
-std::unique_ptr<CDeviceOperations> select_device(const CEngineOptions& options)
+CSelectedDevice select_device(const CEngineOptions& options)
 {
+    if (const std::optional<CCudaProbeResult>& found = options.cuda_probe)
+        return select_device_with_probe(options, [&found] { return *found; });
     return select_device_with_probe(options, probe_cuda_devices);
 }

@@ -8,29 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "kernel/frame_args.h"
 #include "kernel/launch_shape.h"
-#include "scene/records.h"
-
-// The arguments of the path pass, all device addresses but the counts.
-struct CPathTraceArgs {
-    const CSphere* sphere_list;
-    uint32_t sphere_count;
-    const CPlane* plane_list;
-    uint32_t plane_count;
-    const CRay3* rayList;
-    float* buffer;
-    uint32_t* cbuffer;
-    uint8_t* fbuffer;
-};
-
-struct CBindGlobalsArgs {
-    const CSphere* sphere_list;
-    uint32_t sphere_count;
-    const CPlane* plane_list;
-    uint32_t plane_count;
-    const CVector3* normal_list;
-    uint32_t* rand_list;
-};
 
 class CDeviceOperations {
 public:
@@ -47,8 +26,10 @@ public:
     virtual bool copy_to_host(void* host_memory, const void* device_memory, size_t bytes) = 0;
 
     // False when the launch was refused; the kernel then did not run.
-    virtual bool launch_bind_globals(CLaunchDim grid, CLaunchDim block, const CBindGlobalsArgs& args) = 0;
-    virtual bool launch_path_trace(CLaunchDim grid, CLaunchDim block, const CPathTraceArgs& args) = 0;
+    // Every address in the records is a device address.
+    virtual bool launch_bind_globals(CLaunchDim grid, CLaunchDim block, const CSceneLists& scene,
+                                     CRandomBindings bindings) = 0;
+    virtual bool launch_path_trace(CLaunchDim grid, CLaunchDim block, const CFrameArgs& frame) = 0;
 
     // Segments searched by all passes so far (0 when the backend cannot count).
     virtual uint64_t segments_traced() const { return 0; }

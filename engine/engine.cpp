@@ -4,7 +4,7 @@
 #include <string>
 
 #include "engine/backend_select.h"
-#include "engine/cpu_device.h"
+#include "engine/cpu/cpu_device.h"
 #include "kernel/random.h"
 
 namespace {
@@ -27,6 +27,12 @@ struct CEngineState {
     CDeviceBuffer rand_list;
     bool rays_uploaded = false;
     bool failure_reported = false;
+
+    // The scene's device copies, as the kernels receive them.
+    CSceneLists scene(uint32_t sphere_count, uint32_t plane_count) const
+    {
+        return {sphere_list.as<CSphere>(), sphere_count, plane_list.as<CPlane>(), plane_count};
+    }
 
     // Device buffers go in this order.
     void release_buffers()
@@ -96,11 +102,9 @@ bool start_on(std::unique_ptr<CDeviceOperations> device, uint32_t sphere_count, 
                  dev.copy_to_device(g_engine.normal_list.get(), normal_table, kNormalsBytes) &&
                  dev.copy_to_device(g_engine.rand_list.get(), seed_list, kRandBytes) && !dev.failed();
     if (ready) {
-        const CBindGlobalsArgs args{g_engine.sphere_list.as<CSphere>(),  sphere_count,
-                                    g_engine.plane_list.as<CPlane>(),    plane_count,
-                                    g_engine.normal_list.as<CVector3>(), g_engine.rand_list.as<uint32_t>()};
         // A launch the device refuses without failing is skipped, as in a frame.
-        dev.launch_bind_globals(kSingleThread, kSingleThread, args);
+        dev.launch_bind_globals(kSingleThread, kSingleThread, g_engine.scene(sphere_count, plane_count),
+                                {g_engine.normal_list.as<CVector3>(), g_engine.rand_list.as<uint32_t>()});
         ready = !dev.failed();
     }
     if (!ready) {
@@ -120,17 +124,15 @@ bool engine_init(const CSphere* spheres, uint32_t sphere_count, const CPlane* pl
 {
     std::printf("Initializing CUDA engine\n");
     std::fflush(stdout);
-    std::unique_ptr<CDeviceOperations> device = select_device(g_engine_options);
-    if (!device)
+    CSelectedDevice selected = select_device(g_engine_options);
+    if (!selected.device)
         return false;
     // A GPU that answered the probe can still fail here (busy, out of memory):
     // when the backend was not asked for by name, the CPU takes over.
-    const bool may_fall_back = g_engine_options.backend == CBackendChoice::automatic &&
-                               std::string(device->name()) != "CPU";
     std::string reason;
-    if (start_on(std::move(device), sphere_count, plane_count, normal_table, seed_list, reason))
+    if (start_on(std::move(selected.device), sphere_count, plane_count, normal_table, seed_list, reason))
         return true;
-    if (!may_fall_back) {
+    if (!selected.may_fall_back) {
         std::fprintf(stderr, "vantrel: %s\n", reason.c_str());
         return false;
     }
@@ -168,15 +170,14 @@ void engine_frame(const CSphere* spheres, uint32_t sphere_count, const CPlane* p
         report_device_failure();
         return;
     }
-    const CPathTraceArgs args{g_engine.sphere_list.as<CSphere>(), sphere_count,
-                              g_engine.plane_list.as<CPlane>(),   plane_count,
-                              g_engine.rayList.as<CRay3>(),       g_engine.buffer.as<float>(),
-                              g_engine.cbuffer.as<uint32_t>(),    g_engine.fbuffer.as<uint8_t>()};
+    const CFrameArgs frame{g_engine.scene(sphere_count, plane_count), g_engine.rayList.as<CRay3>(),
+                           g_engine.buffer.as<float>(), g_engine.cbuffer.as<uint32_t>(),
+                           g_engine.fbuffer.as<uint8_t>()};
     // A launch the device refuses without failing leaves the state as it was
     // (the copies below bring it back unchanged). A device that failed has no
     // results: the host keeps its last good sums, counts and picture, and the
     // frame fails (engine_failed).
-    dev.launch_path_trace(kPathGrid, kPathBlock, args);
+    dev.launch_path_trace(kPathGrid, kPathBlock, frame);
     if (!dev.failed() && dev.copy_to_host(count_buffer, g_engine.cbuffer.get(), kCountsBytes) &&
         dev.copy_to_host(accum_buffer, g_engine.buffer.get(), kSumsBytes))
         dev.copy_to_host(pixel_buffer, g_engine.fbuffer.get(), kImageBytes);

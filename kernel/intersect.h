@@ -5,29 +5,13 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "kernel/frame_args.h"
 #include "kernel/hit_info.h"
 #include "kernel/lanes.h"
 #include "scene/records.h"
 
 // Start offset of every search and half-width of every tolerance comparison.
 constexpr float kKernelEpsilon = 0.00390625f;
-
-// The scene as the kernel receives it. Objects are numbered spheres first,
-// then planes. The fast CPU pass also hands a surface table for its lanes to
-// look up: row r (surface_stride floats from surface_table + r x stride) holds
-// field r of every object in number order: emission x, y, z, colour x, y, z,
-// scatter angle, refraction index, then a sphere's centre or a plane's normal.
-constexpr uint32_t kSurfaceRows = 11u;
-// Scenes of up to this many objects have rows of exactly this many floats.
-constexpr uint32_t kSurfaceRegisterObjects = 16u;
-struct CSceneLists {
-    const CSphere* sphere_list;
-    uint32_t sphere_count;
-    const CPlane* plane_list;
-    uint32_t plane_count;
-    const float* surface_table = nullptr;
-    uint32_t surface_stride = 0;
-};
 
 // The segment in the form every object test uses: start point S, segment
 // vector D (t = 0 at S, t = 1 at target) and a = D . D, shared by all objects.
@@ -141,9 +125,9 @@ VANTREL_HD inline CNearestLanes<F> nearest_object_counted(const CSegmentLanes<F>
     return nearest;
 }
 
-// The lanes search a scene of the built-in scene's size (app/startup.cpp
+// The lanes search a scene of the built-in scene's size (engine/cpu/cpu_pass.cpp
 // checks it) with its counts as constants: the loops unroll and the objects'
-// numbers are constants too (3.4 % fewer instructions a frame).
+// numbers are constants too.
 constexpr uint32_t kUnrolledSphereCount = 3u;
 constexpr uint32_t kUnrolledPlaneCount = 6u;
 template <typename F>

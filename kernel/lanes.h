@@ -1,7 +1,7 @@
 #pragma once
 // Lanes: the per-pixel logic is written once over a lane type F. F = float is
 // one pixel (the CUDA kernel and the plain CPU loop); a SIMD type (only in the
-// fast CPU pass, kernel/simd_lanes.h) carries several pixels side by side.
+// fast CPU pass, engine/cpu/simd_lanes.h) carries several pixels side by side.
 // Every branch on pixel data is a select between values computed exactly as the
 // one-pixel code computes them, so each lane of a SIMD run ends with the same
 // bits as a one-pixel run of its pixel.
@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-#include "kernel/host_device.h"
+#include "scene/host_device.h"
 #include "scene/records.h"
 
 template <typename F>

@@ -4,7 +4,8 @@
 
 #include <cstdint>
 
-#include "kernel/host_device.h"
+#include "scene/host_device.h"
+#include "scene/image_size.h"
 
 struct CLaunchDim {
     uint32_t x = 1;
@@ -13,7 +14,7 @@ struct CLaunchDim {
 };
 
 constexpr CLaunchDim kPathBlock = {32u, 2u, 1u};
-constexpr CLaunchDim kPathGrid = {640u / kPathBlock.x, 480u / kPathBlock.y, 1u};  // 20 x 240
+constexpr CLaunchDim kPathGrid = {kImageWidth / kPathBlock.x, kImageHeight / kPathBlock.y, 1u};  // 20 x 240
 constexpr CLaunchDim kSingleThread = {1u, 1u, 1u};
 
 // (block row x block height + thread row) x (grid width x block width)

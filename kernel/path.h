@@ -196,14 +196,12 @@ VANTREL_HD inline CVector3 combine_path(const CHitInfo* info, uint32_t depth, bo
 // The pixels from `first` on, one per lane: trace, combine, accumulate.
 // Returns each lane's number of segments searched, for ray statistics.
 template <typename F>
-VANTREL_HD inline lane_uint_t<F> path_trace_lanes(uint32_t first, const CSceneLists& scene, const CRay3* rayList,
-                                                  float* buffer, uint32_t* cbuffer, uint8_t* fbuffer,
-                                                  CRandomBindings bindings)
+VANTREL_HD inline lane_uint_t<F> path_trace_lanes(uint32_t first, const CFrameArgs& frame, CRandomBindings bindings)
 {
     using T = CLaneTraits<F>;
     lane_vec3_t<F> origin;
     lane_vec3_t<F> target;
-    T::load_ray(rayList, first, origin, target);
+    T::load_ray(frame.rayList, first, origin, target);
     lane_uint_t<F> state = T::load_uint(bindings.rand_list, first);
     // The records are left unset, not zeroed by their members' defaults: a
     // path reads only the records its own bounces wrote.
@@ -213,21 +211,17 @@ VANTREL_HD inline lane_uint_t<F> path_trace_lanes(uint32_t first, const CSceneLi
     } records;
     lane_uint_t<F> searches;
     const CPathEndLanes<F> end =
-        trace_path_lanes<F>(origin, target, scene, bindings.normal_list, state, records.list, searches);
+        trace_path_lanes<F>(origin, target, frame.scene, bindings.normal_list, state, records.list, searches);
     T::store_uint(bindings.rand_list, first, state);
-    accumulate_lanes<F>(first, combine_path_lanes<F>(records.list, end), buffer, cbuffer, fbuffer);
+    accumulate_lanes<F>(first, combine_path_lanes<F>(records.list, end), frame.buffer, frame.cbuffer, frame.fbuffer);
     return searches;
 }
 
 // One run for pixel p; indices beyond the last pixel touch nothing. Returns the
 // number of segments searched, for ray statistics.
-VANTREL_HD inline uint32_t path_trace_pixel(uint32_t p, const CSphere* sphere_list, uint32_t sphere_count,
-                                            const CPlane* plane_list, uint32_t plane_count, const CRay3* rayList,
-                                            float* buffer, uint32_t* cbuffer, uint8_t* fbuffer,
-                                            CRandomBindings bindings)
+VANTREL_HD inline uint32_t path_trace_pixel(uint32_t p, const CFrameArgs& frame, CRandomBindings bindings)
 {
     if (p > kLastPixelIndex)
         return 0;
-    return path_trace_lanes<float>(p, CSceneLists{sphere_list, sphere_count, plane_list, plane_count}, rayList,
-                                   buffer, cbuffer, fbuffer, bindings);
+    return path_trace_lanes<float>(p, frame, bindings);
 }

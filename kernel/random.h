@@ -4,23 +4,15 @@
 
 #include <cstdint>
 
+#include "kernel/frame_args.h"
 #include "kernel/lanes.h"
+#include "scene/image_size.h"
 #include "scene/vector3.h"
 
-constexpr uint32_t kPixelCount = 640u * 480u;
-constexpr uint32_t kLastPixelIndex = kPixelCount - 1u;  // 307,199
 // Entries of the host table copied to the device; lookups reduce modulo one
 // less, so the last device entry is never returned.
 constexpr uint32_t kDeviceNormalCount = 122880u;
 constexpr uint32_t kNormalLookupModulus = 122879u;
-
-// The two kernel-wide bindings: the device table of unit vectors and the
-// per-pixel random states. Each launcher reads them from where its backend
-// keeps them (process-wide pointers on the CPU, device variables under CUDA).
-struct CRandomBindings {
-    const CVector3* normal_list;
-    uint32_t* rand_list;
-};
 
 // One step of a pixel's state: the product wraps at 2^32 and is then reduced
 // modulo 2^32 - 2 (a single subtraction, since the product is below 2^32).

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <new>
 
-#include "kernel/host_random.h"
-#include "kernel/random.h"
+#include "scene/host_random.h"
+#include "scene/image_size.h"
 
 std::unique_ptr<CSphere[]> g_spheres;
 std::unique_ptr<CPlane[]> g_planes;

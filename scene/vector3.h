@@ -1,7 +1,7 @@
 #pragma once
 // CVector3 and the vector arithmetic shared by the host and the kernel.
 
-#include "kernel/host_device.h"
+#include "scene/host_device.h"
 
 struct CVector3 {
     float x = 0.0f;

@@ -11,6 +11,9 @@ source scripts/install_missing.sh
 # in headless Chromium.
 install_missing test.sh "${BUILD_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}" xvfb xdotool x11-apps imagemagick chromium
 
+echo "== layout"
+python3 scripts/check_layout.py
+
 JOBS=$(nproc)
 export CTEST_OUTPUT_ON_FAILURE=1
 

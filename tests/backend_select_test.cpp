@@ -32,6 +32,7 @@ TEST(DecideBackend, AutomaticTakesCudaOnlyWhenBuiltAndADeviceAnswers)
     CBackendDecision d = decide_backend(CBackendChoice::automatic, true, fake_probe(1, "", &calls));
     EXPECT_EQ(d.kind, CBackendKind::cuda);
     EXPECT_EQ(d.message, "");
+    EXPECT_TRUE(d.may_fall_back);  // the CPU takes over from a device that fails to start
 
     d = decide_backend(CBackendChoice::automatic, true, fake_probe(0, kDriverReason, &calls));
     EXPECT_EQ(d.kind, CBackendKind::cpu);
@@ -68,6 +69,7 @@ TEST(DecideBackend, CudaAskedForWithoutADeviceOrBuildIsRefusedWithTheReason)
     d = decide_backend(CBackendChoice::cuda, true, fake_probe(2, "", &calls));
     EXPECT_EQ(d.kind, CBackendKind::cuda);
     EXPECT_EQ(d.message, "");
+    EXPECT_FALSE(d.may_fall_back);  // asked for by name: a failure is the user's to see
 }
 
 TEST(DecideBackend, CpuNeverAsksCuda)
@@ -86,7 +88,7 @@ TEST(SelectDevice, NoDeviceFallsBackToTheCpuWithOneLineOnStderr)
     int calls = 0;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    const auto device = select_device_with_probe({CBackendChoice::automatic, 1}, fake_probe(0, kDriverReason, &calls));
+    const auto device = select_device_with_probe({CBackendChoice::automatic, 1}, fake_probe(0, kDriverReason, &calls)).device;
     const std::string err = testing::internal::GetCapturedStderr();
     const std::string out = testing::internal::GetCapturedStdout();
     ASSERT_NE(device, nullptr);
@@ -107,7 +109,7 @@ TEST(SelectDevice, OneDevicePicksCudaInACudaBuild)
     int calls = 0;
     testing::internal::CaptureStderr();
     // Making the CUDA device calls nothing on the GPU, so this runs without one.
-    const auto device = select_device_with_probe({CBackendChoice::automatic, 1}, fake_probe(1, "", &calls));
+    const auto device = select_device_with_probe({CBackendChoice::automatic, 1}, fake_probe(1, "", &calls)).device;
     const std::string err = testing::internal::GetCapturedStderr();
     ASSERT_NE(device, nullptr);
     EXPECT_STREQ(device->name(), cuda_backend_built() ? "CUDA" : "CPU");
@@ -119,34 +121,40 @@ TEST(SelectDevice, CudaWithoutADeviceGivesNoDeviceAndSaysWhy)
 {
     int calls = 0;
     testing::internal::CaptureStderr();
-    const auto device = select_device_with_probe({CBackendChoice::cuda, 1}, fake_probe(0, kDriverReason, &calls));
+    const auto device = select_device_with_probe({CBackendChoice::cuda, 1}, fake_probe(0, kDriverReason, &calls)).device;
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(device, nullptr);
     EXPECT_EQ(count_lines(err), 1) << err;
 }
 
+TEST(SelectDevice, AProbeResultHandedOnIsUsedWithoutAskingAgain)
+{
+    CEngineOptions options{CBackendChoice::automatic, 1, CCudaProbeResult{0, kDriverReason}};
+    testing::internal::CaptureStderr();
+    const auto device = select_device(options).device;
+    const std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_NE(device, nullptr);
+    EXPECT_STREQ(device->name(), "CPU");
+    if (cuda_backend_built())
+        EXPECT_NE(err.find(kDriverReason), std::string::npos) << err;
+}
+
 TEST(SelectDevice, CpuChoiceNeverProbes)
 {
     int calls = 0;
-    const auto device = select_device_with_probe({CBackendChoice::cpu, 1}, fake_probe(1, "", &calls));
+    const auto device = select_device_with_probe({CBackendChoice::cpu, 1}, fake_probe(1, "", &calls)).device;
     ASSERT_NE(device, nullptr);
     EXPECT_STREQ(device->name(), "CPU");
     EXPECT_EQ(calls, 0);
 }
 
-TEST(CudaDeviceAvailable, AgreesWithTheRealProbeAndGivesAReasonWhenNot)
+TEST(ProbeCudaDevices, GivesAReasonWheneverThereIsNoDevice)
 {
-    std::string reason = "unchanged";
-    const bool available = cuda_device_available(&reason);
-    EXPECT_EQ(available, probe_cuda_devices().device_count > 0);
-    if (available) {
+    const CCudaProbeResult found = probe_cuda_devices();
+    if (found.device_count > 0)
         EXPECT_TRUE(cuda_backend_built());
-        EXPECT_EQ(reason, "");
-    } else {
-        EXPECT_FALSE(reason.empty());
-        EXPECT_NE(reason, "unchanged");
-    }
-    if (!cuda_backend_built()) {
-        EXPECT_EQ(reason, "this build has no CUDA backend");
-    }
+    else
+        EXPECT_FALSE(found.reason.empty());
+    if (!cuda_backend_built())
+        EXPECT_EQ(found.reason, "this build has no CUDA backend");
 }

@@ -9,10 +9,11 @@
 
 #include "app/camera.h"
 #include "app/frame_buffers.h"
-#include "engine/cpu_device.h"
+#include "engine/cpu/cpu_device.h"
 #include "engine/engine.h"
-#include "kernel/cpu_pass.h"
-#include "kernel/host_random.h"
+#include "engine/cpu/cpu_pass.h"
+#include "kernel/random.h"
+#include "scene/host_random.h"
 #include "scene/built_in_scene.h"
 
 namespace {
@@ -53,7 +54,7 @@ protected:
         ASSERT_TRUE(build_normal_table());
         ASSERT_TRUE(frame_buffers_create());
         ASSERT_TRUE(build_scene());
-        write_camera_rays(g_frame, compute_view_window(kFrameWidth, kFrameHeight));
+        write_camera_rays(g_frame, compute_view_window(kImageWidth, kImageHeight));
     }
     void TearDown() override
     {
@@ -71,12 +72,12 @@ protected:
         sums.assign(3 * size_t{kPixelCount}, 0.0f);
         counts.assign(kPixelCount, 0u);
         image.assign(3 * size_t{kPixelCount}, 0u);
-        bind_globals_cpu(g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount, normal_table.get(),
-                         rand_states.data());
+        bind_globals_cpu({normal_table.get(), rand_states.data()});
+        const CFrameArgs frame{{g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount},
+                               g_frame.ray_list.get(), sums.data(), counts.data(), image.data()};
         segments = 0;
         for (int f = 0; f < frames; ++f)
-            segments += path_trace_pass_cpu(g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount,
-                                            g_frame.ray_list.get(), sums.data(), counts.data(), image.data(), 2);
+            segments += path_trace_pass_cpu(frame, 2);
     }
 };
 
@@ -122,8 +123,7 @@ TEST_F(CpuDeviceSceneTest, ResultsWorkedInPlaceReachAnyDownload)
     ASSERT_TRUE(device->copy_to_device(normal_list.get(), normal_table.get(), normal_list.size()));
     ASSERT_TRUE(device->copy_to_device(rand_list.get(), seed_list.get(), rand_list.size()));
     ASSERT_TRUE(device->fill_zero(fbuffer.get(), fbuffer.size()));
-    ASSERT_TRUE(device->launch_bind_globals({}, {}, {nullptr, 0, nullptr, 0, normal_list.as<CVector3>(),
-                                                      rand_list.as<uint32_t>()}));
+    ASSERT_TRUE(device->launch_bind_globals({}, {}, {}, {normal_list.as<CVector3>(), rand_list.as<uint32_t>()}));
 
     std::vector<float> host_sums(3 * size_t{kPixelCount}, 0.0f);
     std::vector<uint32_t> host_counts(kPixelCount, 0u);
@@ -132,9 +132,10 @@ TEST_F(CpuDeviceSceneTest, ResultsWorkedInPlaceReachAnyDownload)
     ASSERT_TRUE(device->copy_to_device(rays.get(), g_frame.ray_list.get(), rays.size()));
     ASSERT_TRUE(device->copy_to_device(buffer.get(), host_sums.data(), buffer.size()));
     ASSERT_TRUE(device->copy_to_device(cbuffer.get(), host_counts.data(), cbuffer.size()));
-    ASSERT_TRUE(device->launch_path_trace({}, {}, {sphere_list.as<CSphere>(), kSphereCount, plane_list.as<CPlane>(),
-                                                    kPlaneCount, rays.as<CRay3>(), buffer.as<float>(),
-                                                    cbuffer.as<uint32_t>(), fbuffer.as<uint8_t>()}));
+    ASSERT_TRUE(device->launch_path_trace({}, {}, {{sphere_list.as<CSphere>(), kSphereCount, plane_list.as<CPlane>(),
+                                                     kPlaneCount},
+                                                    rays.as<CRay3>(), buffer.as<float>(), cbuffer.as<uint32_t>(),
+                                                    fbuffer.as<uint8_t>()}));
 
     std::vector<float> other_sums(host_sums.size(), -1.0f);
     std::vector<uint32_t> other_counts(host_counts.size(), 7u);

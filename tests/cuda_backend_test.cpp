@@ -19,7 +19,7 @@
 #include "scene/built_in_scene.h"
 #include "tests/engine_run.h"
 #if VANTREL_HAVE_CUDA
-#include "engine/cuda_device.h"
+#include "engine/cuda/cuda_device.h"
 #endif
 
 namespace {
@@ -43,7 +43,7 @@ int count_of(const std::string& text, const std::string& part)
     do {                                                                      \
         if (!cuda_backend_built())                                            \
             GTEST_SKIP() << "this build has no CUDA backend";                 \
-        if (cuda_device_available())                                          \
+        if (probe_cuda_devices().device_count > 0)                            \
             GTEST_SKIP() << "a CUDA device is present; this checks its absence"; \
     } while (0)
 }  // namespace
@@ -62,8 +62,7 @@ TEST(CudaFallback, AutomaticRendersTheCpuPictureAndSaysSoOnce)
     EXPECT_GT(std::count_if(cpu.counts.begin(), cpu.counts.end(), [](uint32_t c) { return c > 0; }), 0);
 
     // One line on stderr naming CUDA's reason; stdout only the console lines.
-    std::string reason;
-    cuda_device_available(&reason);
+    const std::string reason = probe_cuda_devices().reason;
     EXPECT_EQ(automatic.err, "vantrel: no usable CUDA device (" + reason + "); rendering on the CPU\n");
     EXPECT_EQ(automatic.out, cpu.out);
     EXPECT_EQ(cpu.out, "Vantrel Prototype 1\nInitializing CUDA engine\nDeinitializing CUDA engine\n");
@@ -73,8 +72,8 @@ TEST(CudaFallback, AutomaticRendersTheCpuPictureAndSaysSoOnce)
 // With or without CUDA in the build.
 TEST(CudaFallback, CudaAskedForFailsCleanlyBeforeAnyBuffer)
 {
-    std::string reason;
-    if (cuda_device_available(&reason))
+    const std::string reason = probe_cuda_devices().reason;
+    if (probe_cuda_devices().device_count > 0)
         GTEST_SKIP() << "a CUDA device is present; this checks its absence";
     const CRenderResult cuda = render(CBackendChoice::cuda, 1u, 1);
     EXPECT_FALSE(cuda.started);
@@ -93,8 +92,7 @@ TEST(CudaFallback, CudaAskedForFailsCleanlyBeforeAnyBuffer)
 TEST(CudaDevice, FirstFailureIsKeptWithTheCallAndCudasMessage)
 {
     REQUIRE_CUDA_BUILD_WITHOUT_DEVICE();
-    std::string reason;
-    cuda_device_available(&reason);
+    const std::string reason = probe_cuda_devices().reason;
     const auto device = make_cuda_device();
     testing::internal::CaptureStderr();
     EXPECT_EQ(device->allocate(1024), nullptr);
@@ -102,8 +100,8 @@ TEST(CudaDevice, FirstFailureIsKeptWithTheCallAndCudasMessage)
     uint8_t host[16] = {7};
     EXPECT_FALSE(device->copy_to_host(host, host, sizeof host));
     EXPECT_EQ(host[0], 7);
-    EXPECT_FALSE(device->launch_path_trace(kPathGrid, kPathBlock, CPathTraceArgs{}));
-    EXPECT_FALSE(device->launch_bind_globals(kSingleThread, kSingleThread, CBindGlobalsArgs{}));
+    EXPECT_FALSE(device->launch_path_trace(kPathGrid, kPathBlock, CFrameArgs{}));
+    EXPECT_FALSE(device->launch_bind_globals(kSingleThread, kSingleThread, CSceneLists{}, CRandomBindings{}));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(device->failure(), "CUDA error in cudaMalloc: " + reason);
 }
@@ -142,7 +140,7 @@ std::string read_without_comments(const std::filesystem::path& path)
 TEST(KernelSource, DeviceKernelsCallTheSharedBodyAndHoldNoCopyOfIt)
 {
     const std::filesystem::path root = VANTREL_SOURCE_DIR;
-    const std::string cuda = read_without_comments(root / "kernel/vantrel_cuda.cu");
+    const std::string cuda = read_without_comments(root / "engine/cuda/vantrel_cuda.cu");
     ASSERT_FALSE(cuda.empty());
     EXPECT_EQ(count_of(cuda, "#include \"kernel/path.h\""), 1);
     EXPECT_EQ(count_of(cuda, "path_trace_pixel("), 1);
@@ -161,5 +159,5 @@ TEST(KernelSource, DeviceKernelsCallTheSharedBodyAndHoldNoCopyOfIt)
             if (entry.path().extension() == ".cu" || entry.path().extension() == ".cuh")
                 cuda_sources.push_back(std::filesystem::relative(entry.path(), root).string());
     }
-    EXPECT_EQ(cuda_sources, std::vector<std::string>{"kernel/vantrel_cuda.cu"});
+    EXPECT_EQ(cuda_sources, std::vector<std::string>{"engine/cuda/vantrel_cuda.cu"});
 }

@@ -13,8 +13,8 @@
 #include "app/camera.h"
 #include "app/frame_buffers.h"
 #include "engine/engine.h"
-#include "kernel/cpu_pass.h"
-#include "kernel/host_random.h"
+#include "engine/cpu/cpu_pass.h"
+#include "scene/host_random.h"
 #include "scene/built_in_scene.h"
 
 namespace {
@@ -31,7 +31,8 @@ struct CRecording {
     bool refuse_path_trace = false;
     int fail_allocation = -1;  // index of the allocation that fails, -1 for none
     int allocations = 0;
-    CBindGlobalsArgs bound{};
+    CSceneLists bound_scene{};
+    CRandomBindings bound{};
 
     std::vector<CCall> of(const std::string& op) const
     {
@@ -77,20 +78,21 @@ public:
         std::memcpy(host, memory, bytes);
         return true;
     }
-    bool launch_bind_globals(CLaunchDim grid, CLaunchDim block, const CBindGlobalsArgs& a) override
+    bool launch_bind_globals(CLaunchDim grid, CLaunchDim block, const CSceneLists& scene,
+                             CRandomBindings bindings) override
     {
         log_->calls.push_back({"bind_globals", nullptr, nullptr, 0, grid, block});
-        log_->bound = a;
-        bind_globals_cpu(a.sphere_list, a.sphere_count, a.plane_list, a.plane_count, a.normal_list, a.rand_list);
+        log_->bound_scene = scene;
+        log_->bound = bindings;
+        bind_globals_cpu(bindings);
         return true;
     }
-    bool launch_path_trace(CLaunchDim grid, CLaunchDim block, const CPathTraceArgs& a) override
+    bool launch_path_trace(CLaunchDim grid, CLaunchDim block, const CFrameArgs& frame) override
     {
         log_->calls.push_back({"path_trace", nullptr, nullptr, 0, grid, block});
         if (log_->refuse_path_trace)
             return false;
-        path_trace_pass_cpu(a.sphere_list, a.sphere_count, a.plane_list, a.plane_count, a.rayList, a.buffer,
-                            a.cbuffer, a.fbuffer, 0);
+        path_trace_pass_cpu(frame, 0);
         return true;
     }
 
@@ -179,8 +181,8 @@ TEST_F(EngineTest, InitMakesTheBuffersInOrderUploadsTablesAndBindsThem)
     EXPECT_EQ(binds[0].block.x * binds[0].block.y * binds[0].block.z, 1u);
     EXPECT_EQ(log_->bound.normal_list, named["normal_list"]);
     EXPECT_EQ(log_->bound.rand_list, named["rand_list"]);
-    EXPECT_EQ(log_->bound.sphere_count, 3u);
-    EXPECT_EQ(log_->bound.plane_count, 6u);
+    EXPECT_EQ(log_->bound_scene.sphere_count, 3u);
+    EXPECT_EQ(log_->bound_scene.plane_count, 6u);
     EXPECT_EQ(log_->calls.back().op, "bind_globals");
     EXPECT_TRUE(log_->of("path_trace").empty());
 }

@@ -7,7 +7,7 @@
 
 #define VANTREL_LANES_NS packing_test_avx2
 #define VANTREL_LANE_COUNT 8
-#include "kernel/simd_lanes.h"
+#include "engine/cpu/simd_lanes.h"
 
 // Every 8-bit mask: the lanes where it holds go to places 0, 1, ... in lane
 // order, as many as it has, and come back to their own lanes; the others come

@@ -14,9 +14,9 @@
 #include "app/camera.h"
 #include "app/frame_buffers.h"
 #include "kernel/accumulate.h"
-#include "kernel/cpu_pass.h"
-#include "kernel/cpu_pass_lanes.h"
-#include "kernel/host_random.h"
+#include "engine/cpu/cpu_pass.h"
+#include "engine/cpu/cpu_pass_lanes.h"
+#include "scene/host_random.h"
 #include "kernel/intersect.h"
 #include "scene/built_in_scene.h"
 
@@ -51,6 +51,7 @@ struct CPassState {
 struct CScene {
     std::vector<CSphere> spheres;
     std::vector<CPlane> planes;
+    CSceneLists lists() const { return {spheres.data(), uint32_t(spheres.size()), planes.data(), uint32_t(planes.size())}; }
 };
 
 // A pass as the program runs it, or a lane pass's entry called directly.
@@ -63,17 +64,13 @@ struct CPassRun {
 uint64_t run_frames(const CPassRun& run, const CScene& scene, const CVector3* normals, CPassState& state, int frames,
                     int threads)
 {
-    bind_globals_cpu(scene.spheres.data(), uint32_t(scene.spheres.size()), scene.planes.data(),
-                     uint32_t(scene.planes.size()), normals, state.rand_states.data());
+    bind_globals_cpu({normals, state.rand_states.data()});
+    const CFrameArgs frame{scene.lists(), state.rays.data(), state.sums.data(), state.counts.data(),
+                           state.image.data()};
     uint64_t segments = 0;
     for (int f = 0; f < frames; ++f)
-        segments += run.entry != nullptr
-                        ? path_trace_pass_lanes(run.entry, scene.spheres.data(), uint32_t(scene.spheres.size()),
-                                                scene.planes.data(), uint32_t(scene.planes.size()), state.rays.data(),
-                                                state.sums.data(), state.counts.data(), state.image.data(), threads)
-                        : path_trace_pass_with(run.pass, scene.spheres.data(), uint32_t(scene.spheres.size()),
-                                               scene.planes.data(), uint32_t(scene.planes.size()), state.rays.data(),
-                                               state.sums.data(), state.counts.data(), state.image.data(), threads);
+        segments += run.entry != nullptr ? path_trace_pass_lanes(run.entry, frame, threads)
+                                         : path_trace_pass_with(run.pass, frame, threads);
     return segments;
 }
 
@@ -140,7 +137,7 @@ protected:
         ASSERT_TRUE(build_normal_table());
         ASSERT_TRUE(frame_buffers_create());
         ASSERT_TRUE(build_scene());
-        write_camera_rays(g_frame, compute_view_window(kFrameWidth, kFrameHeight));
+        write_camera_rays(g_frame, compute_view_window(kImageWidth, kImageHeight));
         scene_.spheres.assign(g_spheres.get(), g_spheres.get() + kSphereCount);
         scene_.planes.assign(g_planes.get(), g_planes.get() + kPlaneCount);
         start_.rays.assign(g_frame.ray_list.get(), g_frame.ray_list.get() + kPixelCount);
@@ -324,9 +321,7 @@ TEST_F(HandBuiltSceneTest, EverySurfaceKindGivesThePlainLoopsFrames)
     std::vector<int> first_hits(scene.spheres.size() + scene.planes.size());
     for (uint32_t p = 0; p < kPixelCount; p += 7u) {
         const CSegment segment = make_segment(start.rays[p]);
-        const CNearestLanes<float> nearest = nearest_object<float>(
-            segment, CSceneLists{scene.spheres.data(), uint32_t(scene.spheres.size()), scene.planes.data(),
-                                 uint32_t(scene.planes.size())});
+        const CNearestLanes<float> nearest = nearest_object<float>(segment, scene.lists());
         if (nearest.found)
             ++first_hits[nearest.object];
     }

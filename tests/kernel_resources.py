@@ -30,7 +30,7 @@ def occupancy(arch, registers):
 
 
 def report(nvcc, root, arch, flags):
-    command = [nvcc, "-std=c++17", "-I", root, "-c", f"{root}/kernel/vantrel_cuda.cu", "-o", "/dev/null",
+    command = [nvcc, "-std=c++17", "-I", root, "-c", f"{root}/engine/cuda/vantrel_cuda.cu", "-o", "/dev/null",
                f"-arch=sm_{arch}", "-Xptxas", "-v"] + flags
     done = subprocess.run(command, capture_output=True, text=True)
     if done.returncode != 0:

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "tests/run_program.h"
-#include "tools/frame_handover.h"
+#include "tools/live/frame_handover.h"
 
 using test_support::CChild;
 using test_support::CImage;
@@ -175,7 +175,7 @@ TEST(LiveServer, EveryPathAnswersAndServesTheFrameThatIsWritten)
         {"GET", "/nothing", "", 404, "text/plain"},
         {"GET", "/stats/", "", 404, ""},
         {"GET", "/../../etc/passwd", "", 404, ""},
-        {"GET", "/%2e%2e/tools/live_page.h", "", 404, ""},
+        {"GET", "/%2e%2e/tools/live/live_page.h", "", 404, ""},
         {"POST", "/stats", "", 405, "text/plain"},
         {"PUT", "/image.png", "", 405, ""},
         {"DELETE", "/", "", 405, ""},

@@ -10,7 +10,7 @@
 #include <limits>
 #include <vector>
 
-#include "kernel/host_random.h"
+#include "scene/host_random.h"
 #include "kernel/path.h"
 
 namespace {
@@ -380,9 +380,9 @@ protected:
 
     uint32_t run(uint32_t p)
     {
-        return path_trace_pixel(p, spheres.data(), static_cast<uint32_t>(spheres.size()), planes.data(),
-                                static_cast<uint32_t>(planes.size()), rays.data(), buffer.data(), cbuffer.data(),
-                                fbuffer.data(), CRandomBindings{table.data(), states.data()});
+        const CSceneLists scene{spheres.data(), uint32_t(spheres.size()), planes.data(), uint32_t(planes.size())};
+        return path_trace_pixel(p, CFrameArgs{scene, rays.data(), buffer.data(), cbuffer.data(), fbuffer.data()},
+                                CRandomBindings{table.data(), states.data()});
     }
 
     void aim(uint32_t p, CVector3 origin, CVector3 target) { rays[p] = CRay3{origin, target}; }

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "kernel/host_random.h"
+#include "scene/host_random.h"
 #include "kernel/random.h"
 
 TEST(HostGenerator, FirstDrawsAfterSeedingWithOne)

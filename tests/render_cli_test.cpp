@@ -97,7 +97,7 @@ TEST(RenderCli, BadInputExitsTwoWithOneLineAndNoImage)
 // Without CUDA in the build, or (as on our machines) without a usable device.
 TEST(RenderCli, CudaWithoutAUsableDeviceIsBadInput)
 {
-    if (cuda_device_available())
+    if (probe_cuda_devices().device_count > 0)
         GTEST_SKIP() << "a CUDA device is available here";
     CScratchFolder folder;
     CChild child(kProgram, {"--backend", "cuda", "--output", (folder.path() / "a.png").string()}, folder.path());

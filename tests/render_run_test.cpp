@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "kernel/cpu_pass.h"
+#include "engine/cpu/cpu_pass.h"
 #include "tests/run_program.h"
 
 using test_support::CChild;

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "kernel/host_random.h"
+#include "scene/host_random.h"
 #include "kernel/random.h"
 #include "scene/built_in_scene.h"
 

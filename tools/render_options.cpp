@@ -131,7 +131,7 @@ std::optional<int> parse_render_options(int argc, const char* const* argv, CRend
     if (app.count("--threads")) {
         if (!check_number("--threads", threads, 1, kMaxCpuThreads, value))
             return kUsageStatus;
-        options.threads = static_cast<int>(value);
+        options.engine.cpu_threads = static_cast<int>(value);
     }
     if (app.count("--serve")) {
         CListenAddress address;
@@ -150,17 +150,19 @@ std::optional<int> parse_render_options(int argc, const char* const* argv, CRend
         options.serve_fps = static_cast<uint32_t>(value);
     }
     if (backend == "auto") {
-        options.backend = CBackendChoice::automatic;
+        options.engine.backend = CBackendChoice::automatic;
     } else if (backend == "cpu") {
-        options.backend = CBackendChoice::cpu;
+        options.engine.backend = CBackendChoice::cpu;
     } else if (backend == "cuda") {
-        // Checked before any rendering: no CUDA in this build, or no usable device.
-        std::string why;
-        if (!cuda_device_available(&why)) {
-            complain("--backend cuda: " + why + " (use --backend cpu or auto)");
+        // Checked before any rendering: no CUDA in this build, or no usable
+        // device. The engine is handed what was found and does not look again.
+        const CCudaProbeResult found = probe_cuda_devices();
+        if (found.device_count == 0) {
+            complain("--backend cuda: " + found.reason + " (use --backend cpu or auto)");
             return kUsageStatus;
         }
-        options.backend = CBackendChoice::cuda;
+        options.engine.backend = CBackendChoice::cuda;
+        options.engine.cuda_probe = found;
     } else {
         complain("--backend must be auto, cpu or cuda, not '" + backend + "'");
         return kUsageStatus;

@@ -7,15 +7,14 @@
 
 #include "engine/engine.h"
 #include "tools/image_writer.h"
-#include "tools/live_server.h"
+#include "tools/live/live_server.h"
 
 struct CRenderOptions {
     uint32_t frames = 64;
     std::optional<uint32_t> seed;  // none: seed from the millisecond clock
     std::string output = "vantrel.png";
     CImageFormat format = CImageFormat::png;
-    int threads = 0;  // 0: all cores
-    CBackendChoice backend = CBackendChoice::automatic;
+    CEngineOptions engine;  // threads, backend, and what --backend cuda found
     bool quiet = false;
     std::optional<CListenAddress> serve;  // --serve: where the live view listens
     uint32_t serve_fps = 10;              // pictures a second handed to the live view

@@ -22,9 +22,9 @@
 #include "app/startup.h"
 #include "app/stop_signal.h"
 #include "engine/engine.h"
-#include "tools/frame_handover.h"
+#include "tools/live/frame_handover.h"
 #include "tools/image_writer.h"
-#include "tools/live_server.h"
+#include "tools/live/live_server.h"
 #include "tools/progress.h"
 #include "tools/render_options.h"
 
@@ -95,7 +95,7 @@ void print_summary(const CRenderResult& result, const CRenderOptions& options, u
                   " frames; ";
     char figures[200];
     std::snprintf(figures, sizeof figures, "%u frames in %.2f s, %.2f frames/s, %s, %u of %u pixels sampled",
-                  result.frames, result.seconds, fps, rays, sampled, kFrameWidth * kFrameHeight);
+                  result.frames, result.seconds, fps, rays, sampled, kImageWidth * kImageHeight);
     print_message(stopped + figures + ", wrote " + options.output);
 }
 
@@ -145,10 +145,7 @@ int render_main(int argc, char** argv)
                       ")");
     }
 
-    CEngineOptions engine_options;
-    engine_options.backend = options.backend;
-    engine_options.cpu_threads = options.threads;
-    engine_configure(engine_options);
+    engine_configure(options.engine);
     if (!startup(seed)) {
         print_message("start-up failed");
         return 1;

@@ -1,8 +1,8 @@
 // The CUDA backend exactly as the product builds it, its kernels included,
 // compiled against the runtime double as plain C++.
 
-#include "kernel/vantrel_cuda.cu"
-#include "engine/cuda_device.cpp"
+#include "engine/cuda/vantrel_cuda.cu"
+#include "engine/cuda/cuda_device.cpp"
 
 #include "cuda_double.h"
 

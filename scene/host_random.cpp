@@ -1,10 +1,10 @@
-#include "kernel/host_random.h"
+#include "scene/host_random.h"
 
 #include <cmath>
 #include <cstdio>
 #include <new>
 
-#include "kernel/random.h"
+#include "scene/image_size.h"
 
 namespace {
 uint32_t g_host_rand_state = 0;

@@ -1,6 +1,6 @@
 #pragma once
 // The fast CPU pass, built once per instruction set from cpu_pass_lanes.cpp.
-// Callers go through path_trace_pass_fast (kernel/cpu_pass.h), which picks
+// Callers go through path_trace_pass_fast (engine/cpu/cpu_pass.h), which picks
 // the variant the processor runs.
 
 #include <cstdint>
@@ -13,12 +13,8 @@
 // entry (x, y, z and an unused one), 16-byte aligned.
 constexpr uint32_t kScatterStride = 4u;
 
-struct CLanePassArgs {
-    CSceneLists scene;  // with the surface table
-    const CRay3* rayList;
-    float* buffer;
-    uint32_t* cbuffer;
-    uint8_t* fbuffer;
+// The frame with the surface table in its scene, and what a lane pass adds.
+struct CLanePassArgs : CFrameArgs {
     CRandomBindings bindings;  // normal_list: the lane passes' table, kScatterStride floats per entry
     int threads;  // > 0
 };
@@ -32,6 +28,4 @@ uint64_t path_trace_pass_avx512(const CLanePassArgs& args);  // 16 lanes, AVX-51
 // unit-vector table it looks up (x86-64 builds only; path_trace_pass_with
 // picks the entry, bench/frame_stages hands its timed copies).
 using CLanePassEntry = uint64_t (*)(const CLanePassArgs&);
-uint64_t path_trace_pass_lanes(CLanePassEntry entry, const CSphere* sphere_list, uint32_t sphere_count,
-                               const CPlane* plane_list, uint32_t plane_count, const CRay3* rayList, float* buffer,
-                               uint32_t* cbuffer, uint8_t* fbuffer, int threads);
+uint64_t path_trace_pass_lanes(CLanePassEntry entry, const CFrameArgs& frame, int threads);

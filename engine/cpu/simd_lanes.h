@@ -1,6 +1,6 @@
 #pragma once
 // Lane types of the fast CPU pass: VANTREL_LANE_COUNT pixels side by side in
-// one SIMD register, on GCC vector extensions. Only kernel/cpu_pass_lanes.cpp
+// one SIMD register, on GCC vector extensions. Only engine/cpu/cpu_pass_lanes.cpp
 // includes this; it is compiled once per instruction set, each time with its
 // own VANTREL_LANES_NS, so every function instantiated for one instruction set
 // has a name of its own and the linker can never hand it to another.
@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "kernel/cpu_pass_lanes.h"
+#include "engine/cpu/cpu_pass_lanes.h"
 #include "kernel/intersect.h"
 #include "kernel/lanes.h"
 
@@ -630,7 +630,7 @@ struct CLaneTraits<VANTREL_LANES_NS::CFloat> {
 #endif
     }
     // The fast pass's table is normalised beforehand, kScatterStride floats
-    // per entry (kernel/cpu_pass_lanes.h).
+    // per entry (engine/cpu/cpu_pass_lanes.h).
     static vec3 load_scatter_vector(const CVector3* list, uint index)
     {
         return VANTREL_LANES_NS::load_entries_vec3(reinterpret_cast<const float*>(list), index.v);

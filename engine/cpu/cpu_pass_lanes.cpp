@@ -1,6 +1,6 @@
 // One fast CPU pass: the per-pixel body of kernel/path.h over SIMD lanes, one
 // tile of neighbouring pixels at a time (blocks of four pixels for SSE2). Compiled once per instruction set
-// (kernel/CMakeLists.txt names the entry point and namespace).
+// (engine/CMakeLists.txt names the entry point and namespace).
 //
 // Paths end at different bounces, so lanes that keep one pixel each from the
 // camera to the last bounce idle more and more as their paths end. Here the
@@ -14,23 +14,20 @@
 // combine_record_lanes, accumulate_lanes), so every pixel ends with the bits
 // the one-pixel loop gives it.
 
-#if defined(VANTREL_STAGE_CLOCK)
-// bench/frame_stages' timed copy: marks at every change of stage.
-#include "kernel/stage_clock.h"
-#define VANTREL_STAGE(stage) stage_enter(stage)
-#define VANTREL_STAGE_SCATTER(k) stage_enter(kStageScatter + (k))
-#else
+// bench/frame_stages' timed copies have bench/stage_clock.h forced in front
+// (VANTREL_STAGE_CLOCK), which marks every change of stage; here the marks are empty.
+#if !defined(VANTREL_STAGE_CLOCK)
 #define VANTREL_STAGE(stage)
 #endif
 
-#include "kernel/simd_lanes.h"
+#include "engine/cpu/simd_lanes.h"
 
 #include <omp.h>
 
 #include <memory>
 #include <new>
 
-#include "kernel/cpu_pass_lanes.h"
+#include "engine/cpu/cpu_pass_lanes.h"
 #include "kernel/path.h"
 
 #if !defined(VANTREL_LANES_PASS)
@@ -49,15 +46,14 @@ using VANTREL_LANES_NS::kLanes;
 namespace {
 [[gnu::flatten]] uint32_t trace_block(uint32_t first, const CLanePassArgs& args)
 {
-    return VANTREL_LANES_NS::lane_sum(path_trace_lanes<CFloat>(first, args.scene, args.rayList, args.buffer,
-                                                               args.cbuffer, args.fbuffer, args.bindings));
+    return VANTREL_LANES_NS::lane_sum(path_trace_lanes<CFloat>(first, args, args.bindings));
 }
 }  // namespace
 
 uint64_t VANTREL_LANES_PASS(const CLanePassArgs& args)
 {
     constexpr uint32_t kBlocks = kPixelCount / kLanes;
-    constexpr uint32_t kBlocksPerRow = 640u / kLanes;
+    constexpr uint32_t kBlocksPerRow = kImageWidth / kLanes;
     uint64_t segments = 0;
     // A row of blocks at a time, as the plain loop hands out rows.
 #pragma omp parallel for num_threads(args.threads) schedule(dynamic, kBlocksPerRow) reduction(+ : segments)

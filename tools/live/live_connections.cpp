@@ -1,4 +1,4 @@
-#include "tools/live_connections.h"
+#include "tools/live/live_connections.h"
 
 #include <netdb.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "tools/live_server.h"
+#include "tools/live/live_server.h"
 
 #include <turbojpeg.h>
 
@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "tools/image_writer.h"
-#include "tools/live_connections.h"
-#include "tools/live_page.h"
+#include "tools/live/live_connections.h"
+#include "tools/live/live_page.h"
 #include "tools/progress.h"
 
 namespace {

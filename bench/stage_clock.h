@@ -1,8 +1,9 @@
 #pragma once
 // Where one fast pass spends its time, stage by stage: time-stamp counter
-// readings at each change of stage. Only bench/frame_stages builds a pass
-// with these marks (VANTREL_STAGE_CLOCK), on one thread; every other build of
-// kernel/cpu_pass_lanes.cpp leaves them out.
+// readings at each change of stage. bench/frame_stages builds timed copies of
+// engine/cpu/cpu_pass_lanes.cpp with this header forced in front and
+// VANTREL_STAGE_CLOCK defined, and runs them on one thread; every product
+// build of the pass leaves the marks out.
 
 #include <x86intrin.h>
 
@@ -41,3 +42,6 @@ inline uint32_t stage_enter(uint32_t stage)
     g_stage_clock.current = stage;
     return left;
 }
+
+#define VANTREL_STAGE(stage) stage_enter(stage)
+#define VANTREL_STAGE_SCATTER(k) stage_enter(kStageScatter + (k))

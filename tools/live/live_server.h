@@ -1,7 +1,7 @@
 #pragma once
 // The live view of vantrel-render --serve: an HTTP server on threads of its
 // own that shows what a CFrameHandover holds.
-//   /            the page (tools/live_page.h)
+//   /            the page (tools/live/live_page.h)
 //   /stream      the picture as motion JPEG (multipart/x-mixed-replace)
 //   /image.png   the latest picture as PNG
 //   /stats       the figures as JSON
@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "tools/frame_handover.h"
+#include "tools/live/frame_handover.h"
 
 struct CListenAddress {
     std::string host = "127.0.0.1";

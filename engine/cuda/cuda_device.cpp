@@ -1,10 +1,10 @@
-#include "engine/cuda_device.h"
+#include "engine/cuda/cuda_device.h"
 
 #include <cuda_runtime_api.h>
 
 #include <string>
 
-#include "kernel/vantrel_cuda.h"
+#include "engine/cuda/vantrel_cuda.h"
 
 namespace {
 class CCudaDevice final : public CDeviceOperations {
@@ -37,16 +37,15 @@ public:
     // its architecture, too few resources), and every later frame would
     // silently show the same picture. A launch succeeds only when its kernel
     // has also run to the end without a fault.
-    bool launch_bind_globals(CLaunchDim grid, CLaunchDim block, const CBindGlobalsArgs& a) override
+    bool launch_bind_globals(CLaunchDim grid, CLaunchDim block, const CSceneLists& scene,
+                             CRandomBindings bindings) override
     {
-        const int launched = ::launch_bind_globals(grid, block, a.sphere_list, a.sphere_count, a.plane_list,
-                                                   a.plane_count, a.normal_list, a.rand_list);
+        const int launched = ::launch_bind_globals(grid, block, scene, bindings);
         return check(static_cast<cudaError_t>(launched), "launch of bind_globals") && wait_for("bind_globals");
     }
-    bool launch_path_trace(CLaunchDim grid, CLaunchDim block, const CPathTraceArgs& a) override
+    bool launch_path_trace(CLaunchDim grid, CLaunchDim block, const CFrameArgs& frame) override
     {
-        const int launched = launch_path_trace_cuda(grid, block, a.sphere_list, a.sphere_count, a.plane_list,
-                                                    a.plane_count, a.rayList, a.buffer, a.cbuffer, a.fbuffer);
+        const int launched = launch_path_trace_cuda(grid, block, frame);
         return check(static_cast<cudaError_t>(launched), "launch of path_trace_cuda") && wait_for("path_trace_cuda");
     }
 

@@ -1,7 +1,7 @@
 // The CUDA kernels: a few lines each that find the pixel index and call the
 // per-pixel body shared with the CPU pass (kernel/path.h).
 
-#include "kernel/vantrel_cuda.h"
+#include "engine/cuda/vantrel_cuda.h"
 
 #include <cuda_runtime.h>
 
@@ -26,7 +26,7 @@ __global__ void path_trace_cuda(const CSphere* sphere_list, uint32_t sphere_coun
                                               {threadIdx.x, threadIdx.y, threadIdx.z});
     if (p > kLastPixelIndex)
         return;
-    path_trace_pixel(p, sphere_list, sphere_count, plane_list, plane_count, rayList, buffer, cbuffer, fbuffer,
+    path_trace_pixel(p, CFrameArgs{{sphere_list, sphere_count, plane_list, plane_count}, rayList, buffer, cbuffer, fbuffer},
                      CRandomBindings{g_normal_list, g_rand_list});
 }
 
@@ -45,22 +45,21 @@ cudaLaunchConfig_t launch_config(CLaunchDim grid, CLaunchDim block)
 
 // cudaLaunchKernelEx returns this launch's own verdict (cudaGetLastError
 // could also hand back an earlier call's error).
-int launch_bind_globals(CLaunchDim grid, CLaunchDim block, const CSphere* sphere_list, uint32_t sphere_count,
-                        const CPlane* plane_list, uint32_t plane_count, const CVector3* normal_list,
-                        uint32_t* rand_list)
+int launch_bind_globals(CLaunchDim grid, CLaunchDim block, const CSceneLists& scene, CRandomBindings bindings)
 {
     const cudaLaunchConfig_t config = launch_config(grid, block);
-    return static_cast<int>(cudaLaunchKernelEx(&config, bind_globals, sphere_list, sphere_count, plane_list,
-                                               plane_count, normal_list, rand_list));
+    return static_cast<int>(cudaLaunchKernelEx(&config, bind_globals, scene.sphere_list, scene.sphere_count,
+                                               scene.plane_list, scene.plane_count, bindings.normal_list,
+                                               bindings.rand_list));
 }
 
-int launch_path_trace_cuda(CLaunchDim grid, CLaunchDim block, const CSphere* sphere_list, uint32_t sphere_count,
-                           const CPlane* plane_list, uint32_t plane_count, const CRay3* rayList, float* buffer,
-                           uint32_t* cbuffer, uint8_t* fbuffer)
+int launch_path_trace_cuda(CLaunchDim grid, CLaunchDim block, const CFrameArgs& frame)
 {
     const cudaLaunchConfig_t config = launch_config(grid, block);
-    return static_cast<int>(cudaLaunchKernelEx(&config, path_trace_cuda, sphere_list, sphere_count, plane_list,
-                                               plane_count, rayList, buffer, cbuffer, fbuffer));
+    const CSceneLists& scene = frame.scene;
+    return static_cast<int>(cudaLaunchKernelEx(&config, path_trace_cuda, scene.sphere_list, scene.sphere_count,
+                                               scene.plane_list, scene.plane_count, frame.rayList, frame.buffer,
+                                               frame.cbuffer, frame.fbuffer));
 }
 
 int path_trace_cuda_image_status()

@@ -7,8 +7,7 @@
 
 #include <cstdint>
 
-#include "kernel/random.h"
-#include "scene/records.h"
+#include "kernel/frame_args.h"
 
 // The CPU's kernel-wide bindings: process-wide pointers to the table of unit
 // vectors and the per-pixel random states.
@@ -19,20 +18,15 @@ extern uint32_t* g_rand_list;
 // (kDeviceNormalCount entries), made by its first pass after binding: bind
 // again after changing the table.
 
-void bind_globals_cpu(const CSphere* sphere_list, uint32_t sphere_count, const CPlane* plane_list,
-                      uint32_t plane_count, const CVector3* normal_list, uint32_t* rand_list);
+void bind_globals_cpu(CRandomBindings bindings);
 
 // The body for one pixel index; returns the segments it searched.
-uint32_t path_trace_pixel_cpu(uint32_t p, const CSphere* sphere_list, uint32_t sphere_count,
-                              const CPlane* plane_list, uint32_t plane_count, const CRay3* rayList, float* buffer,
-                              uint32_t* cbuffer, uint8_t* fbuffer);
+uint32_t path_trace_pixel_cpu(uint32_t p, const CFrameArgs& frame);
 
 // One pass over pixel indices 0..307,199 on `threads` threads (0: all cores),
 // one pixel at a time. Each index runs exactly once. Returns the segments
 // searched in the pass.
-uint64_t path_trace_pass_cpu(const CSphere* sphere_list, uint32_t sphere_count, const CPlane* plane_list,
-                             uint32_t plane_count, const CRay3* rayList, float* buffer, uint32_t* cbuffer,
-                             uint8_t* fbuffer, int threads);
+uint64_t path_trace_pass_cpu(const CFrameArgs& frame, int threads);
 
 // The ways a CPU pass can run: the plain loop, or SIMD lanes of one
 // instruction set (4 lanes of SSE2, 8 of AVX2, 16 of AVX-512).
@@ -50,11 +44,7 @@ CCpuPass cpu_pass_chosen();
 
 // One pass as path_trace_pass_cpu, run the given way; an unsupported pass
 // falls back to the plain loop.
-uint64_t path_trace_pass_with(CCpuPass pass, const CSphere* sphere_list, uint32_t sphere_count,
-                              const CPlane* plane_list, uint32_t plane_count, const CRay3* rayList, float* buffer,
-                              uint32_t* cbuffer, uint8_t* fbuffer, int threads);
+uint64_t path_trace_pass_with(CCpuPass pass, const CFrameArgs& frame, int threads);
 
 // One pass the chosen way (cpu_pass_chosen).
-uint64_t path_trace_pass_fast(const CSphere* sphere_list, uint32_t sphere_count, const CPlane* plane_list,
-                              uint32_t plane_count, const CRay3* rayList, float* buffer, uint32_t* cbuffer,
-                              uint8_t* fbuffer, int threads);
+uint64_t path_trace_pass_fast(const CFrameArgs& frame, int threads);

@@ -1,6 +1,6 @@
 #pragma once
 // The CUDA backend: device memory from the CUDA runtime, a launch runs
-// path_trace_cuda (kernel/vantrel_cuda.cu) over 20 x 240 blocks of 32 x 2
+// path_trace_cuda (engine/cuda/vantrel_cuda.cu) over 20 x 240 blocks of 32 x 2
 // threads. Built only when nvcc is found.
 
 #include <memory>

@@ -1,11 +1,11 @@
-#include "engine/cpu_device.h"
+#include "engine/cpu/cpu_device.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
-#include "kernel/cpu_pass.h"
-#include "kernel/random.h"
+#include "engine/cpu/cpu_pass.h"
+#include "scene/image_size.h"
 
 namespace {
 constexpr size_t kSumsBytes = size_t{kPixelCount} * 3 * sizeof(float);
@@ -59,19 +59,19 @@ public:
 
     // The CPU runs every index 0..307,199 directly (the fast pass, in SIMD lanes
     // where the processor has them); the shape only matters to CUDA.
-    bool launch_bind_globals(CLaunchDim, CLaunchDim, const CBindGlobalsArgs& a) override
+    bool launch_bind_globals(CLaunchDim, CLaunchDim, const CSceneLists&, CRandomBindings bindings) override
     {
         settle_all();
-        bind_globals_cpu(a.sphere_list, a.sphere_count, a.plane_list, a.plane_count, a.normal_list, a.rand_list);
+        bind_globals_cpu(bindings);
         return true;
     }
-    bool launch_path_trace(CLaunchDim, CLaunchDim, const CPathTraceArgs& a) override
+    bool launch_path_trace(CLaunchDim, CLaunchDim, const CFrameArgs& frame) override
     {
-        float* buffer = in_place(a.buffer, kSumsBytes);
-        uint32_t* cbuffer = in_place(a.cbuffer, kCountsBytes);
+        CFrameArgs pass = frame;
+        pass.buffer = in_place(frame.buffer, kSumsBytes);
+        pass.cbuffer = in_place(frame.cbuffer, kCountsBytes);
         settle_all();
-        segments_ += path_trace_pass_fast(a.sphere_list, a.sphere_count, a.plane_list, a.plane_count, a.rayList,
-                                          buffer, cbuffer, a.fbuffer, threads_);
+        segments_ += path_trace_pass_fast(pass, threads_);
         return true;
     }
 

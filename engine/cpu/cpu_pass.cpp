@@ -1,4 +1,4 @@
-#include "kernel/cpu_pass.h"
+#include "engine/cpu/cpu_pass.h"
 
 #include <omp.h>
 
@@ -8,8 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "kernel/cpu_pass_lanes.h"
+#include "engine/cpu/cpu_pass_lanes.h"
 #include "kernel/path.h"
+#include "scene/built_in_scene.h"
+
+static_assert(kSphereCount == kUnrolledSphereCount && kPlaneCount == kUnrolledPlaneCount,
+              "the lanes unroll the nearest-hit search for the built-in scene's counts");
 
 const CVector3* g_normal_list = nullptr;
 uint32_t* g_rand_list = nullptr;
@@ -43,29 +47,23 @@ const float* scatter_list()
 }
 }  // namespace
 
-void bind_globals_cpu(const CSphere*, uint32_t, const CPlane*, uint32_t, const CVector3* normal_list,
-                      uint32_t* rand_list)
+void bind_globals_cpu(CRandomBindings bindings)
 {
-    g_normal_list = normal_list;
-    g_rand_list = rand_list;
+    g_normal_list = bindings.normal_list;
+    g_rand_list = bindings.rand_list;
     g_scatter_list_current = false;
 }
 
-uint32_t path_trace_pixel_cpu(uint32_t p, const CSphere* sphere_list, uint32_t sphere_count,
-                              const CPlane* plane_list, uint32_t plane_count, const CRay3* rayList, float* buffer,
-                              uint32_t* cbuffer, uint8_t* fbuffer)
+uint32_t path_trace_pixel_cpu(uint32_t p, const CFrameArgs& frame)
 {
-    return path_trace_pixel(p, sphere_list, sphere_count, plane_list, plane_count, rayList, buffer, cbuffer, fbuffer,
-                            CRandomBindings{g_normal_list, g_rand_list});
+    return path_trace_pixel(p, frame, CRandomBindings{g_normal_list, g_rand_list});
 }
 
 namespace {
 int thread_count_for(int threads) { return threads > 0 ? threads : omp_get_max_threads(); }
 }  // namespace
 
-uint64_t path_trace_pass_cpu(const CSphere* sphere_list, uint32_t sphere_count, const CPlane* plane_list,
-                             uint32_t plane_count, const CRay3* rayList, float* buffer, uint32_t* cbuffer,
-                             uint8_t* fbuffer, int threads)
+uint64_t path_trace_pass_cpu(const CFrameArgs& frame, int threads)
 {
     const CRandomBindings bindings{g_normal_list, g_rand_list};
     const int thread_count = thread_count_for(threads);
@@ -73,10 +71,9 @@ uint64_t path_trace_pass_cpu(const CSphere* sphere_list, uint32_t sphere_count, 
     // Rows cost very different amounts (the ceiling is one segment, the floor
     // up to five), so hand them out a row at a time. Every pixel writes only its
     // own entries, so the order does not change the picture.
-#pragma omp parallel for num_threads(thread_count) schedule(dynamic, 640) reduction(+ : segments)
+#pragma omp parallel for num_threads(thread_count) schedule(dynamic, kImageWidth) reduction(+ : segments)
     for (uint32_t p = 0; p < kPixelCount; ++p)
-        segments += path_trace_pixel(p, sphere_list, sphere_count, plane_list, plane_count, rayList, buffer, cbuffer,
-                                     fbuffer, bindings);
+        segments += path_trace_pixel(p, frame, bindings);
     return segments;
 }
 
@@ -170,13 +167,12 @@ CCpuPass cpu_pass_chosen()
 }
 
 #if defined(VANTREL_LANE_PASSES)
-uint64_t path_trace_pass_lanes(CLanePassEntry entry, const CSphere* sphere_list, uint32_t sphere_count,
-                               const CPlane* plane_list, uint32_t plane_count, const CRay3* rayList, float* buffer,
-                               uint32_t* cbuffer, uint8_t* fbuffer, int threads)
+uint64_t path_trace_pass_lanes(CLanePassEntry entry, const CFrameArgs& frame, int threads)
 {
+    const CSceneLists& scene = frame.scene;
     // The lanes look surfaces up in a table, one row per field (see
     // CSceneLists), rows padded to whole registers of the widest pass.
-    const uint32_t count = sphere_count + plane_count;
+    const uint32_t count = scene.sphere_count + scene.plane_count;
     const uint32_t stride = count <= kSurfaceRegisterObjects ? kSurfaceRegisterObjects : (count + 15u) / 16u * 16u;
     std::vector<float> table(size_t{kSurfaceRows} * stride);
     auto put = [&](uint32_t object, const auto& surface, CVector3 geometry) {
@@ -187,43 +183,33 @@ uint64_t path_trace_pass_lanes(CLanePassEntry entry, const CSphere* sphere_list,
         for (uint32_t row = 0; row < kSurfaceRows; ++row)
             table[size_t{row} * stride + object] = fields[row];
     };
-    for (uint32_t i = 0; i < sphere_count; ++i)
-        put(i, sphere_list[i], sphere_list[i].center);
-    for (uint32_t i = 0; i < plane_count; ++i)
-        put(sphere_count + i, plane_list[i], plane_list[i].normal);
-    const CLanePassArgs args{CSceneLists{sphere_list, sphere_count, plane_list, plane_count, table.data(), stride},
-                             rayList,
-                             buffer,
-                             cbuffer,
-                             fbuffer,
-                             CRandomBindings{reinterpret_cast<const CVector3*>(scatter_list()), g_rand_list},
-                             thread_count_for(threads)};
+    for (uint32_t i = 0; i < scene.sphere_count; ++i)
+        put(i, scene.sphere_list[i], scene.sphere_list[i].center);
+    for (uint32_t i = 0; i < scene.plane_count; ++i)
+        put(scene.sphere_count + i, scene.plane_list[i], scene.plane_list[i].normal);
+    CLanePassArgs args{frame, CRandomBindings{reinterpret_cast<const CVector3*>(scatter_list()), g_rand_list},
+                       thread_count_for(threads)};
+    args.scene.surface_table = table.data();
+    args.scene.surface_stride = stride;
     return entry(args);
 }
 #endif
 
-uint64_t path_trace_pass_with(CCpuPass pass, const CSphere* sphere_list, uint32_t sphere_count,
-                              const CPlane* plane_list, uint32_t plane_count, const CRay3* rayList, float* buffer,
-                              uint32_t* cbuffer, uint8_t* fbuffer, int threads)
+uint64_t path_trace_pass_with(CCpuPass pass, const CFrameArgs& frame, int threads)
 {
 #if defined(VANTREL_LANE_PASSES)
     if (pass != CCpuPass::plain && cpu_pass_supported(pass)) {
         const CLanePassEntry entry = pass == CCpuPass::sse2   ? path_trace_pass_sse2
                                      : pass == CCpuPass::avx2 ? path_trace_pass_avx2
                                                               : path_trace_pass_avx512;
-        return path_trace_pass_lanes(entry, sphere_list, sphere_count, plane_list, plane_count, rayList, buffer,
-                                     cbuffer, fbuffer, threads);
+        return path_trace_pass_lanes(entry, frame, threads);
     }
 #endif
     (void)pass;
-    return path_trace_pass_cpu(sphere_list, sphere_count, plane_list, plane_count, rayList, buffer, cbuffer, fbuffer,
-                               threads);
+    return path_trace_pass_cpu(frame, threads);
 }
 
-uint64_t path_trace_pass_fast(const CSphere* sphere_list, uint32_t sphere_count, const CPlane* plane_list,
-                              uint32_t plane_count, const CRay3* rayList, float* buffer, uint32_t* cbuffer,
-                              uint8_t* fbuffer, int threads)
+uint64_t path_trace_pass_fast(const CFrameArgs& frame, int threads)
 {
-    return path_trace_pass_with(cpu_pass_chosen(), sphere_list, sphere_count, plane_list, plane_count, rayList,
-                                buffer, cbuffer, fbuffer, threads);
+    return path_trace_pass_with(cpu_pass_chosen(), frame, threads);
 }

@@ -1,4 +1,4 @@
-#include "tools/frame_handover.h"
+#include "tools/live/frame_handover.h"
 
 #include <algorithm>
 
