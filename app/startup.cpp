@@ -40,9 +40,13 @@ bool startup(uint32_t seed)
     std::fflush(stdout);
     host_srand(seed);
     // The table takes the first draws and the seeds the next 307,200: keep the order.
-    const bool ok = build_normal_table() && frame_buffers_create() && build_scene() &&
-                    engine_init(g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount, normal_table.get(),
-                                seed_list.get());
+    bool ok = build_normal_table() && frame_buffers_create() && build_scene();
+    if (ok) {
+        // Every frame copies these both ways: a GPU keeps them page-locked.
+        engine_hold_host_frame({g_frame.accum_buffer.get(), g_frame.count_buffer.get(), g_frame.pixel_buffer.get()});
+        ok = engine_init(g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount, normal_table.get(),
+                         seed_list.get());
+    }
     std::fflush(stdout);
     if (!ok)
         shutdown();

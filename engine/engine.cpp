@@ -1,7 +1,10 @@
 #include "engine/engine.h"
 
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/backend_select.h"
 #include "engine/cpu/cpu_device.h"
@@ -25,6 +28,7 @@ struct CEngineState {
     CDeviceBuffer buffer;
     CDeviceBuffer fbuffer;
     CDeviceBuffer rand_list;
+    std::vector<void*> locked_host;  // host arrays the device holds page-locked
     bool rays_uploaded = false;
     bool failure_reported = false;
 
@@ -34,9 +38,12 @@ struct CEngineState {
         return {sphere_list.as<CSphere>(), sphere_count, plane_list.as<CPlane>(), plane_count};
     }
 
-    // Device buffers go in this order.
+    // The host arrays first, then the device buffers in this order.
     void release_buffers()
     {
+        for (void* host : locked_host)
+            device->unlock_host(host);
+        locked_host.clear();
         sphere_list.reset();
         plane_list.reset();
         normal_list.reset();
@@ -58,6 +65,8 @@ struct CEngineState {
 
 CEngineOptions g_engine_options;
 CEngineState g_engine;
+// What engine_hold_host_frame handed the next engine_init.
+std::optional<CHostFrame> g_host_frame;
 
 // The device's first failure, once per engine.
 void report_device_failure()
@@ -81,10 +90,33 @@ bool allocate(CDeviceBuffer& target, size_t bytes, const char* name, std::string
     return false;
 }
 
+// Page-locks the frame's host arrays, all or none: a refusal is said in one
+// line and the frames copy from pageable memory.
+void lock_host_frame(const CHostFrame& frame)
+{
+    const std::pair<void*, size_t> arrays[] = {
+        {frame.accum_buffer, kSumsBytes}, {frame.count_buffer, kCountsBytes}, {frame.pixel_buffer, kImageBytes}};
+    std::string reason;
+    for (const auto& [host, bytes] : arrays) {
+        if (g_engine.device->lock_host(host, bytes, reason)) {
+            g_engine.locked_host.push_back(host);
+            continue;
+        }
+        for (void* locked : g_engine.locked_host)
+            g_engine.device->unlock_host(locked);
+        g_engine.locked_host.clear();
+        std::fprintf(stderr, "vantrel: cannot page-lock the frame buffers (%s); copying them from pageable memory\n",
+                     reason.c_str());
+        std::fflush(stderr);
+        return;
+    }
+}
+
 // engine_init_on without the message: false with the reason when the device
 // cannot be set up, after releasing what it obtained.
 bool start_on(std::unique_ptr<CDeviceOperations> device, uint32_t sphere_count, uint32_t plane_count,
-              const CVector3* normal_table, const uint32_t* seed_list, std::string& reason)
+              const CVector3* normal_table, const uint32_t* seed_list, const std::optional<CHostFrame>& host_frame,
+              std::string& reason)
 {
     g_engine.release();
     g_engine.device = std::move(device);
@@ -107,6 +139,8 @@ bool start_on(std::unique_ptr<CDeviceOperations> device, uint32_t sphere_count, 
                                 {g_engine.normal_list.as<CVector3>(), g_engine.rand_list.as<uint32_t>()});
         ready = !dev.failed();
     }
+    if (ready && host_frame)
+        lock_host_frame(*host_frame);
     if (!ready) {
         if (dev.failed() && allocated)
             reason = dev.failure();
@@ -117,6 +151,7 @@ bool start_on(std::unique_ptr<CDeviceOperations> device, uint32_t sphere_count, 
 }  // namespace
 
 void engine_configure(const CEngineOptions& options) { g_engine_options = options; }
+void engine_hold_host_frame(const CHostFrame& frame) { g_host_frame = frame; }
 int engine_cpu_threads() { return g_engine_options.cpu_threads; }
 
 bool engine_init(const CSphere* spheres, uint32_t sphere_count, const CPlane* planes, uint32_t plane_count,
@@ -124,13 +159,15 @@ bool engine_init(const CSphere* spheres, uint32_t sphere_count, const CPlane* pl
 {
     std::printf("Initializing CUDA engine\n");
     std::fflush(stdout);
+    // Taken once: the arrays were handed for this start only.
+    const std::optional<CHostFrame> host_frame = std::exchange(g_host_frame, std::nullopt);
     CSelectedDevice selected = select_device(g_engine_options);
     if (!selected.device)
         return false;
     // A GPU that answered the probe can still fail here (busy, out of memory):
     // when the backend was not asked for by name, the CPU takes over.
     std::string reason;
-    if (start_on(std::move(selected.device), sphere_count, plane_count, normal_table, seed_list, reason))
+    if (start_on(std::move(selected.device), sphere_count, plane_count, normal_table, seed_list, host_frame, reason))
         return true;
     if (!selected.may_fall_back) {
         std::fprintf(stderr, "vantrel: %s\n", reason.c_str());
@@ -147,7 +184,7 @@ bool engine_init_on(std::unique_ptr<CDeviceOperations> device, const CSphere* /*
                     const uint32_t* seed_list)
 {
     std::string reason;
-    if (start_on(std::move(device), sphere_count, plane_count, normal_table, seed_list, reason))
+    if (start_on(std::move(device), sphere_count, plane_count, normal_table, seed_list, std::nullopt, reason))
         return true;
     std::fprintf(stderr, "vantrel: %s\n", reason.c_str());
     return false;

@@ -31,6 +31,20 @@ void engine_configure(const CEngineOptions& options);
 // The CPU threads asked for (0: all cores), for host work that goes with a frame.
 int engine_cpu_threads();
 
+// The host arrays that every engine_frame copies both ways: sums, counts and
+// display bytes (the rays go over once and are left as they are).
+struct CHostFrame {
+    float* accum_buffer;
+    uint32_t* count_buffer;
+    uint8_t* pixel_buffer;
+};
+// Hands the next engine_init (and only that one) the host arrays its frames
+// will pass. A device that can page-lock host memory (CUDA) then keeps them
+// page-locked from its start to engine_deinit, so that their copies need no
+// staging; if it is refused, one line on stderr says so and the copies go as
+// without. engine_init_on takes none.
+void engine_hold_host_frame(const CHostFrame& frame);
+
 // Prints "Initializing CUDA engine", picks the backend, allocates the device
 // buffers, uploads the first 122,880 table vectors and the seeds, and binds
 // them for the kernel. False (with a line on stderr) when it cannot; what it
@@ -47,7 +61,8 @@ bool engine_init_on(std::unique_ptr<CDeviceOperations> device, const CSphere* sp
 void engine_frame(const CSphere* spheres, uint32_t sphere_count, const CPlane* planes, uint32_t plane_count,
                   const CRay3* ray_list, float* accum_buffer, uint32_t* count_buffer, uint8_t* pixel_buffer);
 
-// Prints "Deinitializing CUDA engine" and releases every device buffer.
+// Prints "Deinitializing CUDA engine", unlocks the host arrays and releases
+// every device buffer.
 void engine_deinit();
 
 bool engine_ready();
