@@ -78,7 +78,7 @@ void report_device_failure()
     std::fflush(stderr);
 }
 
-bool allocate(CDeviceBuffer& target, size_t bytes, const char* name, std::string& reason)
+bool allocate_buffer(CDeviceBuffer& target, size_t bytes, const char* name, std::string& reason)
 {
     target = CDeviceBuffer(g_engine.device.get(), bytes);
     if (target)
@@ -121,14 +121,15 @@ bool start_on(std::unique_ptr<CDeviceOperations> device, uint32_t sphere_count, 
     g_engine.release();
     g_engine.device = std::move(device);
     CDeviceOperations& dev = *g_engine.device;
-    const bool allocated = allocate(g_engine.sphere_list, sphere_count * sizeof(CSphere), "sphere_list", reason) &&
-                           allocate(g_engine.plane_list, plane_count * sizeof(CPlane), "plane_list", reason) &&
-                           allocate(g_engine.normal_list, kNormalsBytes, "normal_list", reason) &&
-                           allocate(g_engine.rayList, kRaysBytes, "rayList", reason) &&
-                           allocate(g_engine.cbuffer, kCountsBytes, "cbuffer", reason) &&
-                           allocate(g_engine.buffer, kSumsBytes, "buffer", reason) &&
-                           allocate(g_engine.fbuffer, kImageBytes, "fbuffer", reason) &&
-                           allocate(g_engine.rand_list, kRandBytes, "rand_list", reason);
+    const bool allocated =
+        allocate_buffer(g_engine.sphere_list, sphere_count * sizeof(CSphere), "sphere_list", reason) &&
+        allocate_buffer(g_engine.plane_list, plane_count * sizeof(CPlane), "plane_list", reason) &&
+        allocate_buffer(g_engine.normal_list, kNormalsBytes, "normal_list", reason) &&
+        allocate_buffer(g_engine.rayList, kRaysBytes, "rayList", reason) &&
+        allocate_buffer(g_engine.cbuffer, kCountsBytes, "cbuffer", reason) &&
+        allocate_buffer(g_engine.buffer, kSumsBytes, "buffer", reason) &&
+        allocate_buffer(g_engine.fbuffer, kImageBytes, "fbuffer", reason) &&
+        allocate_buffer(g_engine.rand_list, kRandBytes, "rand_list", reason);
     // A pixel without any counted sample shows black.
     bool ready = allocated && dev.fill_zero(g_engine.fbuffer.get(), kImageBytes) &&
                  dev.copy_to_device(g_engine.normal_list.get(), normal_table, kNormalsBytes) &&

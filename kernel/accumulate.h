@@ -19,17 +19,11 @@ VANTREL_HD inline F clamp_channel(F value)
 VANTREL_HD inline float clamp_channel(float value) { return clamp_channel<float>(value); }
 
 // A pixel takes no more samples once it holds this many, and keeps the
-// average of those for good. Each float addition rounds the sum to its own
-// precision, and a steady sample rounds the same way every time: left to
-// grow, a constant 0.59999 is half a level (0.5/255) off by 380 k samples and
-// 19 levels by 2^24; past 2^24 a sum no longer grows by 1 at all, and at 2^32
-// the count wraps. Up to 2^18 the measured mixes (all 1; a lit wall, mostly
-// clamped; a dim corner with rare bright samples; constant 0.59999) stay
-// within 0.3 level of their exact average (steady values just below 1 reach
-// one level), and one standard deviation of a 2^18-sample mean is at most a
-// quarter level.
-// Halving sum and count at the cap instead would keep the average too, but
-// keep adding where the sum's rounding is coarsest: up to two levels off.
+// average of those for good. Left to grow, a float sum drifts from its true
+// average (a steady sample rounds the same way every time), stops growing at
+// 2^24, and the count wraps at 2^32; at 2^18 the average still lies within a
+// fraction of a display level (the README's figures). Halving sum and count
+// at the cap instead would go on adding where the sum rounds most coarsely.
 constexpr uint32_t kSampleCountCap = 1u << 18;
 
 // The pixels from `first` on (one per lane). Black samples leave no trace:

@@ -88,7 +88,8 @@ TEST(SelectDevice, NoDeviceFallsBackToTheCpuWithOneLineOnStderr)
     int calls = 0;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    const auto device = select_device_with_probe({CBackendChoice::automatic, 1}, fake_probe(0, kDriverReason, &calls)).device;
+    const auto device =
+        select_device_with_probe({CBackendChoice::automatic, 1}, fake_probe(0, kDriverReason, &calls)).device;
     const std::string err = testing::internal::GetCapturedStderr();
     const std::string out = testing::internal::GetCapturedStdout();
     ASSERT_NE(device, nullptr);
@@ -121,7 +122,8 @@ TEST(SelectDevice, CudaWithoutADeviceGivesNoDeviceAndSaysWhy)
 {
     int calls = 0;
     testing::internal::CaptureStderr();
-    const auto device = select_device_with_probe({CBackendChoice::cuda, 1}, fake_probe(0, kDriverReason, &calls)).device;
+    const auto device =
+        select_device_with_probe({CBackendChoice::cuda, 1}, fake_probe(0, kDriverReason, &calls)).device;
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(device, nullptr);
     EXPECT_EQ(count_lines(err), 1) << err;

@@ -7,14 +7,11 @@
 #include <cstring>
 #include <vector>
 
-#include "app/camera.h"
-#include "app/frame_buffers.h"
 #include "engine/cpu/cpu_device.h"
-#include "engine/engine.h"
 #include "engine/cpu/cpu_pass.h"
+#include "engine/engine.h"
 #include "kernel/random.h"
-#include "scene/host_random.h"
-#include "scene/built_in_scene.h"
+#include "tests/host_state.h"
 
 namespace {
 
@@ -48,21 +45,8 @@ TEST(CpuDeviceTest, MemoryHoldsWhatWasLastUploadedFilledOrLeftThere)
 // Start-up of the built-in scene, without the engine.
 class CpuDeviceSceneTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        host_srand(31337u);
-        ASSERT_TRUE(build_normal_table());
-        ASSERT_TRUE(frame_buffers_create());
-        ASSERT_TRUE(build_scene());
-        write_camera_rays(g_frame, compute_view_window(kImageWidth, kImageHeight));
-    }
-    void TearDown() override
-    {
-        engine_deinit();
-        scene_release();
-        frame_buffers_destroy();
-        normal_table_release();
-    }
+    void SetUp() override { ASSERT_TRUE(test_support::build_host_state(31337u)); }
+    void TearDown() override { test_support::release_host_state(); }
 
     // Plain loop passes from the start state: sums, counts and image after `frames`.
     void plain_frames(int frames, std::vector<float>& sums, std::vector<uint32_t>& counts,

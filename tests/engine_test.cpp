@@ -11,11 +11,9 @@
 #include <vector>
 
 #include "app/camera.h"
-#include "app/frame_buffers.h"
-#include "engine/engine.h"
 #include "engine/cpu/cpu_pass.h"
-#include "scene/host_random.h"
-#include "scene/built_in_scene.h"
+#include "engine/engine.h"
+#include "tests/host_state.h"
 
 namespace {
 struct CCall {
@@ -108,24 +106,8 @@ const std::vector<std::pair<std::string, size_t>> kBuffers = {
 
 class EngineTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        host_srand(12345u);
-        ASSERT_TRUE(build_normal_table());
-        ASSERT_TRUE(frame_buffers_create());
-        ASSERT_TRUE(build_scene());
-    }
-    void TearDown() override
-    {
-        if (engine_ready()) {
-            testing::internal::CaptureStdout();
-            engine_deinit();
-            testing::internal::GetCapturedStdout();
-        }
-        scene_release();
-        frame_buffers_destroy();
-        normal_table_release();
-    }
+    void SetUp() override { ASSERT_TRUE(test_support::build_host_state(12345u)); }
+    void TearDown() override { test_support::release_host_state(); }
 
     bool start(CRecording* settings = nullptr)
     {

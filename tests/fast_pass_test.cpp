@@ -11,14 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "app/camera.h"
-#include "app/frame_buffers.h"
-#include "kernel/accumulate.h"
 #include "engine/cpu/cpu_pass.h"
 #include "engine/cpu/cpu_pass_lanes.h"
-#include "scene/host_random.h"
+#include "kernel/accumulate.h"
 #include "kernel/intersect.h"
-#include "scene/built_in_scene.h"
+#include "scene/host_random.h"
+#include "tests/host_state.h"
 
 // tests/fast_pass_avx2_packing.cpp, built with AVX2 (x86-64 only).
 void check_avx2_packing_of_every_mask();
@@ -51,7 +49,10 @@ struct CPassState {
 struct CScene {
     std::vector<CSphere> spheres;
     std::vector<CPlane> planes;
-    CSceneLists lists() const { return {spheres.data(), uint32_t(spheres.size()), planes.data(), uint32_t(planes.size())}; }
+    CSceneLists lists() const
+    {
+        return {spheres.data(), uint32_t(spheres.size()), planes.data(), uint32_t(planes.size())};
+    }
 };
 
 // A pass as the program runs it, or a lane pass's entry called directly.
@@ -133,22 +134,13 @@ class BuiltInSceneTest : public ::testing::TestWithParam<std::pair<uint32_t, int
 protected:
     void SetUp() override
     {
-        host_srand(GetParam().first);
-        ASSERT_TRUE(build_normal_table());
-        ASSERT_TRUE(frame_buffers_create());
-        ASSERT_TRUE(build_scene());
-        write_camera_rays(g_frame, compute_view_window(kImageWidth, kImageHeight));
+        ASSERT_TRUE(test_support::build_host_state(GetParam().first));
         scene_.spheres.assign(g_spheres.get(), g_spheres.get() + kSphereCount);
         scene_.planes.assign(g_planes.get(), g_planes.get() + kPlaneCount);
         start_.rays.assign(g_frame.ray_list.get(), g_frame.ray_list.get() + kPixelCount);
         start_.rand_states.assign(seed_list.get(), seed_list.get() + kPixelCount);
     }
-    void TearDown() override
-    {
-        scene_release();
-        frame_buffers_destroy();
-        normal_table_release();
-    }
+    void TearDown() override { test_support::release_host_state(); }
 
     CScene scene_;
     CPassState start_;

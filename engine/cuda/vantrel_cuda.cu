@@ -26,8 +26,8 @@ __global__ void path_trace_cuda(const CSphere* sphere_list, uint32_t sphere_coun
                                               {threadIdx.x, threadIdx.y, threadIdx.z});
     if (p > kLastPixelIndex)
         return;
-    path_trace_pixel(p, CFrameArgs{{sphere_list, sphere_count, plane_list, plane_count}, rayList, buffer, cbuffer, fbuffer},
-                     CRandomBindings{g_normal_list, g_rand_list});
+    const CFrameArgs frame{{sphere_list, sphere_count, plane_list, plane_count}, rayList, buffer, cbuffer, fbuffer};
+    path_trace_pixel(p, frame, CRandomBindings{g_normal_list, g_rand_list});
 }
 
 namespace {
