@@ -79,7 +79,7 @@ VANTREL_HD inline lane_mask_t<F> trace_bounce_lanes(uint32_t k, lane_mask_t<F> a
     const M missed = active && !found;
     end.missed = end.missed || missed;
     end.depth = lane_select(missed, U(k), end.depth);
-    if (!lane_any(found))
+    if (!lane_any(found))  // then the search left hit untouched
         return found;
     active = active && found;
     if (!lane_any(active))
