@@ -13,12 +13,15 @@
 
 int main(int argc, char** argv)
 {
+    prepare_standard_streams();
     if (const std::optional<int> status = window_info_option(argc, argv))
         return *status;
     return run_guarded("vantrel", "shut down", [&] {
         install_stop_signals();
-        if (!startup(millisecond_clock()))
+        if (std::string failure; !startup(millisecond_clock(), &failure)) {
+            std::fprintf(stderr, "vantrel: start-up failed: %s\n", failure.c_str());
             return 1;
+        }
         if (stop_signal() == 0) {
             window_open(&argc, argv);
             glutMainLoop();

@@ -1,16 +1,33 @@
 #include "app/startup.h"
 
+#include <fcntl.h>
 #include <omp.h>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <exception>
 #include <new>
+#include <vector>
 
 #include "app/frame_buffers.h"
 #include "engine/engine.h"
 #include "scene/host_random.h"
 #include "scene/built_in_scene.h"
+
+void prepare_standard_streams()
+{
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF)
+            open("/dev/null", O_RDWR);  // the lowest free descriptor: this one
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+}
 
 uint32_t millisecond_clock()
 {
@@ -31,23 +48,65 @@ void bound_default_threads()
     std::fprintf(stderr, "vantrel: OMP_NUM_THREADS asks for %d threads; using %d\n", asked, kMaxCpuThreads);
     omp_set_num_threads(kMaxCpuThreads);
 }
+
+void* end_at_once(void*) { return nullptr; }
+
+// What the render engine and the passes allocate after start-up's host state,
+// with room to spare: held back while the threads are tried, so that threads
+// which start then still start once the engine holds its memory.
+constexpr size_t kEngineHeadroom = size_t{32} << 20;
+
+// OpenMP ends the whole process when it cannot start its threads (a thread
+// limit, little address space left for their stacks). Starts as many threads
+// as a pass uses at once, as OpenMP would, and lowers the count to those that
+// started, with a line saying so.
+void bound_threads_to_what_starts()
+{
+    const int wanted = engine_cpu_threads() > 0 ? engine_cpu_threads() : omp_get_max_threads();
+    void* headroom = mmap(nullptr, kEngineHeadroom, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    std::vector<pthread_t> started;
+    int failure = 0;
+    while (static_cast<int>(started.size()) + 1 < wanted) {
+        pthread_t thread;
+        if ((failure = pthread_create(&thread, nullptr, end_at_once, nullptr)) != 0)
+            break;
+        started.push_back(thread);
+    }
+    for (pthread_t thread : started)
+        pthread_join(thread, nullptr);
+    if (headroom != MAP_FAILED)
+        munmap(headroom, kEngineHeadroom);
+    const int usable = static_cast<int>(started.size()) + 1;
+    if (usable == wanted)
+        return;
+    std::fprintf(stderr, "vantrel: only %d of %d threads could start (%s); rendering on %d\n", usable, wanted,
+                 std::strerror(failure), usable);
+    omp_set_num_threads(usable);
+    engine_limit_cpu_threads(usable);
+}
 }  // namespace
 
-bool startup(uint32_t seed)
+bool startup(uint32_t seed, std::string* failure)
 {
     bound_default_threads();
     std::printf("Vantrel Prototype 1\n");
     std::fflush(stdout);
     host_srand(seed);
     // The table takes the first draws and the seeds the next 307,200: keep the order.
-    bool ok = build_normal_table() && frame_buffers_create() && build_scene();
-    if (ok) {
+    const char* missing = !build_normal_table()     ? "out of memory for the normal table"
+                          : !frame_buffers_create() ? "out of memory for the frame buffers"
+                          : !build_scene()          ? "out of memory for the scene and its seeds"
+                                                    : nullptr;
+    if (missing == nullptr) {
+        bound_threads_to_what_starts();
         // Every frame copies these both ways: a GPU keeps them page-locked.
         engine_hold_host_frame({g_frame.accum_buffer.get(), g_frame.count_buffer.get(), g_frame.pixel_buffer.get()});
-        ok = engine_init(g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount, normal_table.get(),
-                         seed_list.get());
     }
+    const bool ok = missing == nullptr && engine_init(g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount,
+                                                      normal_table.get(), seed_list.get());
     std::fflush(stdout);
+    if (failure != nullptr)
+        *failure = ok ? "" : missing != nullptr ? missing : "the render engine did not start";
     if (!ok)
         shutdown();
     return ok;

@@ -2,9 +2,16 @@
 // The start-up and shutdown sequence both programs share.
 
 #include <cstdint>
+#include <string>
 
 // The most CPU threads either program uses; more only costs memory.
 constexpr int kMaxCpuThreads = 1024;
+
+// First thing in both programs: opens /dev/null on any of descriptors 0 to 2
+// that is closed, so no file or socket opened later takes its place (and gets
+// the console lines), and ignores SIGPIPE and SIGXFSZ, so a closed pipe or a
+// file-size limit fails a write with an error instead of ending the program.
+void prepare_standard_streams();
 
 // Milliseconds since boot from a monotonic clock, truncated to 32 bits.
 uint32_t millisecond_clock();
@@ -12,9 +19,11 @@ uint32_t millisecond_clock();
 // Prints the banner, seeds the host generator with `seed`, builds the normal
 // table, the frame buffers, the scene with its seeds, and starts the engine,
 // in that order. A failing step prints its own line; everything built so far
-// is released again and the result is false. A default thread count above
-// kMaxCpuThreads (from OMP_NUM_THREADS) is lowered to it, with a line saying so.
-bool startup(uint32_t seed);
+// is released again, `failure` (where given) says which step failed and the
+// result is false. A default thread count above kMaxCpuThreads (from
+// OMP_NUM_THREADS) is lowered to it, and a thread count above what can start
+// (a thread limit, little memory) to what can, each with a line saying so.
+bool startup(uint32_t seed, std::string* failure = nullptr);
 
 // Stops the engine (when it runs) and releases the scene, the seeds, the
 // frame buffers and the normal table, in that order. Safe on partial state

@@ -1,27 +1,47 @@
 #include "app/stop_signal.h"
 
 #include <pthread.h>
+#include <time.h>
 
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <initializer_list>
 
 namespace {
 volatile std::sig_atomic_t g_stop_signal = 0;
 sigset_t g_installed;  // the stop signals given to record_stop_signal
+int64_t g_first_ns = 0;  // when the first stop signal came, on the monotonic clock
 
-// The first stop signal is recorded; from then on every stop signal has its
-// default action, so the next one ends the process at once.
+// Stop signals that come this soon after the first belong to the same request:
+// a closed terminal sends SIGHUP twice (from the shell and from the hang-up),
+// timeout signals the child and then its whole process group.
+constexpr int64_t kSameRequestNs = 1'000'000'000;
+
+int64_t monotonic_ns()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);  // async-signal-safe
+    return int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+// The first stop signal is recorded. One that comes a second or more later
+// ends the process at once, by its default action once this handler returns.
 extern "C" void record_stop_signal(int signal_number)
 {
-    if (g_stop_signal == 0)
+    const int64_t now = monotonic_ns();
+    if (g_stop_signal == 0) {
+        g_first_ns = now;
         g_stop_signal = signal_number;
+        return;
+    }
+    if (now - g_first_ns < kSameRequestNs)
+        return;
     struct sigaction fallback {};
     fallback.sa_handler = SIG_DFL;
     sigemptyset(&fallback.sa_mask);
-    for (int other : {SIGINT, SIGTERM, SIGHUP})
-        if (sigismember(&g_installed, other))
-            sigaction(other, &fallback, nullptr);
+    sigaction(signal_number, &fallback, nullptr);
+    raise(signal_number);
 }
 }  // namespace
 
@@ -38,12 +58,11 @@ void install_stop_signals()
         if (inherited.sa_handler != SIG_IGN)
             sigaddset(&g_installed, signal_number);
     }
-    // Another stop signal waits until the handler has finished, then ends the process.
+    // Another stop signal waits until the handler has finished.
     action.sa_mask = g_installed;
     for (int signal_number : {SIGINT, SIGTERM, SIGHUP})
         if (sigismember(&g_installed, signal_number))
             sigaction(signal_number, &action, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
     // A parent may have started us with them blocked; one already waiting arrives
     // now, before any work is done.
     pthread_sigmask(SIG_UNBLOCK, &g_installed, nullptr);

@@ -154,6 +154,11 @@ bool start_on(std::unique_ptr<CDeviceOperations> device, uint32_t sphere_count, 
 void engine_configure(const CEngineOptions& options) { g_engine_options = options; }
 void engine_hold_host_frame(const CHostFrame& frame) { g_host_frame = frame; }
 int engine_cpu_threads() { return g_engine_options.cpu_threads; }
+void engine_limit_cpu_threads(int most)
+{
+    if (g_engine_options.cpu_threads > most)
+        g_engine_options.cpu_threads = most;
+}
 
 bool engine_init(const CSphere* spheres, uint32_t sphere_count, const CPlane* planes, uint32_t plane_count,
                  const CVector3* normal_table, const uint32_t* seed_list)

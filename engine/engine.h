@@ -23,13 +23,15 @@ struct CEngineOptions {
     int cpu_threads = 0;  // 0: all cores
     // What an earlier look for CUDA devices found (vantrel-render looks when it
     // checks --backend cuda); the engine looks only when nobody has.
-    std::optional<CCudaProbeResult> cuda_probe;
+    std::optional<CCudaProbeResult> cuda_probe = std::nullopt;
 };
 
 // Set before engine_init; both programs keep the defaults unless told otherwise.
 void engine_configure(const CEngineOptions& options);
 // The CPU threads asked for (0: all cores), for host work that goes with a frame.
 int engine_cpu_threads();
+// Lowers the CPU threads asked for to at most `most` (where more were asked for).
+void engine_limit_cpu_threads(int most);
 
 // The host arrays that every engine_frame copies both ways: sums, counts and
 // display bytes (the rays go over once and are left as they are).

@@ -137,8 +137,9 @@ TEST(SelectDevice, AProbeResultHandedOnIsUsedWithoutAskingAgain)
     const std::string err = testing::internal::GetCapturedStderr();
     ASSERT_NE(device, nullptr);
     EXPECT_STREQ(device->name(), "CPU");
-    if (cuda_backend_built())
+    if (cuda_backend_built()) {
         EXPECT_NE(err.find(kDriverReason), std::string::npos) << err;
+    }
 }
 
 TEST(SelectDevice, CpuChoiceNeverProbes)
@@ -153,10 +154,12 @@ TEST(SelectDevice, CpuChoiceNeverProbes)
 TEST(ProbeCudaDevices, GivesAReasonWheneverThereIsNoDevice)
 {
     const CCudaProbeResult found = probe_cuda_devices();
-    if (found.device_count > 0)
+    if (found.device_count > 0) {
         EXPECT_TRUE(cuda_backend_built());
-    else
+    } else {
         EXPECT_FALSE(found.reason.empty());
-    if (!cuda_backend_built())
+    }
+    if (!cuda_backend_built()) {
         EXPECT_EQ(found.reason, "this build has no CUDA backend");
+    }
 }

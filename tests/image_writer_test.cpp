@@ -1,5 +1,9 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
@@ -138,6 +142,76 @@ TEST(ImageWriter, AFullDeviceIsNamedForBothFormats)
         EXPECT_FALSE(write_image_file(full, format, noise.data(), 256, 256, error));
         EXPECT_NE(error.find("No space left on device"), std::string::npos) << error;
         std::fclose(full);
+    }
+}
+
+// Sets or clears inode flags (chattr); false where the file system has none.
+bool set_inode_flags(const std::filesystem::path& path, int flags)
+{
+    const int fd = open(path.c_str(), O_RDONLY);
+    const bool done = fd >= 0 && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    if (fd >= 0)
+        close(fd);
+    return done;
+}
+
+// In a shared folder (mode 1777, like /tmp) another user's link is not
+// followed, and a file that cannot be replaced is found before any rendering
+// (can_write_beside), not once the image is finished.
+TEST(ImageWriter, ATargetThatCannotBeReplacedSafelyIsFoundBeforehand)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "planting another user's files needs root";
+    constexpr uid_t kOther = 65534;
+    CScratchFolder folder;
+    const std::filesystem::path shared = folder.path() / "shared", mine = folder.path() / "mine";
+    std::filesystem::create_directory(shared);
+    std::filesystem::create_directory(mine);
+    chmod(shared.c_str(), 01777);
+    chmod(folder.path().c_str(), 0755);
+    std::ofstream(mine / "victim.txt") << "private";
+    std::filesystem::create_symlink("../mine/victim.txt", shared / "planted.ppm");
+    ASSERT_EQ(lchown((shared / "planted.ppm").c_str(), kOther, kOther), 0);
+    std::filesystem::create_symlink("../mine/own.ppm", shared / "own.ppm");
+    std::ofstream(shared / "theirs.ppm") << "theirs";
+    chown((shared / "theirs.ppm").c_str(), 0, 0);
+    chmod((shared / "theirs.ppm").c_str(), 0666);
+    std::ofstream(mine / "locked.ppm") << "locked";
+    std::ofstream(mine / "log.ppm") << "log";
+    const bool flags = set_inode_flags(mine / "locked.ppm", FS_IMMUTABLE_FL) &&
+                       set_inode_flags(mine / "log.ppm", FS_APPEND_FL);
+    struct CTarget {
+        std::filesystem::path name;
+        uid_t as;           // the user who writes
+        const char* said;   // in the refusal, or nullptr: allowed
+    };
+    std::vector<CTarget> targets = {
+        {shared / "planted.ppm", 0, "symbolic link of another user"},
+        {shared / "own.ppm", 0, nullptr},
+        {shared / "theirs.ppm", kOther, "belongs to another user"},
+        {shared / "new.ppm", kOther, nullptr},
+    };
+    if (flags) {
+        targets.push_back({mine / "locked.ppm", 0, "immutable or append-only"});
+        targets.push_back({mine / "log.ppm", 0, "immutable or append-only"});
+    }
+    for (const CTarget& t : targets) {
+        ASSERT_EQ(seteuid(t.as), 0);
+        std::string before, during;
+        const bool allowed = can_write_beside(t.name.string(), before);
+        const bool written = write_image(t.name.string(), CImageFormat::ppm, kPixels.data(), 3, 2, during);
+        ASSERT_EQ(seteuid(0), 0);
+        EXPECT_EQ(allowed, t.said == nullptr) << t.name << ": " << before;
+        EXPECT_EQ(written, t.said == nullptr) << t.name << ": " << during;
+        if (t.said != nullptr) {
+            EXPECT_NE(before.find(t.said), std::string::npos) << t.name << ": " << before;
+        }
+    }
+    EXPECT_EQ(test_support::read_text(mine / "victim.txt"), "private");
+    EXPECT_EQ(test_support::read_text(shared / "theirs.ppm"), "theirs");
+    if (flags) {
+        set_inode_flags(mine / "locked.ppm", 0);
+        set_inode_flags(mine / "log.ppm", 0);
     }
 }
 

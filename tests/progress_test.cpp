@@ -61,6 +61,31 @@ TEST(Progress, ABarIsRedrawnInPlaceAndEndsWithANewline)
     std::fclose(file);
 }
 
+// Every redraw fits the terminal, however narrow: a line that wraps would
+// scroll at each redraw instead of replacing itself.
+TEST(Progress, EveryRedrawFitsTheTerminalsWidth)
+{
+    for (int columns : {80, 40, 30, 12, 1}) {
+        for (uint32_t total : {4u, kFramesUntilStopped}) {
+            FILE* file = std::tmpfile();
+            ASSERT_NE(file, nullptr);
+            CProgress progress(file, total, true, false, columns);
+            for (uint32_t done = 1; done <= 4; ++done)
+                progress.update(done, done * 1.0);
+            const std::string text = written(file);
+            size_t start = 0;
+            for (size_t at = text.find('\r', 1); start < text.size(); at = text.find('\r', at + 1)) {
+                std::string line = text.substr(start, at == std::string::npos ? std::string::npos : at - start);
+                ASSERT_EQ(line.rfind("\r", 0), 0u) << line;
+                ASSERT_TRUE(line.ends_with("\033[K")) << line;
+                EXPECT_LT(line.size() - 4, size_t(columns)) << columns << ": " << line;
+                start = at == std::string::npos ? text.size() : at;
+            }
+            std::fclose(file);
+        }
+    }
+}
+
 TEST(Progress, QuietWritesNothing)
 {
     FILE* file = std::tmpfile();

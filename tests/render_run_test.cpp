@@ -123,12 +123,17 @@ TEST(RenderEnvironment, LimitsGiveAClearLineNeverACrash)
         CChildSetup setup;
         int status;
         const char* said;  // on stderr, in the one line before the summary (or the only line)
+        std::vector<std::string> args = {};
     };
+    // Too little address space for the live view's threads, with their usual stacks.
+    CChildSetup serving_short;
+    serving_short.limits = {{RLIMIT_AS, rlim_t{100000} << 10}, {RLIMIT_STACK, rlim_t{8} << 20}};
     std::vector<CLimitCase> cases = {
         {"OMP_NUM_THREADS above the limit", CChildSetup::with_environment({"OMP_NUM_THREADS=65536"}), 0, "using 1024"},
         {"an unknown CPU pass", CChildSetup::with_environment({"VANTREL_CPU_PASS=fastest"}), 0,
          "accepted here: plain, sse2"},
         {"a file-size limit", CChildSetup::with_limit(RLIMIT_FSIZE, 50000), 1, "File too large"},
+        {"--serve short of memory", serving_short, 1, "cannot start the live view's threads", {"--serve", "0"}},
     };
     if (!cpu_pass_supported(CCpuPass::avx512))
         cases.push_back(
@@ -137,9 +142,10 @@ TEST(RenderEnvironment, LimitsGiveAClearLineNeverACrash)
         CScratchFolder folder;
         const std::filesystem::path image = folder.path() / "picture.png";
         std::ofstream(image) << "an older picture";
-        CChild child(kProgram,
-                     {"--frames", "1", "--seed", "3", "--quiet", "--backend", "cpu", "--output", image.string()},
-                     folder.path(), c.setup);
+        std::vector<std::string> args = {"--frames", "1", "--seed", "3", "--quiet", "--backend", "cpu",
+                                         "--output", image.string()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        CChild child(kProgram, args, folder.path(), c.setup);
         EXPECT_EQ(child.wait(), c.status) << c.what << ": " << child.err();
         const std::string err = child.err();
         EXPECT_EQ(line_count(err), c.status == 0 ? 2u : 1u) << c.what << ": " << err;
@@ -147,6 +153,9 @@ TEST(RenderEnvironment, LimitsGiveAClearLineNeverACrash)
         EXPECT_FALSE(folder.has_temporary()) << c.what;
         CImage picture;
         EXPECT_EQ(test_support::read_png(image, picture), c.status == 0) << c.what;
+        if (c.status != 0) {
+            EXPECT_EQ(test_support::read_text(image), "an older picture") << c.what;
+        }
     }
 }
 
@@ -192,6 +201,8 @@ TEST(RenderEnvironment, RunningOutOfMemoryEndsWithOneLine)
     for (rlim_t kib = renders - 256; kib > 8 * 1024; kib -= 256)
         if (run(kib, err) != 0 && err.find("start-up failed") != std::string::npos)
             break;
+    // Start-up says which step it could not take.
+    EXPECT_NE(err.find("start-up failed: "), std::string::npos) << err;
     EXPECT_GT(ran_out, 0);
 }
 }  // namespace

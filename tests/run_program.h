@@ -2,6 +2,7 @@
 // Test helpers for whole-program tests: run an executable with its output
 // captured in files, read those files, read back PNG and PPM images.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <png.h>
 #include <signal.h>
@@ -161,6 +162,32 @@ public:
         reap(WUNTRACED);
     }
     void resume() { kill(pid_, SIGCONT); }
+    // Whether the program holds a file in `folder` open besides its stdout and
+    // stderr: one it is writing, named or not.
+    bool writing_in(const std::filesystem::path& folder) const
+    {
+        const std::string fds = "/proc/" + std::to_string(pid_) + "/fd";
+        DIR* listing = opendir(fds.c_str());
+        bool writing = false;
+        while (listing != nullptr && !writing) {
+            const dirent* entry = readdir(listing);
+            if (entry == nullptr)
+                break;
+            char to[PATH_MAX];
+            const ssize_t length = readlink((fds + "/" + entry->d_name).c_str(), to, sizeof to - 1);
+            const std::string target(to, length > 0 ? size_t(length) : 0);
+            writing = target.rfind(folder.string() + "/", 0) == 0 && target != out_path_.string() &&
+                      target != err_path_.string();
+        }
+        if (listing != nullptr)
+            closedir(listing);
+        return writing;
+    }
+    bool ended()
+    {
+        reap(WNOHANG);
+        return waited_;
+    }
     std::string out() const { return read_text(out_path_); }
     std::string err() const { return read_text(err_path_); }
 

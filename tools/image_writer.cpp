@@ -1,6 +1,9 @@
 #include "tools/image_writer.h"
 
+#include <fcntl.h>
+#include <linux/fs.h>
 #include <png.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +14,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <random>
 #include <vector>
 
 namespace {
@@ -29,8 +33,18 @@ bool ends_with(const std::string& text, const std::string& suffix)
 
 std::string system_error(int error_number) { return std::strerror(error_number); }
 
+// A folder anyone may write to and only owners may delete from, like /tmp.
+bool is_shared_folder(const struct stat& folder)
+{
+    return S_ISDIR(folder.st_mode) && (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
+}
+
 // Where a write to `path` lands: `path`, or the end of its chain of symbolic
-// links (which need not exist yet). False, with `error`, for a loop.
+// links (which need not exist yet). False, with `error`, for a loop, and for
+// a link in a shared folder that belongs neither to us nor to the folder's
+// owner: another user may have planted it to have us overwrite a file of ours
+// (the rule the kernel applies to opening such links, applied here too, since
+// we follow them ourselves).
 bool resolve_links(const std::string& path, std::string& target, std::string& error)
 {
     target = path;
@@ -38,6 +52,13 @@ bool resolve_links(const std::string& path, std::string& target, std::string& er
         struct stat info{};
         if (lstat(target.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
             return true;
+        struct stat folder{};
+        if (stat(folder_of(target).c_str(), &folder) == 0 && is_shared_folder(folder) &&
+            info.st_uid != geteuid() && info.st_uid != folder.st_uid) {
+            error = "'" + target + "' is a symbolic link of another user in the shared folder '" +
+                    folder_of(target) + "'; it is not followed";
+            return false;
+        }
         std::vector<char> link(PATH_MAX + 1);
         const ssize_t length = readlink(target.c_str(), link.data(), link.size());
         if (length < 0 || static_cast<size_t>(length) >= link.size()) {
@@ -52,11 +73,12 @@ bool resolve_links(const std::string& path, std::string& target, std::string& er
     return false;
 }
 
-// The signals that end a process by default and that people send. While a
-// temporary file exists they are only noted; once it has been renamed into
-// place or removed they are raised again, so none is lost and none can leave
-// the file behind (whichever thread receives it).
-constexpr int kHeldSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+// The signals that end a process by default and that people or the system
+// send. While the image is written they are only noted; once it is in place or
+// given up they are raised again, so none is lost and none can cut the write
+// short or leave a temporary file behind (whichever thread receives it).
+constexpr int kHeldSignals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGUSR1,
+                                SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU};
 constexpr size_t kHeldCount = sizeof kHeldSignals / sizeof kHeldSignals[0];
 volatile std::sig_atomic_t g_noted[kHeldCount];
 // One hold at a time: each restores the handlers it found.
@@ -101,22 +123,19 @@ private:
     struct sigaction saved_[kHeldCount];
 };
 
-// A uniquely named "<name>.XXXXXX.tmp" beside `target`, the name shortened so
-// the whole stays within the folder's longest file name. Removed again unless
-// it was renamed into place.
+// The file an image is written to before it takes its name: an unnamed file
+// in the target's folder where the file system has them (O_TMPFILE), which
+// nothing, not even SIGKILL, can leave behind; elsewhere a uniquely named
+// "<name>.XXXXXX.tmp" beside the target, removed again unless it was renamed
+// into place. Names are shortened to stay within the folder's longest.
 class CTemporaryFile {
 public:
-    explicit CTemporaryFile(const std::string& target)
+    explicit CTemporaryFile(const std::string& target) : target_(target)
     {
-        const size_t slash = target.find_last_of('/');
-        const std::string prefix = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-        std::string name = target.substr(prefix.size());
-        const long folder_limit = pathconf(folder_of(target).c_str(), _PC_NAME_MAX);
-        const size_t limit = folder_limit > 0 ? static_cast<size_t>(folder_limit) : NAME_MAX;
-        const std::string suffix = ".XXXXXX.tmp";
-        if (name.size() + suffix.size() > limit)
-            name.resize(limit > suffix.size() ? limit - suffix.size() : 0);
-        std::string pattern = prefix + name + suffix;
+        fd_ = open(folder_of(target).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+        if (fd_ >= 0)
+            return;
+        std::string pattern = temporary_name();
         fd_ = mkstemps(pattern.data(), 4);
         if (fd_ >= 0)
             name_ = pattern;
@@ -142,32 +161,74 @@ public:
             file_ = fdopen(fd_, "wb");
         return file_;
     }
-    // Syncs and closes; 0 or the first error number.
-    int close_file()
+    // Writes everything out to the disk; 0 or the first error number.
+    int sync()
     {
-        int failure = 0;
         if (std::fflush(file_) != 0 || fsync(fd_) != 0)
-            failure = errno;
-        if (std::fclose(file_) != 0 && failure == 0)
-            failure = errno;
-        file_ = nullptr;
-        fd_ = -1;
-        return failure;
+            return errno;
+        return 0;
     }
-    // Renames the closed file to `target`; 0 or the error number.
-    int rename_to(const std::string& target)
+    // Gives the synced file the target's name, replacing what had it; 0 or the
+    // error number. An unnamed file is linked in: under the target's name where
+    // that is free, else under a temporary name renamed over the target.
+    int move_into_place()
     {
-        if (std::rename(name_.c_str(), target.c_str()) != 0)
+        if (name_.empty()) {
+            const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+            if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target_.c_str(), AT_SYMLINK_FOLLOW) == 0)
+                return 0;
+            if (errno != EEXIST)
+                return errno;
+            std::mt19937 draw(std::random_device{}());
+            for (int attempt = 0; name_.empty(); ++attempt) {
+                std::string name = temporary_name();
+                for (size_t at = name.size() - 10; at < name.size() - 4; ++at)
+                    name[at] = "abcdefghijklmnopqrstuvwxyz0123456789"[draw() % 36];
+                if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+                    name_ = name;
+                else if (errno != EEXIST || attempt == 100)
+                    return errno;
+            }
+        }
+        if (std::rename(name_.c_str(), target_.c_str()) != 0)
             return errno;
         name_.clear();
         return 0;
     }
 
 private:
+    std::string temporary_name() const
+    {
+        const size_t slash = target_.find_last_of('/');
+        const std::string prefix = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
+        std::string name = target_.substr(prefix.size());
+        const long folder_limit = pathconf(folder_of(target_).c_str(), _PC_NAME_MAX);
+        const size_t limit = folder_limit > 0 ? static_cast<size_t>(folder_limit) : NAME_MAX;
+        const std::string suffix = ".XXXXXX.tmp";
+        if (name.size() + suffix.size() > limit)
+            name.resize(limit > suffix.size() ? limit - suffix.size() : 0);
+        return prefix + name + suffix;
+    }
+
+    std::string target_;
     int fd_ = -1;
     FILE* file_ = nullptr;
     std::string name_;
 };
+
+// The file's inode flags (FS_IMMUTABLE_FL, FS_APPEND_FL, ...), 0 where they
+// cannot be read.
+int inode_flags(const std::string& path)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int flags = 0;
+    if (fd < 0)
+        return 0;
+    if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0)
+        flags = 0;
+    close(fd);
+    return flags;
+}
 
 // The file's rows from top to bottom.
 const uint8_t* file_row(const uint8_t* pixels, uint32_t width, uint32_t height, uint32_t k)
@@ -308,6 +369,11 @@ bool can_write_beside(const std::string& path, std::string& error)
         error = "'" + folder + "' is not a folder";
         return false;
     }
+    if ((inode_flags(folder) & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0) {
+        error = "folder '" + folder + "' is immutable or append-only: no file in it can be replaced";
+        return false;
+    }
+    const struct stat folder_info = info;
     if (stat(target.c_str(), &info) == 0) {
         if (S_ISDIR(info.st_mode)) {
             error = "'" + target + "' is a folder";
@@ -317,6 +383,17 @@ bool can_write_beside(const std::string& path, std::string& error)
             error = "'" + target + "' is not a regular file";
             return false;
         }
+        // Found now rather than when the finished image cannot be moved into place.
+        const uid_t me = geteuid();
+        if (is_shared_folder(folder_info) && me != 0 && info.st_uid != me && folder_info.st_uid != me) {
+            error = "'" + target + "' belongs to another user in the shared folder '" + folder +
+                    "' and cannot be replaced";
+            return false;
+        }
+        if ((inode_flags(target) & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0) {
+            error = "'" + target + "' is immutable or append-only and cannot be replaced";
+            return false;
+        }
     } else if (errno != ENOENT) {
         error = "'" + target + "': " + system_error(errno);
         return false;
@@ -324,7 +401,10 @@ bool can_write_beside(const std::string& path, std::string& error)
     CHeldSignals held;
     const CTemporaryFile scratch(target);
     if (!scratch.created()) {
-        error = "folder '" + folder + "' is not writable (" + system_error(errno) + ")";
+        const int why = errno;
+        error = why == EACCES || why == EPERM || why == EROFS
+                    ? "folder '" + folder + "' is not writable (" + system_error(why) + ")"
+                    : "folder '" + folder + "' does not take new files (" + system_error(why) + ")";
         return false;
     }
     return true;
@@ -376,11 +456,11 @@ bool write_image(const std::string& path, CImageFormat format, const uint8_t* pi
         error = "cannot write the image: " + error;
         return false;
     }
-    if (const int failure = temporary.close_file(); failure != 0) {
+    if (const int failure = temporary.sync(); failure != 0) {
         error = "cannot write the image: " + system_error(failure);
         return false;
     }
-    if (const int failure = temporary.rename_to(target); failure != 0) {
+    if (const int failure = temporary.move_into_place(); failure != 0) {
         error = "cannot move the finished image into place: " + system_error(failure);
         return false;
     }

@@ -2,7 +2,8 @@
 // Writes an RGB byte image to a PNG or binary PPM file, upright: the file's
 // first row is the image's top row (the last row in memory, since row 0 is the
 // bottom of the picture). The file appears under its name only when complete.
-// A name that is a symbolic link is written through to the file it points to.
+// A name that is a symbolic link is written through to the file it points to,
+// unless another user planted it in a shared sticky folder.
 
 #include <cstdint>
 #include <cstdio>
@@ -20,14 +21,18 @@ std::string folder_of(const std::string& path);
 
 // Checks that a file can be created beside `path` (beside the file it points
 // to when it is a symbolic link) by creating and removing a scratch file there,
-// and that `path` is not a folder or a device. On failure `error` says why,
+// that `path` is not a folder or a device, and that the finished image could
+// replace it (not another user's file in a shared sticky folder, not an
+// immutable or append-only file or folder). On failure `error` says why,
 // naming the folder or file.
 bool can_write_beside(const std::string& path, std::string& error);
 
-// Writes `width` x `height` RGB pixels (3 bytes each, row 0 at the bottom) to a
-// temporary file beside `path`, then renames it into place; a file it replaces
-// keeps its permission bits. SIGHUP, SIGINT, SIGQUIT and SIGTERM are held while
-// the temporary file exists and raised again afterwards. On failure nothing is
+// Writes `width` x `height` RGB pixels (3 bytes each, row 0 at the bottom) to an
+// unnamed file in the folder of `path` (a temporary name beside it where the
+// file system has no unnamed files), then links it into place; a file it
+// replaces keeps its permission bits. The signals that end a process by
+// default (but SIGKILL) are held during the write and raised again afterwards.
+// On failure nothing is
 // left behind, an existing file is unchanged and `error` says what went wrong
 // (the system's reason, such as "No space left on device", where there is one).
 bool write_image(const std::string& path, CImageFormat format, const uint8_t* pixels, uint32_t width,

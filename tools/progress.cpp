@@ -1,10 +1,24 @@
 #include "tools/progress.h"
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
 namespace {
 constexpr double kLineInterval = 2.0;   // seconds between plain lines
 constexpr double kBarInterval = 0.1;    // seconds between bar redraws
 constexpr int kBarWidth = 30;
+constexpr int kNarrowestBar = 5;        // below this the bar is left out
 }  // namespace
+
+bool stderr_redraws_in_place()
+{
+    const char* term = std::getenv("TERM");
+    return isatty(STDERR_FILENO) != 0 && !(term != nullptr && std::strcmp(term, "dumb") == 0);
+}
 
 std::string format_duration(double seconds)
 {
@@ -26,9 +40,18 @@ double seconds_left(uint32_t done, uint32_t total, double seconds)
     return seconds / done * (total - done);
 }
 
-CProgress::CProgress(FILE* out, uint32_t total_frames, bool terminal, bool quiet)
-    : out_(out), total_(total_frames), terminal_(terminal), quiet_(quiet)
+CProgress::CProgress(FILE* out, uint32_t total_frames, bool terminal, bool quiet, int columns)
+    : out_(out), total_(total_frames), terminal_(terminal), quiet_(quiet), columns_(columns)
 {
+}
+
+// Asked at every redraw, so a resized terminal is followed.
+int CProgress::width() const
+{
+    winsize size{};
+    if (ioctl(fileno(out_), TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        return size.ws_col;
+    return columns_;
 }
 
 void CProgress::update(uint32_t done, double seconds)
@@ -55,23 +78,26 @@ void CProgress::finish()
 
 void CProgress::draw_bar(uint32_t done, double seconds)
 {
-    if (total_ == UINT32_MAX) {  // no end: a count and the rate, redrawn in place
-        std::fprintf(out_, "\r%u frames  %.1f frames/s  %s\033[K", done, seconds > 0.0 ? done / seconds : 0.0,
-                     format_duration(seconds).c_str());
-        std::fflush(out_);
-        bar_drawn_ = true;
-        last_shown_ = seconds;
-        return;
-    }
-    const int filled = total_ ? static_cast<int>(uint64_t{done} * kBarWidth / total_) : kBarWidth;
-    char bar[kBarWidth + 1];
-    for (int k = 0; k < kBarWidth; ++k)
-        bar[k] = k < filled ? '#' : '.';
-    bar[kBarWidth] = '\0';
     const double fps = seconds > 0.0 ? done / seconds : 0.0;
+    char figures[160];
+    if (total_ == kFramesUntilStopped)  // no end: a count and the rate
+        std::snprintf(figures, sizeof figures, "%u frames  %.1f frames/s  %s", done, fps,
+                      format_duration(seconds).c_str());
+    else
+        std::snprintf(figures, sizeof figures, "%u/%u frames  %.1f frames/s  %s left", done, total_, fps,
+                      format_duration(seconds_left(done, total_, seconds)).c_str());
+    // The line stays shorter than the terminal is wide: a line that wraps
+    // cannot be redrawn in place and would scroll at every redraw.
+    const int room = width() - 1;
+    std::string line = figures;
+    const int bar_width = std::min(kBarWidth, room - 3 - static_cast<int>(line.size()));
+    if (total_ != kFramesUntilStopped && bar_width >= kNarrowestBar) {
+        const int filled = total_ ? static_cast<int>(uint64_t{done} * bar_width / total_) : bar_width;
+        line = "[" + std::string(filled, '#') + std::string(bar_width - filled, '.') + "] " + line;
+    }
+    line.resize(std::min(line.size(), static_cast<size_t>(std::max(room, 0))));
     // \r returns to the line's start, \033[K clears what a longer line left.
-    std::fprintf(out_, "\r[%s] %u/%u frames  %.1f frames/s  %s left\033[K", bar, done, total_, fps,
-                 format_duration(seconds_left(done, total_, seconds)).c_str());
+    std::fprintf(out_, "\r%s\033[K", line.c_str());
     std::fflush(out_);
     bar_drawn_ = true;
     last_shown_ = seconds;
@@ -80,7 +106,7 @@ void CProgress::draw_bar(uint32_t done, double seconds)
 void CProgress::write_line(uint32_t done, double seconds)
 {
     const double fps = seconds > 0.0 ? done / seconds : 0.0;
-    if (total_ == UINT32_MAX)
+    if (total_ == kFramesUntilStopped)
         std::fprintf(out_, "vantrel-render: %u frames, %.1f frames/s, %s\n", done, fps,
                      format_duration(seconds).c_str());
     else

@@ -6,11 +6,16 @@
 #include <cstdio>
 #include <string>
 
+// Frames to render when none are asked for: in practice until stopped.
+constexpr uint32_t kFramesUntilStopped = UINT32_MAX;
+
 class CProgress {
 public:
-    // `terminal`: whether `out` is a terminal (bar) or a log or pipe (lines).
-    // A total of UINT32_MAX means no end is set: the count and rate are shown.
-    CProgress(FILE* out, uint32_t total_frames, bool terminal, bool quiet);
+    // `terminal`: whether `out` is a terminal that can redraw a line (bar) or a
+    // log, pipe or dumb terminal (lines). The bar fits the terminal's width,
+    // `columns` where the terminal does not say. A total of kFramesUntilStopped
+    // means no end is set: the count and rate are shown.
+    CProgress(FILE* out, uint32_t total_frames, bool terminal, bool quiet, int columns = 80);
 
     // After each frame: `done` frames in `seconds` since rendering started.
     void update(uint32_t done, double seconds);
@@ -20,14 +25,19 @@ public:
 private:
     void draw_bar(uint32_t done, double seconds);
     void write_line(uint32_t done, double seconds);
+    int width() const;
 
     FILE* out_;
     uint32_t total_;
     bool terminal_;
     bool quiet_;
+    int columns_;
     bool bar_drawn_ = false;
     double last_shown_ = 0.0;
 };
+
+// Whether stderr is a terminal that can redraw a line in place (not TERM=dumb).
+bool stderr_redraws_in_place();
 
 // Seconds from now until `total` frames are done at the rate seen so far.
 double seconds_left(uint32_t done, uint32_t total, double seconds);

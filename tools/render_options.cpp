@@ -112,6 +112,14 @@ std::optional<int> parse_render_options(int argc, const char* const* argv, CRend
         std::ostringstream text;
         const int status = app.exit(e, text, text);
         return print_to_stdout(text.str(), status);
+    } catch (const CLI::ExtrasError&) {
+        // CLI11 lists them last first; name them as they were written.
+        std::string listed;
+        for (const std::string& extra : app.remaining())
+            listed += (listed.empty() ? "'" : " '") + extra + "'";
+        complain("unexpected argument" + std::string(app.remaining_size() > 1 ? "s " : " ") + listed +
+                 " (see --help)");
+        return kUsageStatus;
     } catch (const CLI::ParseError& e) {
         complain(e.what());
         return kUsageStatus;
@@ -182,9 +190,17 @@ std::optional<int> parse_render_options(int argc, const char* const* argv, CRend
 std::string one_line(const std::string& text)
 {
     std::string shown;
-    for (const char c : text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
         const auto byte = static_cast<unsigned char>(c);
-        if (c == '\n')
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0u;
+        if (byte == 0xc2 && next >= 0x80 && next <= 0x9f) {
+            // A C1 control character in UTF-8 (ESC [ as one character, say).
+            char escaped[9];
+            std::snprintf(escaped, sizeof escaped, "\\xc2\\x%02x", next);
+            shown += escaped;
+            ++i;
+        } else if (c == '\n')
             shown += "\\n";
         else if (c == '\t')
             shown += "\\t";

@@ -53,7 +53,7 @@ CLiveFigures live_figures(const CRenderResult& result, const CRenderOptions& opt
 // `live`, when set, is handed the figures after every frame and the picture now and then.
 CRenderResult render(const CRenderOptions& options, CFrameHandover* live)
 {
-    CProgress progress(stderr, options.frames, isatty(STDERR_FILENO) != 0, options.quiet);
+    CProgress progress(stderr, options.frames, stderr_redraws_in_place(), options.quiet);
     const auto start = std::chrono::steady_clock::now();
     CRenderResult result;
     while (result.frames < options.frames && stop_signal() == 0) {
@@ -127,10 +127,7 @@ int render_main(int argc, char** argv)
     CRenderOptions options;
     if (const std::optional<int> status = parse_render_options(argc, argv, options))
         return *status;
-    // Before the first console line, so a closed pipe cannot end the program.
     install_stop_signals();
-    // A file-size limit then fails the write with a message instead of ending the program.
-    std::signal(SIGXFSZ, SIG_IGN);
     CFrameHandover handover(options.serve_fps);
     std::unique_ptr<CLiveServer> live;
     if (options.serve && !(live = start_live_view(options, handover)))
@@ -146,8 +143,8 @@ int render_main(int argc, char** argv)
     }
 
     engine_configure(options.engine);
-    if (!startup(seed)) {
-        print_message("start-up failed");
+    if (std::string failure; !startup(seed, &failure)) {
+        print_message("start-up failed: " + failure);
         return 1;
     }
 
@@ -188,5 +185,6 @@ int render_main(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    prepare_standard_streams();
     return run_guarded("vantrel-render", "no image written", [&] { return render_main(argc, argv); });
 }

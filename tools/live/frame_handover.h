@@ -12,8 +12,7 @@
 #include <mutex>
 #include <vector>
 
-// Frames to render when none are asked for: in practice until stopped.
-constexpr uint32_t kFramesUntilStopped = UINT32_MAX;
+#include "tools/progress.h"
 
 struct CLiveFigures {
     uint32_t frames_done = 0;

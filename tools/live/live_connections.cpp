@@ -127,11 +127,19 @@ private:
 // closed unanswered, so nothing waits without bound.
 class CBoundedPool final : public httplib::TaskQueue {
 public:
+    // std::system_error when the system refuses a thread; those already
+    // started are stopped first.
     CBoundedPool(int workers, size_t max_waiting) : max_waiting_(max_waiting)
     {
-        for (int k = 0; k < workers; ++k)
-            threads_.emplace_back([this] { work(); });
+        try {
+            for (int k = 0; k < workers; ++k)
+                threads_.emplace_back([this] { work(); });
+        } catch (...) {
+            shutdown();
+            throw;
+        }
     }
+    ~CBoundedPool() override { shutdown(); }
 
     void enqueue(std::function<void()> job) override
     {
@@ -156,7 +164,8 @@ public:
         }
         ready_.notify_all();
         for (std::thread& thread : threads_)
-            thread.join();
+            if (thread.joinable())
+                thread.join();
     }
 
 private:
@@ -190,7 +199,12 @@ void name_live_thread() { pthread_setname_np(pthread_self(), kThreadName); }
 
 CGuardedServer::CGuardedServer()
 {
-    new_task_queue = [] { return new CBoundedPool(kMaxClients + kSpareWorkers, kMaxWaiting); };
+    new_task_queue = [this] { return workers_.release(); };
+}
+
+void CGuardedServer::start_workers()
+{
+    workers_ = std::make_unique<CBoundedPool>(kMaxClients + kSpareWorkers, kMaxWaiting);
 }
 
 bool CGuardedServer::serving_over_limit() { return t_over_limit; }

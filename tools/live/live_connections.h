@@ -11,6 +11,7 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <set>
 
@@ -25,6 +26,9 @@ class CGuardedServer final : public httplib::Server {
 public:
     CGuardedServer();
 
+    // Starts the threads that serve connections, on the calling thread, for
+    // listen_after_bind to take; std::system_error when the system refuses one.
+    void start_workers();
     // True on a thread serving a connection beyond kMaxClients: it should answer 503.
     static bool serving_over_limit();
     // Wakes every connection still being served and refuses new ones, so
@@ -34,6 +38,7 @@ public:
 private:
     bool process_and_close_socket(socket_t sock) override;
 
+    std::unique_ptr<httplib::TaskQueue> workers_;
     std::atomic<int> clients_{0};
     std::mutex mutex_;
     std::set<int> open_;

@@ -1,11 +1,14 @@
 #include "tools/live/live_server.h"
 
+#include <netdb.h>
 #include <turbojpeg.h>
 
 #include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <stdexcept>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -101,6 +104,20 @@ void refuse(httplib::Response& res, int status, const std::string& text)
 {
     res.status = status;
     res.set_content(text + "\n", "text/plain; charset=utf-8");
+}
+
+// Why `host` gives no address to listen on, in the resolver's words.
+std::string address_problem(const std::string& host)
+{
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    addrinfo* found = nullptr;
+    const int failure = getaddrinfo(host.c_str(), "0", &hints, &found);
+    if (found != nullptr)
+        freeaddrinfo(found);
+    return failure != 0 ? "'" + host + "' is not an address or a known host name (" + gai_strerror(failure) + ")"
+                        : "the address was refused";
 }
 
 bool read_port(const std::string& text, uint16_t& port)
@@ -258,17 +275,26 @@ std::unique_ptr<CLiveServer> CLiveServer::start(const CListenAddress& address, c
             error = "no permission to listen on " + where;
         else if (why == EADDRNOTAVAIL)
             error = "cannot listen on " + where + ": the address is not one of this machine's";
+        else if (why != 0)
+            error = "cannot listen on " + where + ": " + std::strerror(why);
         else
-            error = "cannot listen on " + where + (why ? std::string(": ") + std::strerror(why) : std::string());
+            error = "cannot listen on " + where + ": " + address_problem(address.host);
         return nullptr;
     }
     impl->address.port = static_cast<uint16_t>(port);
     CImpl* running = impl.get();
-    impl->listener = std::thread([running] {
-        name_live_thread();
-        running->server.listen_after_bind();
-        running->listen_ended = true;
-    });
+    // Every thread the server needs starts here, on the caller's thread, so a
+    // thread limit or a lack of memory is reported rather than ending the program.
+    try {
+        impl->server.start_workers();
+        impl->listener = std::thread([running] {
+            name_live_thread();
+            running->server.listen_after_bind();
+            running->listen_ended = true;
+        });
+    } catch (const std::system_error& e) {
+        throw std::runtime_error("--serve: cannot start the live view's threads: " + e.code().message());
+    }
     return std::unique_ptr<CLiveServer>(new CLiveServer(std::move(impl)));
 }
 

@@ -31,7 +31,8 @@ bool is_loopback_host(const std::string& host);
 class CLiveServer {
 public:
     // Listens on `address` and starts serving. Null when it cannot listen;
-    // `error` then says why, naming the port.
+    // `error` then says why, naming the port. std::runtime_error, saying why,
+    // when the system refuses the server's threads.
     static std::unique_ptr<CLiveServer> start(const CListenAddress& address, const CFrameHandover& handover,
                                               std::string& error);
     ~CLiveServer();  // stops first
