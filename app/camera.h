@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The fixed camera: every pixel's primary ray runs from the origin through
 // the lower-left corner of its cell on the image plane z = -1000.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The host's per-pixel state: running sums and counts, the byte image and the
 // camera rays, indexed by row x 640 + column with row 0 at the bottom.

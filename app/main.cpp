@@ -1,7 +1,10 @@
+// SPDX-License-Identifier: Apache-2.0
 // vantrel: the interactive window. Builds the host state and the render
 // engine, opens the window and refines the picture until the window is closed
 // or the process is asked to stop (SIGINT, SIGTERM, SIGHUP); then shuts down
-// in order. Running out of memory ends it with one line and status 1.
+// in order. Running out of memory ends it with one line and status 1, an
+// unknown option with status 2, a display that cannot be opened with status 1,
+// both before anything starts.
 
 #include <GL/freeglut.h>
 
@@ -16,6 +19,8 @@ int main(int argc, char** argv)
     prepare_standard_streams();
     if (const std::optional<int> status = window_info_option(argc, argv))
         return *status;
+    if (!window_display_opens(argc, argv))
+        return 1;
     return run_guarded("vantrel", "shut down", [&] {
         install_stop_signals();
         if (std::string failure; !startup(millisecond_clock(), &failure)) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "app/program_info.h"
 
 #include <algorithm>
@@ -63,8 +64,24 @@ const char kWindowHelp[] =
     "  --version          Print the version, the CUDA backend's GPUs, the CPU\n"
     "                     passes (and the one this processor uses) and the\n"
     "                     compiler, and exit\n"
-    "  -display DISPLAY   The X display to open (default: $DISPLAY); GLUT's other\n"
-    "                     options are passed to GLUT too\n";
+    "  -display DISPLAY   The X display to open (default: $DISPLAY)\n"
+    "  -geometry WxH+X+Y  The window's size and place\n"
+    "  -iconic, -direct, -indirect, -gldebug, -sync\n"
+    "                     GLUT's own options, passed to GLUT like the two above;\n"
+    "                     any other argument is refused (exit status 2)\n";
+
+// GLUT's own options (freeglut's glutInit reads them and takes them out of
+// argv); the first two take a value, the next argument whatever it looks like
+// ("-geometry -0-0" is a position).
+constexpr const char* kGlutOptionsWithValue[] = {"-display", "-geometry"};
+constexpr const char* kGlutFlags[] = {"-direct", "-indirect", "-iconic", "-gldebug", "-sync"};
+
+template <size_t N>
+bool is_one_of(const char* argument, const char* const (&names)[N])
+{
+    return std::any_of(std::begin(names), std::end(names),
+                       [&](const char* name) { return std::strcmp(argument, name) == 0; });
+}
 
 int print_or_fail(const std::string& text)
 {
@@ -130,13 +147,58 @@ std::string version_text(const char* program)
     return text;
 }
 
+std::string one_line(const std::string& text)
+{
+    std::string shown;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        const auto byte = static_cast<unsigned char>(c);
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0u;
+        if (byte == 0xc2 && next >= 0x80 && next <= 0x9f) {
+            // A C1 control character in UTF-8 (ESC [ as one character, say).
+            char escaped[9];
+            std::snprintf(escaped, sizeof escaped, "\\xc2\\x%02x", next);
+            shown += escaped;
+            ++i;
+        } else if (c == '\n')
+            shown += "\\n";
+        else if (c == '\t')
+            shown += "\\t";
+        else if (c == '\r')
+            shown += "\\r";
+        else if (byte < 0x20 || byte == 0x7f) {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            shown += escaped;
+        } else
+            shown += c;
+    }
+    return shown;
+}
+
 std::optional<int> window_info_option(int argc, const char* const* argv)
 {
+    // --help and --version answer wherever they stand; the first argument
+    // that is not GLUT's is named only when neither is there.
+    std::string wrong;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0)
+        const char* argument = argv[i];
+        if (std::strcmp(argument, "--help") == 0)
             return print_or_fail(kWindowHelp);
-        if (std::strcmp(argv[i], "--version") == 0)
+        if (std::strcmp(argument, "--version") == 0)
             return print_or_fail(version_text("vantrel") + "\n");
+        if (is_one_of(argument, kGlutFlags))
+            continue;
+        if (is_one_of(argument, kGlutOptionsWithValue)) {
+            if (++i == argc && wrong.empty())
+                wrong = std::string(argument) + " needs a value";
+        } else if (wrong.empty()) {
+            wrong = std::string(argument[0] == '-' ? "unknown option '" : "unexpected argument '") +
+                    one_line(argument) + "'";
+        }
     }
-    return std::nullopt;
+    if (wrong.empty())
+        return std::nullopt;
+    std::fprintf(stderr, "vantrel: %s (see vantrel --help)\n", wrong.c_str());
+    return 2;
 }

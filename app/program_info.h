@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What both programs say about themselves: the --version text, and the
 // window program's own --help and --version, answered before GLUT or any
@@ -24,5 +25,11 @@ std::string cuda_architectures_text(std::string_view architectures);
 
 // vantrel's command line before GLUT sees it: --help or --version prints its
 // text on stdout and gives exit status 0 (1 when stdout cannot be written);
-// nothing when neither is there.
+// an argument that is not one of GLUT's options (with its value) is bad input,
+// named in one line on stderr with a pointer to --help, exit status 2; nothing
+// when the command line is GLUT's options alone.
 std::optional<int> window_info_option(int argc, const char* const* argv);
+
+// `text` on one line, for messages: control characters (a newline in a file
+// name, say, or a C1 control in UTF-8) shown as \n, \t, \r or \xHH.
+std::string one_line(const std::string& text);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // SIGINT, SIGTERM and SIGHUP as a polite stop request, shared by both programs:
 // the handler only records the signal; the frame loop looks at it between

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The window renders back to back: its buffer swaps are not held to the
 // display's refresh. Most Linux drivers sync swaps to the refresh by default,

@@ -1,13 +1,17 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "app/window.h"
 
 #include <GL/freeglut.h>
+#include <X11/Xlib.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "app/camera.h"
 #include "app/frame_buffers.h"
+#include "app/program_info.h"
 #include "app/stop_signal.h"
 #include "app/swap_control.h"
 #include "engine/engine.h"
@@ -33,24 +37,36 @@ void poll_stop(int)
         glutTimerFunc(kStopPollMs, poll_stop, 0);
 }
 
-bool names_a_display(int argc, char** argv)
+// The display GLUT opens: the last -display on the command line, else
+// $DISPLAY; null when neither names one.
+const char* display_name(int argc, const char* const* argv)
 {
-    const char* display = std::getenv("DISPLAY");
-    if (display != nullptr && display[0] != '\0')
-        return true;
-    for (int i = 1; i < argc; ++i)
+    const char* name = std::getenv("DISPLAY");
+    for (int i = 1; i + 1 < argc; ++i)
         if (std::strcmp(argv[i], "-display") == 0)
-            return true;
-    return false;
+            name = argv[++i];
+    return name != nullptr && name[0] != '\0' ? name : nullptr;
 }
 }  // namespace
 
+bool window_display_opens(int argc, const char* const* argv)
+{
+    const char* name = display_name(argc, argv);
+    if (name != nullptr) {
+        if (Display* display = XOpenDisplay(name)) {
+            XCloseDisplay(display);
+            return true;
+        }
+    }
+    const std::string why = name == nullptr ? std::string("DISPLAY is not set")
+                                            : "cannot open display '" + one_line(name) + "'";
+    std::fprintf(stderr, "vantrel: %s, so no window can open; vantrel-render renders the picture to an image file "
+                 "without a display\n", why.c_str());
+    return false;
+}
+
 const char* window_open(int* argc, char** argv)
 {
-    if (!names_a_display(*argc, argv))
-        std::fprintf(stderr,
-                     "vantrel: DISPLAY is not set, so no window can open; "
-                     "vantrel-render renders the picture to an image file without a display\n");
     glutInit(argc, argv);
     glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_GLUTMAINLOOP_RETURNS);
     glutInitDisplayMode(GLUT_DOUBLE | GLUT_DEPTH | GLUT_RGB);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The CPU passes over the 307,200 pixels of the built-in scene, plain loop
 // against the fast pass (each instruction set this processor runs), on one
 // thread and on all cores; and the two per-segment steps, find_nearest_hit and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the window costs beyond the render. Opens the same window vantrel
 // does (with its swap-interval request) and, in rounds that alternate so both
 // see the same load, runs the window's main loop for N frames, counted here

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Where one frame's time goes on one thread: the camera rays, then the fast
 // pass stage by stage (a copy of the pass with a time-stamp counter reading at
 // every change of stage, bench/stage_clock.h), then the image copy the CPU

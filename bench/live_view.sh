@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds vantrel-render (release, CPU only) in build/bench-release and measures
 # what viewers of its live view cost the render: frames per second with 0, 1
 # and 8 clients of /stream. Extra arguments go to bench/live_view_load.py, e.g.

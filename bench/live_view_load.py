@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """What viewers of the live view cost the render: vantrel-render --serve's
 frames per second with 0, 1 and 8 (by default) clients reading /stream for the
 whole run. The counts are interleaved round by round, so a machine whose load
@@ -56,7 +57,7 @@ class Viewer(threading.Thread):
 
     def run(self):
         with socket.create_connection(("127.0.0.1", self.port)) as connection:
-            connection.sendall(b"GET /stream HTTP/1.1\r\nHost: bench\r\n\r\n")
+            connection.sendall(b"GET /stream HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
             connection.settimeout(1.0)
             while not self.leave:
                 try:

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds a release build (CPU only) in build/bench-release and runs the CPU pass benchmarks:
 # the plain loop against the fast pass on one thread and on all cores, and the
 # per-segment kernel steps. Extra arguments go to the benchmark program, e.g.

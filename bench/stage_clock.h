@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Where one fast pass spends its time, stage by stage: time-stamp counter
 // readings at each change of stage. bench/frame_stages builds timed copies of

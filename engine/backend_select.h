@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The one place the backend is chosen, at engine start: CUDA when the build
 // has it and a usable device answers, the CPU otherwise, and whether the CPU

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The device operations the render engine needs, served by one backend: the
 // CPU (memory the backend owns, a launch runs the kernel body once per pixel

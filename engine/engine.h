@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The render engine bridge: owns the device buffers, moves the scene and the
 // per-pixel state between host and device, and starts the kernels.

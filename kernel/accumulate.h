@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Accumulation of one path colour into a pixel's running sum and count, and
 // the display bytes recomputed from the new average.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What the kernel is handed: the scene, one frame's arrays and the two
 // kernel-wide bindings. The engine fills them with device addresses once per

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // CHitInfo: what one bounce of a path met. Written by find_nearest_hit, with
 // out_dir added by the path after the surface response. CBounceLanes: what

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Nearest-hit search over the scene's spheres and planes. A ray is a segment:
 // the search covers the stretch from 1/256 beyond origin up to target.

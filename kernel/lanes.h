@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Lanes: the per-pixel logic is written once over a lane type F. F = float is
 // one pixel (the CUDA kernel and the plain CPU loop); a SIMD type (only in the

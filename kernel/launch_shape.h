@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The fixed launch shape of the path pass and the pixel index each GPU thread
 // computes from its coordinates. Shared so the host can check the arithmetic.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The per-pixel body of one frame: follow the camera ray for up to five
 // bounces, combine the bounce records back to front into one colour, and

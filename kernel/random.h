@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The kernel's random source: a per-pixel multiplicative step and a lookup in
 // the table of random unit vectors prepared on the host.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Surface response: where a path goes after meeting a surface that does not
 // emit. The scatter angle picks diffuse, mirror, glossy spread, clear or

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "scene/built_in_scene.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The one scene: a closed box of six planes lit by its ceiling, with two
 // coloured mirror balls and a white diffuse ball on the floor.

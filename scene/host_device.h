@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The one place that knows about CUDA qualifiers. Kernel code is written once
 // and compiled by g++ for the CPU and by nvcc for the GPU; every function that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The host side of the random source: one generator, seeded once at start-up,
 // whose first draws build the normal table and whose next 307,200 become the

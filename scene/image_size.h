@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The picture's size, fixed for the whole program: pixel p is row p / 640,
 // column p % 640, with row 0 at the bottom.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The scene records handed byte for byte to the kernel: packed 32-bit floats in
 // a fixed order, nothing else.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // CVector3 and the vector arithmetic shared by the host and the kernel.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Fails on an include that breaks the layout's floors: every folder includes
 only its own files and those of the floors it may reach (scene/ is the ground
 floor everyone stands on; kernel/ is reached only through engine/), and the

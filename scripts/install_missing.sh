@@ -1,6 +1,8 @@
+# SPDX-License-Identifier: Apache-2.0
 # Sourced by the scripts: install_missing NAME PACKAGE... installs, with
 # apt-get, only the Debian packages that are not installed yet. NAME prefixes
-# the messages.
+# the messages. Without root and without sudo it says once what is missing and
+# the command to run as root. apt's own output is kept back unless it fails.
 install_missing() {
     local name="$1"
     shift
@@ -9,14 +11,27 @@ install_missing() {
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
-    echo "$name: installing ${missing[*]}"
     local sudo=""
     if [ "$(id -u)" -ne 0 ]; then
-        command -v sudo >/dev/null || { echo "$name: missing ${missing[*]}; install them as root" >&2; exit 1; }
+        if ! command -v sudo >/dev/null; then
+            echo "$name: missing ${missing[*]}; install them as root with:" \
+                "apt-get install --no-install-recommends ${missing[*]}" >&2
+            exit 1
+        fi
         sudo="sudo"
     fi
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    echo "$name: installing ${missing[*]}"
+    local log
+    log="$(mktemp)"
+    if ! { $sudo apt-get update -qq &&
+        $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"; } \
+        >"$log" 2>&1; then
+        cat "$log" >&2
+        rm -f "$log"
+        echo "$name: could not install ${missing[*]} (apt-get's output above)" >&2
+        exit 1
+    fi
+    rm -f "$log"
 }
 
 # What configuring the build needs (tests, benchmarks and manual pages included).

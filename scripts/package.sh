@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs what is missing (Debian), builds the release build in build/release
 # and makes the Debian package there with CPack: vantrel_VERSION_ARCH.deb,
-# installed with `sudo apt install ./build/release/vantrel_*.deb`.
+# installed with `sudo apt install ./build/release/vantrel_*.deb`. The
+# maintainer comes from DEBFULLNAME and DEBEMAIL, as Debian's own tools take it.
 # VANTREL_BUILD_DIR names another build folder.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs what is missing (Debian), builds the release build and starts the
 # window program `vantrel`. Without a display (DISPLAY unset) it runs the
 # headless `vantrel-render` instead, which writes vantrel.png in the current
@@ -21,7 +22,9 @@ else
 fi
 
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$BUILD" --target "$TARGET" -j "$(nproc)"
+# Both programs and their manual pages, all that `cmake --install` puts in
+# place, so an install after this run works.
+cmake --build "$BUILD" --target installable -j "$(nproc)"
 
 cd "$HERE"
 if [ "$TARGET" = vantrel ]; then

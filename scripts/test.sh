@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs what is missing (Debian), builds Vantrel and runs every test: a
 # release build (with the CUDA backend when nvcc is present) and a second build
 # of the tests with AddressSanitizer and UndefinedBehaviorSanitizer.
@@ -7,9 +8,10 @@ cd "$(dirname "$0")/.."
 
 source scripts/install_missing.sh
 # The window tests drive a virtual display and take screenshots; the install
-# tests build the package; the browser test (label browser) loads the live view
-# in headless Chromium.
-install_missing test.sh "${BUILD_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}" xvfb xdotool x11-apps imagemagick chromium
+# tests build the package and check it with lintian; the browser test (label
+# browser) loads the live view in headless Chromium.
+install_missing test.sh "${BUILD_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}" xvfb xdotool x11-apps imagemagick chromium \
+    lintian
 
 echo "== layout"
 python3 scripts/check_layout.py

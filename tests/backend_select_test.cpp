@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The backend choice, with the CUDA device probe faked.
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The CPU device: uploads it defers, sums and counts it hands the pass in
 // place, and whole engine frames on it against the plain per-pixel loop.
 

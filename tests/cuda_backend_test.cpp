@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The CUDA backend as far as a machine without a GPU can exercise it: the
 // fallback render, clean failures, and the device kernel's source.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The CUDA backend run on the CUDA-runtime test double: its pictures against
 // the CPU backend's, the device operations of start-up, frames and shutdown,
 // and every kind of CUDA failure at every call site.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Test helper: one whole run of the engine in-process (start-up, frames,
 // shutdown) with the console captured and the host state it ended with.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The render engine bridge on a recording device: which buffers it makes, what
 // it copies when, which kernels it starts, and what it releases.
 

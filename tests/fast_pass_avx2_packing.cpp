@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The AVX2 lane types' packing, for tests/fast_pass_test.cpp: built with AVX2
 // apart from the test, whose other cases run on any x86-64 processor.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The fast CPU pass against the plain per-pixel loop: every pass this
 // processor supports must leave the same bytes (image, sums, counts, random
 // states) and count the same segments, on the built-in scene and on hand-built

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Test helper: the host state start-up builds for the built-in scene before the
 // engine (normal table, frame buffers, scene and seeds, camera rays), and its

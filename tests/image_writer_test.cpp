@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
@@ -174,7 +175,7 @@ TEST(ImageWriter, ATargetThatCannotBeReplacedSafelyIsFoundBeforehand)
     ASSERT_EQ(lchown((shared / "planted.ppm").c_str(), kOther, kOther), 0);
     std::filesystem::create_symlink("../mine/own.ppm", shared / "own.ppm");
     std::ofstream(shared / "theirs.ppm") << "theirs";
-    chown((shared / "theirs.ppm").c_str(), 0, 0);
+    ASSERT_EQ(chown((shared / "theirs.ppm").c_str(), 0, 0), 0);
     chmod((shared / "theirs.ppm").c_str(), 0666);
     std::ofstream(mine / "locked.ppm") << "locked";
     std::ofstream(mine / "log.ppm") << "log";

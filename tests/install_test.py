@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Tests of what a user installs: `cmake --install` into a scratch DESTDIR, and the Debian package.
 
 usage: install_test.py destdir|package BUILD_DIR VERSION PROGRAM... [-- CMAKE CPACK]
@@ -9,7 +10,10 @@ destdir: installs into a temporary DESTDIR; exactly the programs, manual pages a
          the build folder; each manual page names every option its program's --help lists.
 package: (skipped, status 77, without dpkg-deb) builds the package with cpack into a temporary
          folder and checks its control fields, its file list, and that its Depends name the
-         Debian package of every library the programs load.
+         Debian package of every library the programs load; that the maintainer comes from
+         DEBFULLNAME and DEBEMAIL and signs the changelog, that the programs are hardened
+         (fortified calls, relocations bound at start), and that lintian, when installed, finds
+         neither an error nor a warning.
 """
 
 import gzip
@@ -41,7 +45,7 @@ def checked(args, **kwargs):
 
 def expected_files(programs):
     """Every file an install holds, under the prefix: nothing of the tests or benchmarks."""
-    files = {"share/doc/vantrel/README.md", "share/doc/vantrel/vantrel.png"}
+    files = {"share/doc/vantrel/README.md", "share/doc/vantrel/vantrel.png", "share/doc/vantrel/copyright"}
     for program in programs:
         files |= {f"bin/{program}", f"share/man/man1/{program}.1.gz"}
     return files
@@ -145,16 +149,66 @@ def owning_package(library):
     return None
 
 
+# The maintainer as Debian's tools take it from the environment when the package is made.
+MAINTAINERS = [  # DEBFULLNAME, DEBEMAIL, the Maintainer field
+    ("Ada Tester", "ada@example.org", "Ada Tester <ada@example.org>"),
+    ("", "Bo Tester <bo@example.org>", "Bo Tester <bo@example.org>"),
+]
+
+
+def make_package(build, cpack, folder, full_name, email):
+    env = dict(os.environ, DEBFULLNAME=full_name, DEBEMAIL=email)
+    checked([cpack, "-G", "DEB", "-B", folder, "--config", os.path.join(build, "CPackConfig.cmake")], env=env)
+    debs = [name for name in os.listdir(folder) if name.endswith(".deb")]
+    if len(debs) != 1:
+        raise Failure(f"expected one package, cpack made {debs}")
+    return os.path.join(folder, debs[0])
+
+
+def check_package_files(deb, maintainer, version, programs):
+    """The file list, the changelog's version and signature, hardened programs."""
+    listing = checked(["dpkg-deb", "-c", deb])
+    files = {line.split()[-1].removeprefix("./") for line in listing.splitlines() if not line.startswith("d")}
+    expected_list = {"usr/" + name for name in expected_files(programs)} | {"usr/share/doc/vantrel/changelog.gz"}
+    if files != expected_list:
+        raise Failure(f"package files {sorted(files)}, expected {sorted(expected_list)}")
+    unpacked = tempfile.mkdtemp(dir=os.path.dirname(deb))
+    checked(["dpkg-deb", "-x", deb, unpacked])
+    doc = os.path.join(unpacked, "usr/share/doc/vantrel")
+    with gzip.open(os.path.join(doc, "changelog.gz"), "rt") as changelog:
+        entries = changelog.read()
+    if not entries.startswith(f"vantrel ({version}) ") or f"\n -- {maintainer}  " not in entries:
+        raise Failure(f"changelog does not start with version {version} signed by {maintainer}:\n{entries}")
+    for program in programs:
+        path = os.path.join(unpacked, "usr/bin", program)
+        dynamic = checked(["readelf", "--dynamic", "--dyn-syms", "--wide", path])
+        if not re.search(r"\(FLAGS\).*\bBIND_NOW\b", dynamic) or not re.search(r"__\w+_chk\b", dynamic):
+            raise Failure(f"{program} is not hardened: it needs BIND_NOW and fortified calls (__*_chk)")
+    return unpacked
+
+
 def check_package(build, version, programs, cpack):
     if shutil.which("dpkg-deb") is None:
         print("package: dpkg-deb not found; skipped")
         return SKIPPED
     architecture = checked(["dpkg", "--print-architecture"]).strip()
     with tempfile.TemporaryDirectory() as scratch:
-        checked([cpack, "-G", "DEB", "-B", scratch, "--config", os.path.join(build, "CPackConfig.cmake")])
-        deb = os.path.join(scratch, f"vantrel_{version}_{architecture}.deb")
-        if not os.path.exists(deb):
-            raise Failure(f"no {os.path.basename(deb)} among {os.listdir(scratch)}")
+        for k, (full_name, email, maintainer) in enumerate(MAINTAINERS):
+            folder = os.path.join(scratch, str(k))
+            deb = make_package(build, cpack, folder, full_name, email)
+            found = checked(["dpkg-deb", "-f", deb, "Maintainer"]).strip()
+            if found != maintainer:
+                raise Failure(f"DEBFULLNAME={full_name!r} DEBEMAIL={email!r}: Maintainer {found!r}, "
+                              f"expected {maintainer!r}")
+            unpacked = check_package_files(deb, maintainer, version, programs)
+        if os.path.basename(deb) != f"vantrel_{version}_{architecture}.deb":
+            raise Failure(f"package named {os.path.basename(deb)}")
+        if shutil.which("lintian"):
+            verdict = run(["lintian", "--fail-on", "error,warning", deb])
+            if verdict.returncode != 0:
+                raise Failure(f"lintian:\n{verdict.stdout}{verdict.stderr}")
+        else:
+            print("package: lintian not installed; not run")
 
         fields = {}
         for field in ("Package", "Version", "Architecture", "Maintainer", "Description", "Depends", "Section"):
@@ -163,24 +217,14 @@ def check_package(build, version, programs, cpack):
         for field, value in expected.items():
             if fields[field] != value:
                 raise Failure(f"control field {field}: {fields[field]!r}, expected {value!r}")
-        if not re.fullmatch(r"[^<>]+ <[^@<>\s]+@[^@<>\s]+>", fields["Maintainer"]):
-            raise Failure(f"Maintainer {fields['Maintainer']!r} is not 'Name <address>'")
         description = fields["Description"].splitlines()
         if len(description) < 2 or not description[0] or any(not line.startswith(" ") for line in description[1:]):
             raise Failure(f"Description needs a summary line and an indented long text: {fields['Description']!r}")
-
-        listing = checked(["dpkg-deb", "-c", deb])
-        files = {line.split()[-1].removeprefix("./") for line in listing.splitlines() if not line.startswith("d")}
-        expected_list = {"usr/" + name for name in expected_files(programs)}
-        if files != expected_list:
-            raise Failure(f"package files {sorted(files)}, expected {sorted(expected_list)}")
 
         # Depends must pull in every library the programs load (dpkg-shlibdeps
         # under CPack passes over libraries that no package holds).
         depends = {alternative.split()[0] for entry in fields["Depends"].split(",")
                    for alternative in entry.split("|") if alternative.strip()}
-        unpacked = os.path.join(scratch, "unpacked")
-        checked(["dpkg-deb", "-x", deb, unpacked])
         for program in programs:
             path = os.path.join(unpacked, "usr/bin", program)
             needed = re.findall(r"\(NEEDED\).*\[(.*)\]", checked(["readelf", "-d", path]))

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Nearest-hit search: the segment from 1/256 beyond origin to target, the
 // nearer sphere root only, inclusive t bounds, planes from either side, and
 // ties going to the object tested first.

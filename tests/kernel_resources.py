@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Compiles the CUDA kernels for each real GPU architecture of the build with
 ptxas's resource report and fails when any kernel spills, has a stack frame
 or uses more than MAX_REGISTERS registers per thread on any of them. Prints,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The pixel index each GPU thread computes from its block and thread
 // coordinates: over the fixed launch shape it must be row x 640 + column and
 // reach every pixel exactly once.

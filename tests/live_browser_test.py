@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """The live view in a real browser: headless Chromium loads the page of
 `vantrel-render --serve` after a short render, takes a screenshot and dumps the
 page. The picture region must show the box upright (white ceiling on top, red

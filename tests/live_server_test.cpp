@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vantrel-render --serve through a real HTTP client: what every path answers,
 // that the served pictures are the frame written, that the client limit holds
 // and that a client who stops reading is dropped while the render goes on.
@@ -18,6 +19,7 @@
 
 #include "tests/run_program.h"
 #include "tools/live/frame_handover.h"
+#include "tools/live/live_connections.h"
 
 using test_support::CChild;
 using test_support::CImage;
@@ -143,7 +145,17 @@ struct CAnswer {
     std::string raw;           // or these bytes on a socket, when set
     int status;
     std::string type;  // the Content-Type's start; "" for no check
+    httplib::Headers headers = {};  // the client's, beside its own Host (unless one is here)
 };
+
+// A request of `fields` header fields, a loopback Host first, then, ..., then `last` when given.
+std::string request_with_fields(size_t fields, const std::string& last = "")
+{
+    std::string request = "GET /stats HTTP/1.1\r\nHost: localhost\r\n";
+    for (size_t k = 1; k + (last.empty() ? 0 : 1) < fields; ++k)
+        request += "X-" + std::to_string(k) + ": y\r\n";
+    return request + (last.empty() ? "" : last + "\r\n") + "\r\n";
+}
 
 TEST(LiveServer, EveryPathAnswersAndServesTheFrameThatIsWritten)
 {
@@ -184,23 +196,50 @@ TEST(LiveServer, EveryPathAnswersAndServesTheFrameThatIsWritten)
         {"", "", "BREW /pot HTTP/1.1\r\nHost: x\r\n\r\n", 400, ""},
         {"", "", many_headers + "\r\n", 431, ""},
         {"", "", long_headers, 400, ""},
+        // The limit counts the fields a client sends, a Range field too.
+        {"", "", request_with_fields(kMaxHeaders), 200, ""},
+        {"", "", request_with_fields(kMaxHeaders + 1), 431, ""},
+        {"", "", request_with_fields(kMaxHeaders, "Range: bytes=9-1"), 200, ""},
+        // No ranges: whole answers, well-formed Range or not.
+        {"GET", "/image.png", "", 200, "image/png", {{"Range", "bytes=0-9"}}},
+        {"GET", "/stats", "", 200, "application/json", {{"Range", "bytes=9-1"}}},
+        {"GET", "/", "", 200, "text/html", {{"range", "lines=1-2"}}},
+        {"HEAD", "/stream", "", 200, "multipart/x-mixed-replace", {{"Range", "bytes=0-1,4-5"}}},
+        // Listening on loopback, only requests for loopback are answered.
+        {"GET", "/stats", "", 200, "application/json", {{"Host", "localhost"}}},
+        {"GET", "/stats", "", 200, "application/json", {{"Host", "LocalHost:" + std::to_string(port)}}},
+        {"GET", "/stats", "", 200, "application/json", {{"Host", "[::1]:" + std::to_string(port)}}},
+        {"GET", "/stats", "", 200, "application/json", {{"Host", "[::ffff:127.0.0.1]"}}},
+        {"GET", "/stats", "", 200, "application/json", {{"Host", "2130706433"}}},
+        {"GET", "/stats", "", 403, "text/plain", {{"Host", "rebound.example:" + std::to_string(port)}}},
+        {"GET", "/image.png", "", 403, "text/plain", {{"Host", "127.0.0.1.rebound.example"}}},
+        {"GET", "/", "", 403, "", {{"Host", "::1"}}},
+        {"GET", "/", "", 403, "", {{"Host", "[::ffff:10.0.0.1]"}}},
+        {"", "", "GET /stats HTTP/1.0\r\n\r\n", 403, ""},
+        {"", "", "GET /stats HTTP/1.1\r\nHost: localhost\r\nHost: rebound.example\r\n\r\n", 403, ""},
     };
     httplib::Client client("127.0.0.1", port);
     for (const CAnswer& expected : answers) {
-        const std::string what = expected.raw.empty() ? expected.method + " " + expected.path : expected.raw.substr(0, 30);
+        std::string what = expected.raw.empty() ? expected.method + " " + expected.path : expected.raw.substr(0, 30);
+        for (const auto& [name, value] : expected.headers)
+            what += ", " + name + ": " + value;
         if (!expected.raw.empty()) {
             const std::string answer = raw_exchange(port, expected.raw);
             EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 " + std::to_string(expected.status)) << what;
+            EXPECT_EQ(answer.substr(0, answer.find("\r\n\r\n")).find("Range"), std::string::npos) << answer;
             continue;
         }
         httplib::Request request;
         request.method = expected.method;
         request.path = expected.path;
+        request.headers = expected.headers;
         if (expected.method == "POST" || expected.method == "PUT")
             request.body = "body";
         const httplib::Result res = client.send(request);
         ASSERT_TRUE(res) << what << ": " << httplib::to_string(res.error());
         EXPECT_EQ(res->status, expected.status) << what;
+        EXPECT_FALSE(res->has_header("Accept-Ranges") || res->has_header("Content-Range")) << what;
+
         EXPECT_EQ(res->get_header_value("Content-Type").rfind(expected.type, 0), 0u)
             << what << ": " << res->get_header_value("Content-Type");
         if (expected.status == 405) {
@@ -291,7 +330,7 @@ TEST(LiveServer, LimitsClientsAndDropsAClientThatStopsReading)
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ASSERT_EQ(connect(stalled, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    const std::string request = "GET /stream HTTP/1.1\r\nHost: x\r\n\r\n";
+    const std::string request = "GET /stream HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     send(stalled, request.data(), request.size(), MSG_NOSIGNAL);
     const std::string seen = wait_for_stats(port, [](const std::string& s) { return field(s, "viewers") == "1"; });
     const unsigned long frames_then = std::stoul(field(seen, "frames_done"));

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The path: combining bounce records into a colour, accumulating colours into
 // a pixel's sums, count and bytes, and whole runs of the per-pixel body on
 // small scenes whose colour can be worked out by hand.

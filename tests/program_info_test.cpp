@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What --version says about the CUDA backend's GPUs, read from the build's
 // architecture list.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The random source: the host generator, the table of random unit vectors it
 // builds, the per-pixel seeds, and the kernel's per-pixel step and lookup.
 

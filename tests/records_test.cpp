@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Scene records: the byte layout the device copies rely on, the defaults of a
 // newly made object, and the vector maths with its zero-length rule.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vantrel-render's command line as a user meets it: bad input is refused
 // before any rendering, and a signal stops a run with the picture so far.
 
@@ -39,10 +40,10 @@ TEST(RenderCli, BadInputExitsTwoWithOneLineAndNoImage)
     const std::string image = (folder.path() / "out.png").string();
     std::ofstream(elsewhere.path() / "plain") << "a file, not a folder";
     const std::vector<CBadInput> cases = {
-        {{"--bogus"}, "--bogus"},
-        {{"stray"}, "stray"},
+        {{"--bogus"}, "'--bogus' (see vantrel-render --help)"},
+        {{"stray"}, "'stray' (see vantrel-render --help)"},
         {{"stray\x1b[2J"}, "stray\\x1b[2J"},
-        {{"one", "two"}, "'one' 'two' (see --help)"},
+        {{"one", "two"}, "'one' 'two' (see vantrel-render --help)"},
         {{"--frames"}, "--frames"},
         {{"--frames", "--output", image}, "--frames needs a value"},
         {{"--output", image, "--seed"}, "--seed needs a value"},

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vantrel-render end to end: what the picture shows, that it depends only on
 // the seed and the frame count, and what a hostile environment does to a run.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Test helpers for whole-program tests: run an executable with its output
 // captured in files, read those files, read back PNG and PPM images.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Surface response: the scatter-angle windows (diffuse, mirror, glossy, clear
 // and frosted transmission), refraction, the random direction turned into the
 // normal's hemisphere, and exactly two draws per call.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """The programs need no CUDA library to start: ldd lists none, and
 vantrel-render --backend auto, run with an empty environment (no
 LD_LIBRARY_PATH, no CUDA folders), renders on the CPU and writes its image.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The window's swap-interval request: which GLX extension it goes through,
 // and what VANTREL_VSYNC asks for.
 

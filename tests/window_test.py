@@ -1,19 +1,23 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """End-to-end tests of the vantrel window on a private Xvfb display.
 
-usage: window_test.py VANTREL CLOSE_HELPER close|sigterm|sighup|nodisplay
+usage: window_test.py VANTREL CLOSE_HELPER close|sigterm|sighup|refused
 
 close:     the picture is upright, a key press and a mouse click change
            nothing, closing the window (WM_DELETE_WINDOW) shuts down cleanly.
-sigterm:   SIGTERM shuts down cleanly.
+sigterm:   with GLUT's options naming the display (and DISPLAY unset), SIGTERM
+           shuts down cleanly.
 sighup:    with stdout a pipe nobody reads, the window still opens, and SIGHUP
            (a closed terminal) shuts down cleanly.
-nodisplay: without DISPLAY the program says that vantrel-render works without
-           one and fails.
+refused:   without a display that opens, or with an argument that is not
+           GLUT's, the program says so in one line and fails before anything
+           starts.
 Every wait is bounded; nothing sleeps longer than a fraction of a second.
 """
 
 import os
+import re
 import select
 import signal
 import subprocess
@@ -123,7 +127,8 @@ def find_window(env):
                            capture_output=True, text=True, timeout=60)
     ids = found.stdout.split()
     if found.returncode != 0 or len(ids) != 1:
-        raise Failure(f"expected one visible window titled {TITLE!r}, xdotool found {ids}")
+        raise Failure(f"expected one visible window titled {TITLE!r}, xdotool found {ids} (status "
+                      f"{found.returncode}, stderr {found.stderr.strip()!r})")
     geometry = subprocess.run(["xdotool", "getwindowgeometry", ids[0]], env=env, capture_output=True, text=True,
                               timeout=10).stdout
     if "Position: 100,100" not in geometry or "Geometry: 640x480" not in geometry:
@@ -157,6 +162,10 @@ def check_exit(vantrel, stdout_file, stderr_file, expected_stdout=EXPECTED_STDOU
 def run_window(vantrel_path, close_helper, mode):
     xvfb, display = start_xvfb()
     env = dict(os.environ, DISPLAY=display)
+    command, vantrel_env = [vantrel_path], env
+    if mode == "sigterm":
+        command += ["-display", display, "-geometry", f"{WIDTH}x{HEIGHT}+100+100", "-sync", "-gldebug"]
+        vantrel_env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
     vantrel = None
     try:
         with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err:
@@ -166,7 +175,7 @@ def run_window(vantrel_path, close_helper, mode):
                 signal.signal(signal.SIGHUP, signal.SIG_DFL)
                 read_end, stdout = os.pipe()
                 os.close(read_end)
-            vantrel = subprocess.Popen([vantrel_path], env=env, stdout=stdout, stderr=err, text=True)
+            vantrel = subprocess.Popen(command, env=vantrel_env, stdout=stdout, stderr=err, text=True)
             if mode == "sighup":
                 os.close(stdout)
             window = find_window(env)
@@ -211,22 +220,50 @@ def run_window(vantrel_path, close_helper, mode):
         stop(xvfb)
 
 
-def run_without_display(vantrel_path):
-    env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
-    result = subprocess.run([vantrel_path], env=env, capture_output=True, text=True, timeout=120)
-    if result.returncode == 0:
-        raise Failure("vantrel succeeded without a display")
-    if "vantrel-render" not in result.stderr or not result.stdout.startswith("Vantrel Prototype 1\n"):
-        raise Failure(f"stdout {result.stdout!r}, stderr {result.stderr!r}")
+def run_refused(vantrel_path):
+    """A display that works is up throughout, so a start that went on would open a window and not end."""
+    xvfb, display = start_xvfb()
+    hint = r", so no window can open; vantrel-render renders the picture to an image file without a display"
+    unreachable = ":64999"
+    cases = [  # arguments, DISPLAY (None: unset), exit status, the one line on stderr
+        ([], None, 1, "DISPLAY is not set" + hint),
+        ([], unreachable, 1, f"cannot open display '{unreachable}'" + hint),
+        (["-display", unreachable], display, 1, f"cannot open display '{unreachable}'" + hint),
+        (["--verison"], display, 2, r"unknown option '--verison' \(see vantrel --help\)"),
+        (["-iconic", "frames=5"], display, 2, r"unexpected argument 'frames=5' \(see vantrel --help\)"),
+        (["-geometry", "-0-0", "-sync", "-display"], display, 2, r"-display needs a value \(see vantrel --help\)"),
+        (["out\x1b[2J"], display, 2, r"unexpected argument 'out\\x1b\[2J' \(see vantrel --help\)"),
+    ]
+    problems = []
+    try:
+        for arguments, display_variable, status, line in cases:
+            env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
+            if display_variable is not None:
+                env["DISPLAY"] = display_variable
+            what = f"DISPLAY={display_variable} vantrel {' '.join(arguments)}"
+            try:
+                result = subprocess.run([vantrel_path] + arguments, env=env, capture_output=True, text=True,
+                                        timeout=30)
+            except subprocess.TimeoutExpired:
+                problems.append(f"{what}: still running after 30 s")
+                continue
+            if (result.returncode, result.stdout) != (status, "") or \
+                    not re.fullmatch("vantrel: " + line + "\n", result.stderr):
+                problems.append(f"{what}: status {result.returncode}, stdout {result.stdout!r}, "
+                                f"stderr {result.stderr!r}")
+    finally:
+        stop(xvfb)
+    if problems:
+        raise Failure("\n".join(problems))
 
 
 def main():
-    if len(sys.argv) != 4 or sys.argv[3] not in ("close", "sigterm", "sighup", "nodisplay"):
+    if len(sys.argv) != 4 or sys.argv[3] not in ("close", "sigterm", "sighup", "refused"):
         print(__doc__, file=sys.stderr)
         return 2
     try:
-        if sys.argv[3] == "nodisplay":
-            run_without_display(sys.argv[1])
+        if sys.argv[3] == "refused":
+            run_refused(sys.argv[1])
         else:
             run_window(sys.argv[1], sys.argv[2], sys.argv[3])
     except (Failure, subprocess.SubprocessError) as error:

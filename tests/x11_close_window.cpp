@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Asks a window to close the way a window manager does: a WM_PROTOCOLS client
 // message carrying WM_DELETE_WINDOW. Usage: x11_close_window WINDOW_ID
 // (decimal or 0x hex) on the display named by DISPLAY.

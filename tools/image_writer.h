@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Writes an RGB byte image to a PNG or binary PPM file, upright: the file's
 // first row is the image's top row (the last row in memory, since row 0 is the

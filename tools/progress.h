@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Progress of a render on stderr: a bar redrawn in place on a terminal, a plain
 // line about every two seconds otherwise, nothing when quiet.

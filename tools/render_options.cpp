@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "tools/render_options.h"
 
 #include <CLI/CLI.hpp>
@@ -117,11 +118,11 @@ std::optional<int> parse_render_options(int argc, const char* const* argv, CRend
         std::string listed;
         for (const std::string& extra : app.remaining())
             listed += (listed.empty() ? "'" : " '") + extra + "'";
-        complain("unexpected argument" + std::string(app.remaining_size() > 1 ? "s " : " ") + listed +
-                 " (see --help)");
+        complain("unexpected argument" + std::string(app.remaining_size() > 1 ? "s " : " ") + listed + " (see " +
+                 kProgram + " --help)");
         return kUsageStatus;
     } catch (const CLI::ParseError& e) {
-        complain(e.what());
+        complain(std::string(e.what()) + " (see " + kProgram + " --help)");
         return kUsageStatus;
     }
 
@@ -185,35 +186,6 @@ std::optional<int> parse_render_options(int argc, const char* const* argv, CRend
         return kUsageStatus;
     }
     return std::nullopt;
-}
-
-std::string one_line(const std::string& text)
-{
-    std::string shown;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        const auto byte = static_cast<unsigned char>(c);
-        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0u;
-        if (byte == 0xc2 && next >= 0x80 && next <= 0x9f) {
-            // A C1 control character in UTF-8 (ESC [ as one character, say).
-            char escaped[9];
-            std::snprintf(escaped, sizeof escaped, "\\xc2\\x%02x", next);
-            shown += escaped;
-            ++i;
-        } else if (c == '\n')
-            shown += "\\n";
-        else if (c == '\t')
-            shown += "\\t";
-        else if (c == '\r')
-            shown += "\\r";
-        else if (byte < 0x20 || byte == 0x7f) {
-            char escaped[5];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-            shown += escaped;
-        } else
-            shown += c;
-    }
-    return shown;
 }
 
 void print_message(const std::string& message)

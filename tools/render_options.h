@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // vantrel-render's command line: parsing and checking, all before any rendering.
 
@@ -28,8 +29,5 @@ constexpr int kUsageStatus = 2;
 // version on stdout (0) or one line naming the bad option or path on stderr (2).
 std::optional<int> parse_render_options(int argc, const char* const* argv, CRenderOptions& options);
 
-// `text` on one line: control characters (a newline in a file name, say) shown
-// as \n, \t, \r or \xHH.
-std::string one_line(const std::string& text);
 // "vantrel-render: <message>" on stderr, on one line.
 void print_message(const std::string& message);

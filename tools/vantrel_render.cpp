@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vantrel-render: renders the built-in scene without a window, through the
 // same start-up, frames and shutdown as the window program, and writes the
 // picture to an image file.

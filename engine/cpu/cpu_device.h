@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The CPU backend: device memory is host memory this backend owns, and a
 // launch runs the kernel body once for every pixel index (the fast pass),

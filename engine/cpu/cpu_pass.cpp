@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "engine/cpu/cpu_pass.h"
 
 #include <omp.h>

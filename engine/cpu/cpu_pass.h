@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The CPU form of the kernels: the same per-pixel body, run once for every
 // pixel index, spread over the cores with OpenMP. Two passes give the same

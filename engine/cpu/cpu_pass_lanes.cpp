@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One fast CPU pass: the per-pixel body of kernel/path.h over SIMD lanes, one
 // tile of neighbouring pixels at a time (blocks of four pixels for SSE2). Compiled once per instruction set
 // (engine/CMakeLists.txt names the entry point and namespace).

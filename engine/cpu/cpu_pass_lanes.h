@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The fast CPU pass, built once per instruction set from cpu_pass_lanes.cpp.
 // Callers go through path_trace_pass_fast (engine/cpu/cpu_pass.h), which picks

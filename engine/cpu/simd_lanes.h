@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Lane types of the fast CPU pass: VANTREL_LANE_COUNT pixels side by side in
 // one SIMD register, on GCC vector extensions. Only engine/cpu/cpu_pass_lanes.cpp

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "engine/cuda/cuda_device.h"
 
 #include <cuda_runtime_api.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The CUDA backend: device memory from the CUDA runtime, a launch runs
 // path_trace_cuda (engine/cuda/vantrel_cuda.cu) over 20 x 240 blocks of 32 x 2

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The CUDA kernels: a few lines each that find the pixel index and call the
 // per-pixel body shared with the CPU pass (kernel/path.h).
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Host-side view of the CUDA kernels in vantrel_cuda.cu (built only when nvcc
 // is found). Each launcher returns the runtime's verdict on the launch.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A test double of the AVX-512 instruction set, for the 16-lane CPU pass on
 // processors without it: the tests compile engine/cpu/cpu_pass_lanes.cpp with
@@ -101,6 +102,9 @@ inline simde__m512 maskz_sqrt_ps(simde__mmask16 k, simde__m512 a)
 
 #define _mm512_cmpeq_epu32_mask(a, b) avx512_double::cmpeq_epu32_mask(a, b)
 #define _mm512_cmplt_epu32_mask(a, b) avx512_double::cmplt_epu32_mask(a, b)
+// GCC's header makes this one a macro itself when not optimising (its scale
+// must be a constant there).
+#undef _mm512_mask_i32gather_ps
 #define _mm512_mask_i32gather_ps(src, k, index, base, scale) \
     avx512_double::mask_i32gather_ps(src, k, index, base, scale)
 #define _mm512_maskz_expand_ps(k, a) avx512_double::maskz_expand_ps(k, a)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Control of the CUDA-runtime test double: the log of calls, failures to
 // inject, and the checks a test makes afterwards (leaks, bad frees, misuse).

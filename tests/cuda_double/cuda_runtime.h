@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A test double of the CUDA runtime: the part of its API that the engine's
 // CUDA backend and kernels use, served on the host so that they compile as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The CUDA backend exactly as the product builds it, its kernels included,
 // compiled against the runtime double as plain C++.
 

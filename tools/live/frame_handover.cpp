@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "tools/live/frame_handover.h"
 
 #include <algorithm>

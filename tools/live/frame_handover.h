@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The hand-over between the render loop and the live view: the render thread
 // leaves its figures after every frame and a copy of the picture at most a

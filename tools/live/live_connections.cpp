@@ -1,8 +1,10 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "tools/live/live_connections.h"
 
 #include <netdb.h>
 #include <poll.h>
 #include <pthread.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -29,6 +31,8 @@ constexpr const char* kThreadName = "vantrel-live";
 thread_local bool t_over_limit = false;
 // Set on the accepting thread when no worker can take a connection.
 thread_local bool t_reject = false;
+// The header fields of the request being served, as the client sent them.
+thread_local size_t t_fields_sent = 0;
 
 bool wait_for(int fd, short events, int timeout_ms)
 {
@@ -42,7 +46,8 @@ bool wait_for(int fd, short events, int timeout_ms)
 
 // A connection's socket as httplib reads and writes it, with the limits above:
 // reads stop at kMaxRequestBytes or the deadline, a write that cannot proceed
-// within kWriteTimeoutMs fails, which ends the response.
+// within kWriteTimeoutMs fails, which ends the response. The request head is
+// read whole first (see take_head).
 class CLimitedStream final : public httplib::Stream {
 public:
     explicit CLimitedStream(int fd)
@@ -50,10 +55,73 @@ public:
     {
     }
 
-    bool is_readable() const override { return pos_ < end_ || wait_for(fd_, POLLIN, read_wait()); }
+    bool is_readable() const override
+    {
+        return head_pos_ < head_.size() || pos_ < end_ || wait_for(fd_, POLLIN, read_wait());
+    }
     bool is_writable() const override { return wait_for(fd_, POLLOUT, kWriteTimeoutMs) && peer_open(); }
 
     ssize_t read(char* ptr, size_t size) override
+    {
+        if (!head_taken_)
+            take_head();
+        if (head_pos_ < head_.size()) {
+            const size_t n = std::min(size, head_.size() - head_pos_);
+            std::memcpy(ptr, head_.data() + head_pos_, n);
+            head_pos_ += n;
+            return static_cast<ssize_t>(n);
+        }
+        return read_socket(ptr, size);
+    }
+
+    ssize_t write(const char* ptr, size_t size) override
+    {
+        if (!wait_for(fd_, POLLOUT, kWriteTimeoutMs))
+            return -1;
+        ssize_t sent;
+        do
+            sent = send(fd_, ptr, size, MSG_NOSIGNAL);
+        while (sent < 0 && errno == EINTR);
+        return sent;
+    }
+
+    void get_remote_ip_and_port(std::string& ip, int& port) const override { name_of(getpeername, ip, port); }
+    void get_local_ip_and_port(std::string& ip, int& port) const override { name_of(getsockname, ip, port); }
+    socket_t socket() const override { return fd_; }
+
+private:
+    // Reads the request head up to its blank line before httplib parses it,
+    // counts the header fields the client sent (httplib adds four of its own,
+    // the two ends' addresses and ports) and leaves out Range fields: this
+    // server serves no ranges, and httplib would answer a malformed one 416
+    // before any handler could ignore it. A head that does not end within the
+    // limits goes on as it came, for httplib to refuse.
+    void take_head()
+    {
+        head_taken_ = true;
+        t_fields_sent = 0;
+        std::string raw;
+        char byte;
+        const auto ended = [&] { return raw.size() >= 3 && raw.compare(raw.size() - 3, 3, "\n\r\n") == 0; };
+        while (!ended() && read_socket(&byte, 1) == 1)
+            raw += byte;
+        size_t start = raw.find('\n');  // past the request line
+        if (!ended() || start == std::string::npos) {
+            head_ = std::move(raw);
+            return;
+        }
+        head_ = raw.substr(0, ++start);
+        for (size_t end; start < raw.size(); start = end) {
+            end = raw.find('\n', start) + 1;
+            const std::string_view line(raw.data() + start, end - start);
+            const bool blank = end == raw.size();
+            t_fields_sent += blank ? 0 : 1;
+            if (blank || line.size() < 6 || strncasecmp(line.data(), "range:", 6) != 0)
+                head_ += line;
+        }
+    }
+
+    ssize_t read_socket(char* ptr, size_t size)
     {
         if (consumed_ >= kMaxRequestBytes)
             return -1;
@@ -76,22 +144,6 @@ public:
         return static_cast<ssize_t>(n);
     }
 
-    ssize_t write(const char* ptr, size_t size) override
-    {
-        if (!wait_for(fd_, POLLOUT, kWriteTimeoutMs))
-            return -1;
-        ssize_t sent;
-        do
-            sent = send(fd_, ptr, size, MSG_NOSIGNAL);
-        while (sent < 0 && errno == EINTR);
-        return sent;
-    }
-
-    void get_remote_ip_and_port(std::string& ip, int& port) const override { name_of(getpeername, ip, port); }
-    void get_local_ip_and_port(std::string& ip, int& port) const override { name_of(getsockname, ip, port); }
-    socket_t socket() const override { return fd_; }
-
-private:
     int read_wait() const
     {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -120,6 +172,9 @@ private:
     std::chrono::steady_clock::time_point deadline_;
     char buffer_[4096];
     size_t pos_ = 0, end_ = 0, consumed_ = 0;
+    bool head_taken_ = false;
+    std::string head_;  // the request head as httplib reads it
+    size_t head_pos_ = 0;
 };
 
 // A fixed set of worker threads with a bounded wait list. A connection that
@@ -208,6 +263,8 @@ void CGuardedServer::start_workers()
 }
 
 bool CGuardedServer::serving_over_limit() { return t_over_limit; }
+
+size_t CGuardedServer::fields_sent() { return t_fields_sent; }
 
 void CGuardedServer::drop_all()
 {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The live view's one page, held in the program: the picture at 1:1 from
 // /stream and, below it, the figures from /stats, refreshed twice a second.

@@ -1,8 +1,12 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "tools/live/live_server.h"
 
+#include <arpa/inet.h>
 #include <netdb.h>
+#include <strings.h>
 #include <turbojpeg.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -120,6 +124,28 @@ std::string address_problem(const std::string& host)
                         : "the address was refused";
 }
 
+// Whether a request's Host field names a loopback address or localhost, with
+// or without a port; an IPv6 address in brackets.
+bool host_field_is_loopback(const std::string& field)
+{
+    std::string host = field, port;
+    if (!field.empty() && field[0] == '[') {
+        const size_t close = field.find(']');
+        if (close == std::string::npos)
+            return false;
+        host = field.substr(1, close - 1);
+        port = field.substr(close + 1);
+        if (host.find(':') == std::string::npos || (!port.empty() && port[0] != ':'))
+            return false;
+    } else if (const size_t colon = field.find(':'); colon != std::string::npos) {
+        host = field.substr(0, colon);
+        port = field.substr(colon);
+    }
+    if (!port.empty() && port.find_first_not_of("0123456789", 1) != std::string::npos)
+        return false;
+    return is_loopback_host(host);
+}
+
 bool read_port(const std::string& text, uint16_t& port)
 {
     unsigned value = 0;
@@ -135,6 +161,10 @@ bool read_port(const std::string& text, uint16_t& port)
 struct CLiveServer::CImpl {
     const CFrameHandover& handover;
     CListenAddress address;
+    // Listening on loopback only: then a request must name it in its Host
+    // field, so a web page whose name an attacker rebinds to 127.0.0.1 cannot
+    // read the picture or the figures through a visitor's browser.
+    bool loopback_only = false;
     CGuardedServer server;
     CEncodedPictures encoded;
     std::atomic<int> viewers{0};
@@ -150,12 +180,15 @@ void CLiveServer::CImpl::route()
 {
     const httplib::Headers common = {{"Cache-Control", "no-store"}, {"X-Content-Type-Options", "nosniff"}};
     server.set_default_headers(common);
-    server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+    server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
         if (CGuardedServer::serving_over_limit()) {
             res.set_header("Retry-After", "5");
             refuse(res, 503, "too many clients; try again later");
-        } else if (req.headers.size() > kMaxHeaders) {
+        } else if (CGuardedServer::fields_sent() > kMaxHeaders) {
             refuse(res, 431, "too many header fields");
+        } else if (loopback_only && (req.get_header_value_count("Host") != 1 ||
+                                     !host_field_is_loopback(req.get_header_value("Host")))) {
+            refuse(res, 403, "this live view answers requests for localhost or a loopback address only");
         } else if (req.method != "GET" && req.method != "HEAD") {
             res.set_header("Allow", "GET, HEAD");
             refuse(res, 405, "only GET and HEAD");
@@ -163,6 +196,10 @@ void CLiveServer::CImpl::route()
             return httplib::Server::HandlerResponse::Unhandled;
         }
         return httplib::Server::HandlerResponse::Handled;
+    });
+    // httplib offers ranges on HEAD answers; none are served.
+    server.set_post_routing_handler([](const httplib::Request&, httplib::Response& res) {
+        res.headers.erase("Accept-Ranges");
     });
     server.set_error_handler([](const httplib::Request&, httplib::Response& res) {
         if (res.body.empty() && res.status == 404)
@@ -246,7 +283,19 @@ bool parse_listen_address(const std::string& text, CListenAddress& address, std:
 
 bool is_loopback_host(const std::string& host)
 {
-    return host == "localhost" || host.rfind("127.", 0) == 0 || host == "::1";
+    // inet_aton stops at a space and c_str() at a NUL: only plain text is an address here.
+    if (host.empty() || std::any_of(host.begin(), host.end(), [](char c) { return c <= ' ' || c >= 0x7f; }))
+        return false;
+    if (strcasecmp(host.c_str(), "localhost") == 0)
+        return true;
+    // Every spelling the resolver takes: 127.1, 2130706433, 0x7f.0.0.1, ...
+    in_addr v4{};
+    if (inet_aton(host.c_str(), &v4) != 0)
+        return ntohl(v4.s_addr) >> 24 == 127;
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, host.c_str(), &v6) == 1)
+        return IN6_IS_ADDR_LOOPBACK(&v6) || (IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127);
+    return false;
 }
 
 std::unique_ptr<CLiveServer> CLiveServer::start(const CListenAddress& address, const CFrameHandover& handover,
@@ -254,6 +303,7 @@ std::unique_ptr<CLiveServer> CLiveServer::start(const CListenAddress& address, c
 {
     auto impl = std::make_unique<CImpl>(handover);
     impl->address = address;
+    impl->loopback_only = is_loopback_host(address.host);
     impl->route();
     // httplib's default also sets SO_REUSEPORT, which would let a second
     // program share a busy port instead of being refused.

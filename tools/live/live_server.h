@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The live view of vantrel-render --serve: an HTTP server on threads of its
 // own that shows what a CFrameHandover holds.
@@ -5,9 +6,11 @@
 //   /stream      the picture as motion JPEG (multipart/x-mixed-replace)
 //   /image.png   the latest picture as PNG
 //   /stats       the figures as JSON
-// Only GET and HEAD; nothing is read from disk; requests, connections and
-// waiting connections are bounded, and a client that stops reading is dropped
-// after a time-out, so no viewer can slow the render or grow memory.
+// Only GET and HEAD, whole answers only (no ranges); nothing is read from
+// disk; requests, connections and waiting connections are bounded, and a
+// client that stops reading is dropped after a time-out, so no viewer can slow
+// the render or grow memory. Listening on loopback, it answers only requests
+// whose Host names loopback (403 otherwise), against DNS rebinding.
 
 #include <cstdint>
 #include <memory>
@@ -25,7 +28,9 @@ struct CListenAddress {
 // brackets ("[::1]:8080"). False with `error` saying what is wrong.
 bool parse_listen_address(const std::string& text, CListenAddress& address, std::string& error);
 
-// Whether `host` names this machine's loopback interface only.
+// Whether `host` names this machine's loopback interface only: localhost, an
+// IPv4 address in 127.0.0.0/8 in any spelling the resolver reads (127.1,
+// 2130706433), ::1 or an IPv4-mapped loopback address (::ffff:127.0.0.1).
 bool is_loopback_host(const std::string& host);
 
 class CLiveServer {
