@@ -8,7 +8,7 @@
 #include <cstring>
 
 namespace {
-// The extensions' entry points, as their specifications declare them.
+// The extensions' entry points, with the signatures the extensions give them.
 using CSwapIntervalExt = void (*)(Display*, GLXDrawable, int);
 using CSwapIntervalMesa = int (*)(unsigned int);
 using CSwapIntervalSgi = int (*)(int);
