@@ -3,7 +3,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/backend_select.h"
@@ -28,6 +30,7 @@ struct CEngineState {
     CDeviceBuffer buffer;
     CDeviceBuffer fbuffer;
     CDeviceBuffer rand_list;
+    std::vector<void*> locked_host;  // host arrays the device holds page-locked
     bool rays_uploaded = false;
     bool failure_reported = false;
 
@@ -54,9 +57,12 @@ struct CEngineState {
         return {sphere_list.as<CSphere>(), sphere_count, plane_list.as<CPlane>(), plane_count};
     }
 
-    // Device buffers go in this order.
+    // The host arrays first, then the device buffers in this order.
     void release_buffers()
     {
+        for (void* host : locked_host)
+            device->unlock_host(host);
+        locked_host.clear();
         sphere_list.reset();
         plane_list.reset();
         normal_list.reset();
@@ -79,6 +85,8 @@ struct CEngineState {
 
 CEngineOptions g_engine_options;
 CEngineState g_engine;
+// What engine_hold_host_frame handed the next engine_init.
+std::optional<CHostFrame> g_host_frame;
 
 // The device's first failure, once per engine.
 void report_device_failure()
@@ -102,11 +110,43 @@ bool allocate_buffer(CDeviceBuffer& target, size_t bytes, const char* name, std:
     return false;
 }
 
+// Page-locks what every frame copies, all or none: the host's sums and counts
+// going in, and the sums, counts and image coming back (into the staging
+// arrays where the engine stages them). A refusal is said in one line and the
+// frames copy from pageable memory.
+void lock_host_frame(const CHostFrame& frame)
+{
+    const bool staged = !g_engine.staged_sums.empty();
+    const std::pair<void*, size_t> arrays[] = {
+        {frame.accum_buffer, kSumsBytes},
+        {frame.count_buffer, kCountsBytes},
+        {staged ? static_cast<void*>(g_engine.staged_sums.data()) : nullptr, kSumsBytes},
+        {staged ? static_cast<void*>(g_engine.staged_counts.data()) : nullptr, kCountsBytes},
+        {staged ? static_cast<void*>(g_engine.staged_pixels.data()) : frame.pixel_buffer, kImageBytes}};
+    std::string reason;
+    for (const auto& [host, bytes] : arrays) {
+        if (host == nullptr)
+            continue;
+        if (g_engine.device->lock_host(host, bytes, reason)) {
+            g_engine.locked_host.push_back(host);
+            continue;
+        }
+        for (void* locked : g_engine.locked_host)
+            g_engine.device->unlock_host(locked);
+        g_engine.locked_host.clear();
+        std::fprintf(stderr, "vantrel: cannot page-lock the frame buffers (%s); copying them from pageable memory\n",
+                     reason.c_str());
+        std::fflush(stderr);
+        return;
+    }
+}
+
 // engine_init_on without the message: false with the reason when the device
 // cannot be set up, after releasing what it obtained. `states`: the per-pixel
 // random states to start from.
 bool start_on(std::unique_ptr<CDeviceOperations> device, uint32_t sphere_count, uint32_t plane_count,
-              const CVector3* normal_table, const uint32_t* states, bool may_fall_back, std::string& reason)
+              const CVector3* normal_table, const uint32_t* states, bool may_fall_back,
+              const std::optional<CHostFrame>& host_frame, std::string& reason)
 {
     g_engine.release();
     g_engine.device = std::move(device);
@@ -141,6 +181,8 @@ bool start_on(std::unique_ptr<CDeviceOperations> device, uint32_t sphere_count, 
                                 {g_engine.normal_list.as<CVector3>(), g_engine.rand_list.as<uint32_t>()});
         ready = !dev.failed();
     }
+    if (ready && host_frame)
+        lock_host_frame(*host_frame);
     if (!ready) {
         if (dev.failed() && allocated)
             reason = dev.failure();
@@ -161,7 +203,7 @@ bool hand_over_to_cpu(uint32_t sphere_count, uint32_t plane_count, const uint8_t
     std::fflush(stderr);
     std::string reason;
     if (!start_on(make_cpu_device(g_engine_options.cpu_threads), sphere_count, plane_count, g_engine.normal_table,
-                  g_engine.host_states.data(), false, reason)) {
+                  g_engine.host_states.data(), false, std::nullopt, reason)) {
         std::fprintf(stderr, "vantrel: %s\n", reason.c_str());
         g_engine.handover_failed = true;
         return false;
@@ -216,6 +258,7 @@ bool run_frame(const CSphere* spheres, uint32_t sphere_count, const CPlane* plan
 }  // namespace
 
 void engine_configure(const CEngineOptions& options) { g_engine_options = options; }
+void engine_hold_host_frame(const CHostFrame& frame) { g_host_frame = frame; }
 int engine_cpu_threads() { return g_engine_options.cpu_threads; }
 void engine_limit_cpu_threads(int most)
 {
@@ -228,6 +271,8 @@ bool engine_init(const CSphere* spheres, uint32_t sphere_count, const CPlane* pl
 {
     std::printf("Initializing CUDA engine\n");
     std::fflush(stdout);
+    // Taken once: the arrays were handed for this start only.
+    const std::optional<CHostFrame> host_frame = std::exchange(g_host_frame, std::nullopt);
     CSelectedDevice selected = select_device(g_engine_options);
     if (!selected.device)
         return false;
@@ -235,7 +280,7 @@ bool engine_init(const CSphere* spheres, uint32_t sphere_count, const CPlane* pl
     // when the backend was not asked for by name, the CPU takes over.
     std::string reason;
     if (start_on(std::move(selected.device), sphere_count, plane_count, normal_table, seed_list,
-                 selected.may_fall_back, reason))
+                 selected.may_fall_back, host_frame, reason))
         return true;
     if (!selected.may_fall_back) {
         std::fprintf(stderr, "vantrel: %s\n", reason.c_str());
@@ -252,7 +297,7 @@ bool engine_init_on(std::unique_ptr<CDeviceOperations> device, const CSphere* /*
                     const uint32_t* seed_list)
 {
     std::string reason;
-    if (start_on(std::move(device), sphere_count, plane_count, normal_table, seed_list, false, reason))
+    if (start_on(std::move(device), sphere_count, plane_count, normal_table, seed_list, false, std::nullopt, reason))
         return true;
     std::fprintf(stderr, "vantrel: %s\n", reason.c_str());
     return false;

@@ -34,6 +34,20 @@ int engine_cpu_threads();
 // Lowers the CPU threads asked for to at most `most` (where more were asked for).
 void engine_limit_cpu_threads(int most);
 
+// The host arrays that every engine_frame copies both ways: sums, counts and
+// display bytes (the rays go over once and are left as they are).
+struct CHostFrame {
+    float* accum_buffer;
+    uint32_t* count_buffer;
+    uint8_t* pixel_buffer;
+};
+// Hands the next engine_init (and only that one) the host arrays its frames
+// will pass. A device that can page-lock host memory (CUDA) then keeps them
+// page-locked from its start to engine_deinit, so that their copies need no
+// staging; if it is refused, one line on stderr says so and the copies go as
+// without. engine_init_on takes none.
+void engine_hold_host_frame(const CHostFrame& frame);
+
 // Prints "Initializing CUDA engine", picks the backend, allocates the device
 // buffers, uploads the first 122,880 table vectors and the seeds, and binds
 // them for the kernel. False (with a line on stderr) when it cannot; what it
@@ -64,7 +78,8 @@ bool engine_read_random_states(uint32_t* states);
 // the sums and counts it hands to engine_frame. False when the device failed.
 bool engine_restore(const uint32_t* random_states, const uint8_t* pixels);
 
-// Prints "Deinitializing CUDA engine" and releases every device buffer.
+// Prints "Deinitializing CUDA engine", unlocks the host arrays and releases
+// every device buffer.
 void engine_deinit();
 
 bool engine_ready();

@@ -50,6 +50,7 @@ protected:
     void TearDown() override
     {
         EXPECT_EQ(cuda_double::live_allocations(), 0u);
+        EXPECT_EQ(cuda_double::live_registrations(), 0u);
         EXPECT_TRUE(cuda_double::misuses().empty()) << cuda_double::misuses().front();
         cuda_double::reset();
     }
@@ -92,31 +93,39 @@ TEST_F(CudaDoubleTest, RendersTheCpuBackendsFramesByteForByte)
 }
 
 // The bridge's contract with the device: operations, order and byte counts.
+// The sums, counts and bytes that every frame copies (in from the host's
+// arrays, back into the engine's staging arrays) are page-locked from start-up
+// to shutdown; the rest copies from pageable memory.
 TEST_F(CudaDoubleTest, DeviceOperationsOfStartUpFramesAndShutdown)
 {
     const CRun cuda = run(CBackendChoice::cuda, 2);
     ASSERT_TRUE(cuda.started) << cuda.err;
     const std::vector<std::string> frame_in = {"cudaMemcpy HostToDevice 144", "cudaMemcpy HostToDevice 288",
-                                               "cudaMemcpy HostToDevice 1228800", "cudaMemcpy HostToDevice 3686400"};
+                                               "cudaMemcpy HostToDevice 1228800 page-locked",
+                                               "cudaMemcpy HostToDevice 3686400 page-locked"};
     const std::vector<std::string> frame_pass = {"cudaLaunchKernelEx path_trace_cuda 20x240x1 32x2x1",
                                                  "cudaDeviceSynchronize",
                                                  "run path_trace_cuda",
-                                                 "cudaMemcpy DeviceToHost 1228800",
-                                                 "cudaMemcpy DeviceToHost 3686400",
-                                                 "cudaMemcpy DeviceToHost 921600"};
+                                                 "cudaMemcpy DeviceToHost 1228800 page-locked",
+                                                 "cudaMemcpy DeviceToHost 3686400 page-locked",
+                                                 "cudaMemcpy DeviceToHost 921600 page-locked"};
     std::vector<std::string> expected = {
         "cudaGetDeviceCount", "cudaFuncGetAttributes path_trace_cuda",
         // start-up
         "cudaMalloc 144", "cudaMalloc 288", "cudaMalloc 1474560", "cudaMalloc 7372800", "cudaMalloc 1228800",
         "cudaMalloc 3686400", "cudaMalloc 921600", "cudaMalloc 1228800", "cudaMemset 921600",
         "cudaMemcpy HostToDevice 1474560", "cudaMemcpy HostToDevice 1228800",
-        "cudaLaunchKernelEx bind_globals 1x1x1 1x1x1", "cudaDeviceSynchronize", "run bind_globals"};
+        "cudaLaunchKernelEx bind_globals 1x1x1 1x1x1", "cudaDeviceSynchronize", "run bind_globals",
+        "cudaHostRegister 3686400", "cudaHostRegister 1228800", "cudaHostRegister 3686400",
+        "cudaHostRegister 1228800", "cudaHostRegister 921600"};
     // The first frame adds the rays; the second does not.
     expected.insert(expected.end(), frame_in.begin(), frame_in.end());
     expected.push_back("cudaMemcpy HostToDevice 7372800");
     expected.insert(expected.end(), frame_pass.begin(), frame_pass.end());
     expected.insert(expected.end(), frame_in.begin(), frame_in.end());
     expected.insert(expected.end(), frame_pass.begin(), frame_pass.end());
+    for (const char* unlocked : {"3686400", "1228800", "3686400", "1228800", "921600"})
+        expected.push_back(std::string("cudaHostUnregister ") + unlocked);
     for (const char* freed : {"144", "288", "1474560", "7372800", "1228800", "921600", "3686400", "1228800"})
         expected.push_back(std::string("cudaFree ") + freed);
     EXPECT_EQ(cuda.log, expected);
@@ -129,6 +138,7 @@ enum class CExpect {
     start_fails,     // start-up fails (cuda) or falls back to the CPU (auto)
     frame_fails,     // the frame fails; nothing after it
     shutdown_fails,  // reported at shutdown, after good frames
+    pageable,        // said once; the frames render, their copies from pageable memory
 };
 
 struct CFailureCase {
@@ -175,6 +185,9 @@ const CFailureCase kFailures[] = {
     {"cudaLaunchKernelEx", 3, cudaErrorIllegalAddress, CExpect::frame_fails,
      "cudaDeviceSynchronize after path_trace_cuda", 2},
     {"cudaFree", 1, cudaErrorIllegalAddress, CExpect::shutdown_fails, "cudaFree"},
+    {"cudaHostRegister", 1, cudaErrorMemoryAllocation, CExpect::pageable, "cudaHostRegister"},
+    {"cudaHostRegister", 3, cudaErrorNotSupported, CExpect::pageable, "cudaHostRegister"},
+    {"cudaHostUnregister", 1, cudaErrorIllegalAddress, CExpect::shutdown_fails, "cudaHostUnregister"},
 };
 
 class CudaFailureTest : public CudaDoubleTest, public testing::WithParamInterface<CFailureCase> {};
@@ -195,14 +208,28 @@ TEST_P(CudaFailureTest, IsReportedOnceAndNeverShowsAStalePicture)
         ASSERT_EQ(err.size(), 1u) << got.err;
         EXPECT_NE(err[0].find(message), std::string::npos) << err[0];
         EXPECT_EQ(cuda_double::live_allocations(), 0u);
+        EXPECT_EQ(cuda_double::live_registrations(), 0u);
         EXPECT_TRUE(cuda_double::misuses().empty()) << cuda_double::misuses().front();
-        // After the first failed call the engine only releases: no further
-        // copy, launch or wait, so no result of a failed device is used.
         const auto failed_at = std::find_if(got.log.begin(), got.log.end(),
                                             [](const std::string& line) { return line.find(" -> ") != std::string::npos; });
         ASSERT_NE(failed_at, got.log.end());
+        if (c.expect == CExpect::pageable) {
+            // All or none: what was locked is unlocked again, and every frame
+            // renders the CPU's picture with its copies from pageable memory.
+            ASSERT_TRUE(got.started);
+            EXPECT_EQ(got.backend, "CUDA");
+            EXPECT_EQ(err[0], std::string("vantrel: cannot page-lock the frame buffers (CUDA error in ") +
+                                  c.reported_call + ": " + message + "); copying them from pageable memory");
+            EXPECT_EQ(got.frames_done, frames);
+            EXPECT_TRUE(got.pixels == cpu_reference(frames).pixels);
+            for (const std::string& line : got.log)
+                EXPECT_EQ(line.find("page-locked"), std::string::npos) << line;
+            continue;
+        }
+        // After the first failed call the engine only releases: no further
+        // copy, launch or wait, so no result of a failed device is used.
         for (auto later = failed_at + 1; later != got.log.end(); ++later)
-            EXPECT_EQ(later->rfind("cudaFree ", 0), 0u) << *later;
+            EXPECT_TRUE(later->rfind("cudaFree ", 0) == 0 || later->rfind("cudaHostUnregister ", 0) == 0) << *later;
 
         const bool at_start = c.expect == CExpect::no_device || c.expect == CExpect::start_fails;
         if (c.expect == CExpect::frame_fails && backend == CBackendChoice::automatic) {
