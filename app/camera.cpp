@@ -9,6 +9,7 @@
 #include <immintrin.h>
 #endif
 
+#include "engine/cpu/cpu_threads.h"
 #include "engine/engine.h"
 #include "scene/built_in_scene.h"
 
@@ -72,17 +73,18 @@ void write_camera_rays(CFrameBuffer& frame, const CViewWindow& window)
             ray->target = {first_row[j].target.x, y, z};
         }
     };
+    // Rows in equal shares, on the threads that run the CPU passes.
     const int threads = engine_cpu_threads() > 0 ? engine_cpu_threads() : omp_get_max_threads();
-#pragma omp parallel num_threads(threads)
-    {
-#pragma omp for schedule(static)
-        for (uint32_t i = 1; i < frame.height; ++i)
+    const uint32_t rows = frame.height - 1u;
+    const uint32_t share = (rows + uint32_t(threads) - 1u) / uint32_t(threads);
+    cpu_parallel_for(threads, rows, share, [&](uint32_t begin, uint32_t end, int) {
+        for (uint32_t i = begin + 1u; i <= end; ++i)
             write_row(i);
 #if defined(__SSE2__)
         // The streamed rays visible to every thread before the pass reads them.
         _mm_sfence();
 #endif
-    }
+    });
     write_row(0);
 #if defined(__SSE2__)
     _mm_sfence();

@@ -62,8 +62,12 @@ VANTREL_HD inline F intersect_sphere(const CSegmentLanes<F>& segment, const CSph
     // A zero-length segment has no defined root (0 / 0): no hit. (A NaN q
     // would give a NaN parameter, which no range accepts.)
     root = q >= F(0.0f) && segment.span_sq != F(0.0f);
-    if (!lane_any(root))
-        return F(0.0f);
+    // One pixel skips the rest without a root. Lanes go on regardless: after
+    // the first bounce whether any lane of a group has a root is close to a
+    // coin toss, and a mispredicted branch costs more than the root.
+    if constexpr (std::is_same_v<F, float>)
+        if (!root)
+            return 0.0f;
     const F two_a = F(2.0f) * segment.span_sq;
     // A double root is -b / 2a, otherwise the nearer root -(b + sqrt(q)) / 2a:
     // one division of the chosen numerator.
@@ -80,6 +84,24 @@ VANTREL_HD inline F intersect_plane(const CSegmentLanes<F>& segment, const CPlan
     // Nearly every segment meets a plane somewhere: no test before the
     // division (where k is 0 the quotient is never used).
     return lane_div(-(F(plane.distance) + vec3_dot(normal, segment.start)), k);
+}
+
+// A plane whose normal is a coordinate axis, +1 or -1 there and 0 in the
+// other two components, and whose distance is not 0: there, wherever the
+// segment is finite, intersect_plane's parameter -(d + n . S) / (n . D) is
+// (-s d - S_a) / D_a to the bit (s the sign, S_a and D_a the start's and
+// span's coordinate on the axis), since the zero components add exact zeros
+// to both dot products and +1 or -1 multiplies exactly. Where D_a is 0 both
+// are infinite or NaN, which no range test accepts. A distance of 0 is left
+// out: a zero numerator's sign could then differ.
+VANTREL_HD inline CAxisPlane axis_plane(const CPlane& plane)
+{
+    const float n[3] = {plane.normal.x, plane.normal.y, plane.normal.z};
+    for (uint32_t a = 0; a < 3u; ++a)
+        if ((n[a] == 1.0f || n[a] == -1.0f) && n[(a + 1u) % 3u] == 0.0f && n[(a + 2u) % 3u] == 0.0f &&
+            plane.distance != 0.0f)
+            return {a, n[a] == 1.0f ? -plane.distance : plane.distance};
+    return {kNoAxis, 0.0f};
 }
 
 // The nearest object each lane's segment meets: found, its parameter and number.
@@ -113,9 +135,24 @@ VANTREL_HD inline CNearestLanes<F> nearest_object_counted(const CSegmentLanes<F>
         nearest.distance = lane_select(nearer, t, nearest.distance);
         nearest.object = lane_select(nearer, U(i), nearest.object);
     }
+    // With the planes' axes at hand (lanes only), a plane on an axis is
+    // tested through that coordinate wherever every lane's segment is finite
+    // (a finite squared span length implies a finite span and start).
+    const CAxisPlane* axis_planes = nullptr;
+    if constexpr (!std::is_same_v<F, float>)
+        if (scene.axis_planes != nullptr && lane_all(segment.span_sq < F(__builtin_inff())))
+            axis_planes = scene.axis_planes;
+#if defined(__GNUC__) && !defined(__CUDACC__)
+#pragma GCC unroll 8
+#endif
     for (uint32_t i = 0; i < plane_count; ++i) {
         M root;
-        const F t = intersect_plane(segment, scene.plane_list[i], root);
+        const uint32_t axis = axis_planes != nullptr ? axis_planes[i].axis : kNoAxis;
+        const F offset = axis != kNoAxis ? F(axis_planes[i].offset) : F(0.0f);
+        const F t = axis == 0u   ? lane_div(offset - segment.start.x, segment.span.x)
+                    : axis == 1u ? lane_div(offset - segment.start.y, segment.span.y)
+                    : axis == 2u ? lane_div(offset - segment.start.z, segment.span.z)
+                                 : intersect_plane(segment, scene.plane_list[i], root);
         // Where there is no root t is a quotient by 0 (infinite or NaN),
         // which the range test already turns down.
         const M nearer = t >= F(0.0f) && t < nearest.distance;

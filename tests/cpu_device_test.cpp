@@ -1,15 +1,20 @@
 // SPDX-License-Identifier: Apache-2.0
 // The CPU device: uploads it defers, sums and counts it hands the pass in
-// place, and whole engine frames on it against the plain per-pixel loop.
+// place, whole engine frames on it against the plain per-pixel loop, and the
+// threads its passes run on.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <new>
+#include <string>
 #include <vector>
 
 #include "engine/cpu/cpu_device.h"
 #include "engine/cpu/cpu_pass.h"
+#include "engine/cpu/cpu_threads.h"
 #include "engine/engine.h"
 #include "kernel/random.h"
 #include "tests/host_state.h"
@@ -41,6 +46,56 @@ TEST(CpuDeviceTest, MemoryHoldsWhatWasLastUploadedFilledOrLeftThere)
     ASSERT_TRUE(device->copy_to_host(back.data(), buffer.get(), 64));
     EXPECT_EQ(std::vector<uint8_t>(back.begin(), back.begin() + 32), std::vector<uint8_t>(32, 0));
     EXPECT_TRUE(std::equal(first.begin() + 32, first.end(), back.begin() + 32));
+}
+
+// The pool hands out every item exactly once, in chunks of at most the size
+// asked, on threads numbered below the count asked, whatever the mix.
+TEST(CpuThreadsTest, EveryItemRunsOnceOnTheThreadsAsked)
+{
+    const struct {
+        int threads;
+        uint32_t count;
+        uint32_t chunk;
+    } cases[] = {{1, 1000, 7}, {2, 0, 4}, {2, 3, 8}, {2, 1000, 1}, {3, 1001, 10}, {8, 64, 5}, {2, 5, 0}};
+    for (const auto& c : cases) {
+        std::vector<std::atomic<int>> runs(c.count);
+        std::atomic<bool> bad_chunk{false}, bad_thread{false};
+        cpu_parallel_for(c.threads, c.count, c.chunk, [&](uint32_t begin, uint32_t end, int thread) {
+            if (end <= begin || end - begin > std::max(c.chunk, 1u) || end > c.count)
+                bad_chunk = true;
+            if (thread < 0 || thread >= std::max(c.threads, 1))
+                bad_thread = true;
+            for (uint32_t i = begin; i < end; ++i)
+                ++runs[i];
+        });
+        const std::string what = std::to_string(c.threads) + " threads, " + std::to_string(c.count) + " items";
+        EXPECT_EQ(std::count_if(runs.begin(), runs.end(), [](const std::atomic<int>& n) { return n != 1; }), 0)
+            << what;
+        EXPECT_FALSE(bad_chunk) << what;
+        EXPECT_FALSE(bad_thread) << what;
+    }
+}
+
+// A failure on any thread reaches the caller once every thread has stopped,
+// and the pool runs the next job as usual.
+TEST(CpuThreadsTest, AFailureOnAnyThreadReachesTheCaller)
+{
+    std::atomic<int> running{0};
+    EXPECT_THROW(cpu_parallel_for(2, 200, 1,
+                                  [&](uint32_t begin, uint32_t, int) {
+                                      ++running;
+                                      if (begin == 150)
+                                          throw std::bad_alloc();
+                                      --running;
+                                  }),
+                 std::bad_alloc);
+    EXPECT_EQ(running, 1) << "only the failed item is left unfinished";
+    std::atomic<uint32_t> sum{0};
+    cpu_parallel_for(2, 100, 3, [&](uint32_t begin, uint32_t end, int) {
+        for (uint32_t i = begin; i < end; ++i)
+            sum += i;
+    });
+    EXPECT_EQ(sum, 4950u);
 }
 
 // Start-up of the built-in scene, without the engine.

@@ -335,6 +335,53 @@ TEST_F(HandBuiltSceneTest, UnclampedAndNonFiniteColoursGiveThePlainLoopsFrames)
     compare_passes(scene, normal_table.get(), scattered_start(8u), 1);
 }
 
+// The lanes take a plane through one coordinate only where its normal is a
+// coordinate axis and its distance is not 0; every other plane goes the
+// general way.
+TEST(AxisPlanes, OnlyPlanesOnACoordinateAxisWithADistanceTakeTheShortWay)
+{
+    const struct {
+        CVector3 normal;
+        float distance;
+        uint32_t axis;
+        float offset;
+    } cases[] = {
+        {{0.0f, 0.0f, 1.0f}, 100.0f, 2u, -100.0f},  // the offset is -s d
+        {{0.0f, -1.0f, 0.0f}, 30.0f, 1u, 30.0f},
+        {{-0.0f, 0.0f, -1.0f}, -2.5f, 2u, -2.5f},  // a negative zero is a zero
+        {{1.0f, 0.0f, -0.0f}, 1e-30f, 0u, -1e-30f},
+        {{1.0f, 0.0f, 0.0f}, 0.0f, kNoAxis, 0.0f},  // through the origin
+        {{0.0f, 1.0f, 0.0f}, -0.0f, kNoAxis, 0.0f},
+        {{0.6f, 0.8f, 0.0f}, 10.0f, kNoAxis, 0.0f},  // tilted
+        {{0.0f, 0.0f, 2.0f}, 10.0f, kNoAxis, 0.0f},  // not a unit normal
+        {{1e-30f, 1.0f, 0.0f}, 10.0f, kNoAxis, 0.0f},
+    };
+    for (const auto& c : cases) {
+        CPlane p;
+        p.normal = c.normal;
+        p.distance = c.distance;
+        const CAxisPlane on_axis = axis_plane(p);
+        EXPECT_EQ(on_axis.axis, c.axis) << c.normal.x << " " << c.normal.y << " " << c.normal.z << " " << c.distance;
+        if (c.axis != kNoAxis) {
+            EXPECT_EQ(on_axis.offset, c.offset) << c.distance;
+        }
+    }
+}
+
+// Planes of every kind in one room: on each axis facing either way, tilted,
+// through the origin near which the rays start, and on an axis at a distance
+// of 0.
+TEST_F(HandBuiltSceneTest, PlanesOnAndOffTheAxesGiveThePlainLoopsFrames)
+{
+    CScene scene = room_with_every_surface();
+    const CVector3 none = {0.0f, 0.0f, 0.0f};
+    const CVector3 grey = {0.6f, 0.6f, 0.6f};
+    scene.planes.push_back(plane(none, grey, kDiffuseScatterAngle, {0.3f, 1.0f, 0.2f}, 25.0f));
+    scene.planes.push_back(plane(none, grey, 0.0f, {1.0f, 0.0f, 0.0f}, 0.0f));
+    scene.planes.push_back(plane(none, grey, -0.2f, {0.0f, 0.0f, -1.0f}, 0.5f));
+    compare_passes(scene, normal_table.get(), scattered_start(10u), 1);
+}
+
 // No objects at all: every path misses at once.
 TEST_F(HandBuiltSceneTest, EmptySceneGivesThePlainLoopsFrames)
 {

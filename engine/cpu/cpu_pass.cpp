@@ -3,6 +3,8 @@
 
 #include <omp.h>
 
+#include <atomic>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "engine/cpu/cpu_pass_lanes.h"
+#include "engine/cpu/cpu_threads.h"
 #include "kernel/path.h"
 #include "scene/built_in_scene.h"
 
@@ -67,15 +70,17 @@ int thread_count_for(int threads) { return threads > 0 ? threads : omp_get_max_t
 uint64_t path_trace_pass_cpu(const CFrameArgs& frame, int threads)
 {
     const CRandomBindings bindings{g_normal_list, g_rand_list};
-    const int thread_count = thread_count_for(threads);
-    uint64_t segments = 0;
+    std::atomic<uint64_t> segments{0};
     // Rows cost very different amounts (the ceiling is one segment, the floor
     // up to five), so hand them out a row at a time. Every pixel writes only its
     // own entries, so the order does not change the picture.
-#pragma omp parallel for num_threads(thread_count) schedule(dynamic, kImageWidth) reduction(+ : segments)
-    for (uint32_t p = 0; p < kPixelCount; ++p)
-        segments += path_trace_pixel(p, frame, bindings);
-    return segments;
+    cpu_parallel_for(thread_count_for(threads), kPixelCount, kImageWidth, [&](uint32_t begin, uint32_t end, int) {
+        uint64_t searched = 0;
+        for (uint32_t p = begin; p < end; ++p)
+            searched += path_trace_pixel(p, frame, bindings);
+        segments.fetch_add(searched, std::memory_order_relaxed);
+    });
+    return segments.load();
 }
 
 const char* cpu_pass_name(CCpuPass pass)
@@ -188,10 +193,14 @@ uint64_t path_trace_pass_lanes(CLanePassEntry entry, const CFrameArgs& frame, in
         put(i, scene.sphere_list[i], scene.sphere_list[i].center);
     for (uint32_t i = 0; i < scene.plane_count; ++i)
         put(scene.sphere_count + i, scene.plane_list[i], scene.plane_list[i].normal);
+    std::vector<CAxisPlane> axis_planes(scene.plane_count);
+    for (uint32_t i = 0; i < scene.plane_count; ++i)
+        axis_planes[i] = axis_plane(scene.plane_list[i]);
     CLanePassArgs args{frame, CRandomBindings{reinterpret_cast<const CVector3*>(scatter_list()), g_rand_list},
                        thread_count_for(threads)};
     args.scene.surface_table = table.data();
     args.scene.surface_stride = stride;
+    args.scene.axis_planes = axis_planes.data();
     return entry(args);
 }
 #endif

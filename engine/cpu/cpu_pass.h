@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The CPU form of the kernels: the same per-pixel body, run once for every
-// pixel index, spread over the cores with OpenMP. Two passes give the same
+// pixel index, spread over the cores (engine/cpu/cpu_threads.h). Two passes give the same
 // bits: the plain loop, one pixel at a time (the reference), and the fast
 // pass, blocks of neighbouring pixels side by side in SIMD lanes, built for
 // several instruction sets and chosen for the processor at run time.

@@ -16,19 +16,19 @@
 // the one-pixel loop gives it.
 
 // bench/frame_stages' timed copies have bench/stage_clock.h forced in front
-// (VANTREL_STAGE_CLOCK), which marks every change of stage; here the marks are empty.
-#if !defined(VANTREL_STAGE_CLOCK)
+// (VANTREL_STAGE_CLOCK), which marks every change of stage, or
+// bench/tile_clock.h, which times whole tiles; here the marks are empty.
+#if !defined(VANTREL_STAGE)
 #define VANTREL_STAGE(stage)
 #endif
 
 #include "engine/cpu/simd_lanes.h"
 
-#include <omp.h>
-
+#include <atomic>
 #include <memory>
-#include <new>
 
 #include "engine/cpu/cpu_pass_lanes.h"
+#include "engine/cpu/cpu_threads.h"
 #include "kernel/path.h"
 
 #if !defined(VANTREL_LANES_PASS)
@@ -55,12 +55,15 @@ uint64_t VANTREL_LANES_PASS(const CLanePassArgs& args)
 {
     constexpr uint32_t kBlocks = kPixelCount / kLanes;
     constexpr uint32_t kBlocksPerRow = kImageWidth / kLanes;
-    uint64_t segments = 0;
+    std::atomic<uint64_t> segments{0};
     // A row of blocks at a time, as the plain loop hands out rows.
-#pragma omp parallel for num_threads(args.threads) schedule(dynamic, kBlocksPerRow) reduction(+ : segments)
-    for (uint32_t block = 0; block < kBlocks; ++block)
-        segments += trace_block(block * kLanes, args);
-    return segments;
+    cpu_parallel_for(args.threads, kBlocks, kBlocksPerRow, [&](uint32_t begin, uint32_t end, int) {
+        uint64_t searched = 0;
+        for (uint32_t block = begin; block < end; ++block)
+            searched += trace_block(block * kLanes, args);
+        segments.fetch_add(searched, std::memory_order_relaxed);
+    });
+    return segments.load();
 }
 #else
 namespace {
@@ -266,30 +269,17 @@ constexpr uint32_t kGroupsAhead = 4u;
 uint64_t VANTREL_LANES_PASS(const CLanePassArgs& args)
 {
     constexpr uint32_t kTiles = kPixelCount / kTile;
-    uint64_t segments = 0;
-    bool out_of_memory = false;
-#pragma omp parallel num_threads(args.threads) reduction(+ : segments)
-    {
+    std::atomic<uint64_t> segments{0};
+    // Rows cost very different amounts (the ceiling is one segment, the floor
+    // up to five), so tiles go out one at a time. Every tile writes only its
+    // own pixels' entries.
+    cpu_parallel_for(args.threads, kTiles, 1, [&](uint32_t tile, uint32_t, int) {
         // Each thread keeps its working space from pass to pass.
         static thread_local std::unique_ptr<CTileWork> work;
         if (!work)
-            work.reset(new (std::nothrow) CTileWork);
-        if (!work) {
-#pragma omp atomic write
-            out_of_memory = true;
-        }
-        // Rows cost very different amounts (the ceiling is one segment, the
-        // floor up to five), so tiles go out one at a time. Every tile writes
-        // only its own pixels' entries.
-#pragma omp for schedule(dynamic, 1)
-        for (uint32_t tile = 0; tile < kTiles; ++tile)
-            if (work)
-                segments += trace_tile(tile * kTile, args, *work);
-    }
-    // An exception cannot leave a parallel region: a thread without working
-    // space traced nothing, and the pass fails here.
-    if (out_of_memory)
-        throw std::bad_alloc();
-    return segments;
+            work.reset(new CTileWork);
+        segments.fetch_add(trace_tile(tile * kTile, args, *work), std::memory_order_relaxed);
+    });
+    return segments.load();
 }
 #endif

@@ -4,8 +4,8 @@
 // processors without it: the tests compile engine/cpu/cpu_pass_lanes.cpp with
 // this header forced in front (-include) and VANTREL_AVX512_EMULATED set, so
 // the pass's mask-register code runs on SIMDe's portable AVX-512 intrinsics.
-// The five intrinsics SIMDe 0.7 lacks are written out below, lane by lane,
-// from their documented definitions.
+// The intrinsics SIMDe 0.7 lacks are written out below, lane by lane, from
+// their documented definitions.
 
 #include <immintrin.h>  // first: the aliases below must not rename its declarations
 
@@ -98,6 +98,17 @@ inline simde__m512 maskz_sqrt_ps(simde__mmask16 k, simde__m512 a)
     return from_lanes<simde__m512>(r);
 }
 
+// Masked stores: only the elements whose bit is set are written.
+template <int kBytes, typename T>
+inline void mask_storeu(void* dst, uint64_t k, T a)
+{
+    unsigned char bytes[64];
+    std::memcpy(bytes, &a, sizeof bytes);
+    for (int i = 0; i < 64 / kBytes; ++i)
+        if (k >> i & 1u)
+            std::memcpy(static_cast<unsigned char*>(dst) + kBytes * i, bytes + kBytes * i, kBytes);
+}
+
 }  // namespace avx512_double
 
 #define _mm512_cmpeq_epu32_mask(a, b) avx512_double::cmpeq_epu32_mask(a, b)
@@ -109,3 +120,6 @@ inline simde__m512 maskz_sqrt_ps(simde__mmask16 k, simde__m512 a)
     avx512_double::mask_i32gather_ps(src, k, index, base, scale)
 #define _mm512_maskz_expand_ps(k, a) avx512_double::maskz_expand_ps(k, a)
 #define _mm512_maskz_sqrt_ps(k, a) avx512_double::maskz_sqrt_ps(k, a)
+#define _mm512_mask_storeu_ps(dst, k, a) avx512_double::mask_storeu<4>(dst, k, simde__m512(a))
+#define _mm512_mask_storeu_epi32(dst, k, a) avx512_double::mask_storeu<4>(dst, k, simde__m512i(a))
+#define _mm512_mask_storeu_epi8(dst, k, a) avx512_double::mask_storeu<1>(dst, k, simde__m512i(a))

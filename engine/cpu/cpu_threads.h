@@ -1,0 +1,21 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+// The CPU backend's threads: one pool for the camera rays and every CPU pass.
+//
+// A thread that has finished its share waits for the others, or for the next
+// frame, by spinning for a short while and then sleeping. OpenMP's threads
+// (libgomp) spin for milliseconds by default: whenever anything else runs on
+// the machine, a waiting thread then holds the core its still-working partner
+// needs, and one render on two threads falls far behind two renders on one.
+
+#include <cstdint>
+#include <functional>
+
+// Runs body(begin, end, thread) over the items [0, count), `chunk` items at a
+// time, handed out in order to `threads` threads as each asks for more (thread
+// 0 is the caller, the others 1 .. threads - 1). Returns once every item is
+// done; an exception thrown by body is rethrown here after all threads have
+// stopped taking items. threads < 2, or fewer items than one chunk, run on the
+// caller alone. Not for calls from inside body.
+void cpu_parallel_for(int threads, uint32_t count, uint32_t chunk,
+                      const std::function<void(uint32_t begin, uint32_t end, int thread)>& body);
