@@ -98,8 +98,11 @@ bool startup(uint32_t seed, std::string* failure)
                           : !frame_buffers_create() ? "out of memory for the frame buffers"
                           : !build_scene()          ? "out of memory for the scene and its seeds"
                                                     : nullptr;
-    if (missing == nullptr)
+    if (missing == nullptr) {
         bound_threads_to_what_starts();
+        // Every frame copies these both ways: a GPU keeps them page-locked.
+        engine_hold_host_frame({g_frame.accum_buffer.get(), g_frame.count_buffer.get(), g_frame.pixel_buffer.get()});
+    }
     const bool ok = missing == nullptr && engine_init(g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount,
                                                       normal_table.get(), seed_list.get());
     std::fflush(stdout);

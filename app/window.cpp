@@ -13,6 +13,7 @@
 #include "app/frame_buffers.h"
 #include "app/program_info.h"
 #include "app/stop_signal.h"
+#include "app/swap_control.h"
 #include "engine/engine.h"
 
 namespace {
@@ -64,7 +65,7 @@ bool window_display_opens(int argc, const char* const* argv)
     return false;
 }
 
-void window_open(int* argc, char** argv)
+const char* window_open(int* argc, char** argv)
 {
     glutInit(argc, argv);
     glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_GLUTMAINLOOP_RETURNS);
@@ -75,6 +76,7 @@ void window_open(int* argc, char** argv)
     glutIdleFunc(glutPostRedisplay);
     glutDisplayFunc(display_callback);
     glutTimerFunc(kStopPollMs, poll_stop, 0);
+    return request_unsynced_swaps();
 }
 
 void display_callback()

@@ -26,6 +26,14 @@ public:
     virtual bool copy_to_device(void* device_memory, const void* host_memory, size_t bytes) = 0;
     virtual bool copy_to_host(void* host_memory, const void* device_memory, size_t bytes) = 0;
 
+    // Page-locks host memory that later copies use, so that the device reads
+    // and writes it directly instead of through a staging buffer. False with
+    // the device's reason when refused (nothing is failed: copies work as
+    // before). A backend without page-locking has nothing to do.
+    virtual bool lock_host(void* /*host_memory*/, size_t /*bytes*/, std::string& /*reason*/) { return true; }
+    // Undoes lock_host before the host memory is freed.
+    virtual void unlock_host(void* /*host_memory*/) {}
+
     // False when the launch was refused; the kernel then did not run.
     // Every address in the records is a device address.
     virtual bool launch_bind_globals(CLaunchDim grid, CLaunchDim block, const CSceneLists& scene,
@@ -36,6 +44,11 @@ public:
     virtual uint64_t segments_traced() const { return 0; }
     // True once a device operation has failed; the device is unusable then.
     virtual bool failed() const { return false; }
+    // Whether operations can fail at all. A copy that fails half-way may leave
+    // its destination half-written, so the engine downloads a frame's results
+    // from such a device into arrays of its own and hands them on only when
+    // every copy of the frame succeeded.
+    virtual bool can_fail() const { return false; }
     // The first failure, for example "CUDA error in cudaMalloc: out of
     // memory", or empty. The engine reports it; the device prints nothing.
     virtual std::string failure() const { return {}; }

@@ -34,6 +34,20 @@ int engine_cpu_threads();
 // Lowers the CPU threads asked for to at most `most` (where more were asked for).
 void engine_limit_cpu_threads(int most);
 
+// The host arrays that every engine_frame copies both ways: sums, counts and
+// display bytes (the rays go over once and are left as they are).
+struct CHostFrame {
+    float* accum_buffer;
+    uint32_t* count_buffer;
+    uint8_t* pixel_buffer;
+};
+// Hands the next engine_init (and only that one) the host arrays its frames
+// will pass. A device that can page-lock host memory (CUDA) then keeps them
+// page-locked from its start to engine_deinit, so that their copies need no
+// staging; if it is refused, one line on stderr says so and the copies go as
+// without. engine_init_on takes none.
+void engine_hold_host_frame(const CHostFrame& frame);
+
 // Prints "Initializing CUDA engine", picks the backend, allocates the device
 // buffers, uploads the first 122,880 table vectors and the seeds, and binds
 // them for the kernel. False (with a line on stderr) when it cannot; what it
@@ -46,11 +60,26 @@ bool engine_init_on(std::unique_ptr<CDeviceOperations> device, const CSphere* sp
                     const uint32_t* seed_list);
 
 // One pass: sums and counts (and on the first frame the rays) in, the kernel
-// over every pixel, sums, counts and the byte image out.
+// over every pixel, sums, counts and the byte image out. A frame the device
+// fails leaves the host arrays as the last good frame left them. When CUDA was
+// chosen automatically, the CPU then takes over from that frame (one line on
+// stderr) and renders the failed frame again, so no frame is lost or counted
+// twice; otherwise the frame fails (engine_failed).
 void engine_frame(const CSphere* spheres, uint32_t sphere_count, const CPlane* planes, uint32_t plane_count,
                   const CRay3* ray_list, float* accum_buffer, uint32_t* count_buffer, uint8_t* pixel_buffer);
 
-// Prints "Deinitializing CUDA engine" and releases every device buffer.
+// The per-pixel random states the next frame starts from (one per pixel), for
+// saving a render to carry on later. False when the device cannot deliver them
+// (it failed).
+bool engine_read_random_states(uint32_t* states);
+// Carries on a saved render: the next frame starts from these random states
+// (one per pixel), and a pixel that takes no sample in it keeps these display
+// bytes (three per pixel). The engine keeps its own copies; the caller restores
+// the sums and counts it hands to engine_frame. False when the device failed.
+bool engine_restore(const uint32_t* random_states, const uint8_t* pixels);
+
+// Prints "Deinitializing CUDA engine", unlocks the host arrays and releases
+// every device buffer.
 void engine_deinit();
 
 bool engine_ready();
@@ -58,5 +87,6 @@ bool engine_ready();
 const char* engine_backend_name();
 // Segments searched by all passes so far, where the backend counts them.
 uint64_t engine_segments_traced();
-// True once a device operation failed; rendering should stop.
+// True once a device operation failed and no other device took over;
+// rendering should stop.
 bool engine_failed();

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // CHitInfo: what one bounce of a path met. Written by find_nearest_hit, with
-// out_dir added by the path after the surface response.
+// out_dir added by the path after the surface response. CBounceLanes: what
+// the path colour keeps of a bounce that scattered.
 
 #include "kernel/lanes.h"
 #include "scene/vector3.h"
@@ -41,3 +42,15 @@ struct CHitRecord<float> {
 };
 template <typename F>
 using lane_hit_t = typename CHitRecord<F>::type;
+
+// A bounce that scattered, reduced right after the surface response to what
+// passing light back through it needs: the surface colour, the blend factor
+// a = scatter_angle / kDiffuseScatterAngle and the clamped cosine
+// nd = max(dot(normal, out_dir), 0). Five values where CHitInfo has eighteen,
+// so that the five records of a path stay in the device's registers.
+template <typename F>
+struct CBounceLanes {
+    lane_vec3_t<F> color;
+    F blend;
+    F cosine;
+};

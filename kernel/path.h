@@ -3,6 +3,13 @@
 // The per-pixel body of one frame: follow the camera ray for up to five
 // bounces, combine the bounce records back to front into one colour, and
 // accumulate it. The CUDA kernel and the CPU pass both call path_trace_pixel.
+//
+// A bounce's CHitInfo lives only while that bounce is traced: what the colour
+// needs of it is kept as a CBounceLanes record (colour, blend factor, clamped
+// cosine) computed right after the surface response, and of the light only
+// its emission. The float operations and their order are those of the
+// combination written out over CHitInfo records (combine_path), so the
+// pictures are the same bit for bit.
 
 #include <cstdint>
 
@@ -24,33 +31,57 @@ constexpr uint32_t kMaxBounces = 5u;
 // A bounce ray's target lies this far along the outgoing direction.
 constexpr float kBounceReach = 10000.0f;
 
-// How each lane's path ended: the bounce index, and whether it met a light or nothing.
+// How each lane's path ended: the bounce index, whether it met a light or
+// nothing, and the emission of the light it met (set only where hit_light).
 template <typename F>
 struct CPathEndLanes {
     lane_uint_t<F> depth;
     lane_mask_t<F> hit_light;
     lane_mask_t<F> missed;
+    lane_vec3_t<F> emission;
 };
 
+// Writes the record of a bounce that scattered: a = scatter_angle /
+// kDiffuseScatterAngle and nd = dot(normal, out_dir), below 0 taken as 0.
+// Field by field: GCC copies a whole record of SIMD lanes through general
+// registers, eight bytes at a time.
+template <typename F>
+VANTREL_HD inline void write_bounce_record(CBounceLanes<F>& record, lane_vec3_t<F> color, F scatter_angle,
+                                           lane_vec3_t<F> normal, lane_vec3_t<F> out_dir)
+{
+    record.color.x = color.x;
+    record.color.y = color.y;
+    record.color.z = color.z;
+    record.blend = lane_div(scatter_angle, F(kDiffuseScatterAngle));
+    const F nd = vec3_dot(normal, out_dir);
+    record.cosine = lane_select(nd < F(0.0f), F(0.0f), nd);
+}
+
 // One bounce k of the paths live in `active`: search from origin to target,
-// note in `end` where a path misses or meets a light, and move the rest on
-// (surface response, new origin and target, prev_index). Fills hit (on the
-// last bounce without point, normal and out_dir, which nothing reads) and
-// returns the lanes that go on to bounce k + 1 (none after the last).
+// note in `end` where a path misses or meets a light (and the light's
+// emission), and move the rest on (surface response, new origin and target,
+// prev_index). Writes `record` for the lanes that scattered and returns them:
+// the lanes that go on to bounce k + 1 (none after the last).
 template <typename F>
 VANTREL_HD inline lane_mask_t<F> trace_bounce_lanes(uint32_t k, lane_mask_t<F> active, lane_vec3_t<F>& origin,
                                                     lane_vec3_t<F>& target, F& prev_index, const CSceneLists& scene,
                                                     const CVector3* normal_list, lane_uint_t<F>& state,
-                                                    lane_hit_t<F>& hit, CPathEndLanes<F>& end)
+                                                    CBounceLanes<F>& record, CPathEndLanes<F>& end)
 {
     using M = lane_mask_t<F>;
     using U = lane_uint_t<F>;
     const bool last = k + 1u == kMaxBounces;
+    // Written by the search in every lane once it finds something in any (on
+    // the last bounce without point and normal, which nothing reads then);
+    // zeroed only so the compiler sees no path that reads it unset.
+    lane_hit_t<F> hit{};
     const M found = find_nearest_lanes<F>(origin, target, scene, hit, !last);
     VANTREL_STAGE_SCATTER(k);
     const M missed = active && !found;
     end.missed = end.missed || missed;
     end.depth = lane_select(missed, U(k), end.depth);
+    if (!lane_any(found))  // then the search left hit untouched
+        return found;
     active = active && found;
     if (!lane_any(active))
         return active;
@@ -58,6 +89,7 @@ VANTREL_HD inline lane_mask_t<F> trace_bounce_lanes(uint32_t k, lane_mask_t<F> a
     const M lit = active && (emission.x != F(0.0f) || emission.y != F(0.0f) || emission.z != F(0.0f));
     end.hit_light = end.hit_light || lit;
     end.depth = lane_select(lit, U(k), end.depth);
+    end.emission = vec3_select(lit, emission, end.emission);
     active = active && !lit;
     if (!lane_any(active))
         return active;
@@ -68,32 +100,34 @@ VANTREL_HD inline lane_mask_t<F> trace_bounce_lanes(uint32_t k, lane_mask_t<F> a
         return M(false);
     }
     const lane_vec3_t<F> incoming = vec3_normalize(vec3_sub(hit.point, origin));
-    hit.out_dir = scatter_lanes<F>(hit, incoming, prev_index, state, active, normal_list);
+    const lane_vec3_t<F> out_dir = scatter_lanes<F>(hit, incoming, prev_index, state, active, normal_list);
+    write_bounce_record<F>(record, hit.color, hit.scatter_angle, hit.normal, out_dir);
     prev_index = hit.refraction_index;
     origin = hit.point;
-    target = vec3_add(hit.point, vec3_scale(hit.out_dir, F(kBounceReach)));
+    target = vec3_add(hit.point, vec3_scale(out_dir, F(kBounceReach)));
     return active;
 }
 
-// Follows the camera rays (origin to target), filling info[0..depth] of each
-// lane and drawing from state. searches receives each lane's number of
-// nearest-hit searches made (segments traced).
+// Follows the camera rays (origin to target), filling records[0..depth - 1]
+// of each lane and drawing from state. searches receives each lane's number
+// of nearest-hit searches made (segments traced).
 template <typename F>
 VANTREL_HD inline CPathEndLanes<F> trace_path_lanes(lane_vec3_t<F> origin, lane_vec3_t<F> target,
                                                     const CSceneLists& scene, const CVector3* normal_list,
-                                                    lane_uint_t<F>& state, lane_hit_t<F> (&info)[kMaxBounces],
+                                                    lane_uint_t<F>& state, CBounceLanes<F> (&records)[kMaxBounces],
                                                     lane_uint_t<F>& searches)
 {
     using M = lane_mask_t<F>;
     using U = lane_uint_t<F>;
-    CPathEndLanes<F> end{U(kMaxBounces), M(false), M(false)};
+    CPathEndLanes<F> end{U(kMaxBounces), M(false), M(false), lane_vec3<F>(CVector3{})};
     M active = M(true);
     F prev_index = F(1.0f);
     searches = U(0u);
     VANTREL_UNROLL
     for (uint32_t k = 0; k < kMaxBounces; ++k) {
         searches = searches + lane_select(active, U(1u), U(0u));
-        active = trace_bounce_lanes<F>(k, active, origin, target, prev_index, scene, normal_list, state, info[k], end);
+        active = trace_bounce_lanes<F>(k, active, origin, target, prev_index, scene, normal_list, state, records[k],
+                                       end);
         if (!lane_any(active))
             break;
     }
@@ -109,40 +143,37 @@ VANTREL_HD inline F pass_light_back(F color, F light, F a, F nd)
     return a * (m * nd) + (F(1.0f) - a) * m;
 }
 
-// One record of the path colour, back to front: where `inside` (a record
-// before the light) the colour so far is passed back through it, where
-// `at_light` it starts as the record's emission; elsewhere acc stays.
+// One bounce of the path colour, back to front: where `inside` (a record
+// before the light) the colour so far is passed back through the record,
+// where `at_light` it starts as the light's emission; elsewhere acc stays.
 template <typename F>
-VANTREL_HD inline lane_vec3_t<F> combine_record_lanes(const lane_hit_t<F>& record, lane_vec3_t<F> acc,
-                                                      lane_mask_t<F> inside, lane_mask_t<F> at_light)
+VANTREL_HD inline lane_vec3_t<F> combine_record_lanes(const CBounceLanes<F>& record, lane_vec3_t<F> acc,
+                                                      lane_mask_t<F> inside, lane_mask_t<F> at_light,
+                                                      lane_vec3_t<F> light)
 {
     if (lane_any(inside)) {
-        const F a = lane_div(record.scatter_angle, F(kDiffuseScatterAngle));
-        F nd = vec3_dot(record.normal, record.out_dir);
-        nd = lane_select(nd < F(0.0f), F(0.0f), nd);
-        const lane_vec3_t<F> passed = {pass_light_back(record.color.x, acc.x, a, nd),
-                                       pass_light_back(record.color.y, acc.y, a, nd),
-                                       pass_light_back(record.color.z, acc.z, a, nd)};
+        const lane_vec3_t<F> passed = {pass_light_back(record.color.x, acc.x, record.blend, record.cosine),
+                                       pass_light_back(record.color.y, acc.y, record.blend, record.cosine),
+                                       pass_light_back(record.color.z, acc.z, record.blend, record.cosine)};
         acc = vec3_select(inside, passed, acc);
     }
-    return vec3_select(at_light, record.emission, acc);
+    return vec3_select(at_light, light, acc);
 }
 
 // The path colour: the emission of the light that ended it, passed back
 // through every earlier record, each scaling it by its colour and by a blend
 // between the outgoing cosine and 1 set by its scatter angle. Black for paths
-// that met no light. Reads only info[0..depth] of lanes that met a light.
+// that met no light. Reads only records[0..depth - 1] of lanes that met a light.
 template <typename F>
-VANTREL_HD inline lane_vec3_t<F> combine_path_lanes(const lane_hit_t<F>* info, lane_uint_t<F> depth,
-                                                    lane_mask_t<F> hit_light, lane_mask_t<F> missed)
+VANTREL_HD inline lane_vec3_t<F> combine_path_lanes(const CBounceLanes<F>* records, const CPathEndLanes<F>& end)
 {
     using M = lane_mask_t<F>;
     using U = lane_uint_t<F>;
-    const M lit = hit_light && !missed;
+    const M lit = end.hit_light && !end.missed;
     lane_vec3_t<F> acc = lane_vec3<F>(CVector3{});
     if (!lane_any(lit))
         return acc;
-    const U last = lane_select(lit, depth, U(0u));
+    const U last = lane_select(lit, end.depth, U(0u));
     const uint32_t deepest = lane_max(last);
     // A fixed count, so the device can unroll it; records past the deepest
     // light of the lanes are skipped.
@@ -150,14 +181,21 @@ VANTREL_HD inline lane_vec3_t<F> combine_path_lanes(const lane_hit_t<F>* info, l
     for (uint32_t i = 0; i < kMaxBounces; ++i) {
         const uint32_t k = kMaxBounces - 1u - i;
         if (k <= deepest)
-            acc = combine_record_lanes<F>(info[k], acc, lit && U(k) < last, lit && U(k) == last);
+            acc = combine_record_lanes<F>(records[k], acc, lit && U(k) < last, lit && U(k) == last, end.emission);
     }
     return acc;
 }
 
+// The path colour from full bounce records: info[0..depth - 1] scattered and
+// info[depth] is the light when hit_light (and not missed).
 VANTREL_HD inline CVector3 combine_path(const CHitInfo* info, uint32_t depth, bool hit_light, bool missed)
 {
-    return combine_path_lanes<float>(info, depth, hit_light, missed);
+    const bool lit = hit_light && !missed && depth < kMaxBounces;
+    CBounceLanes<float> records[kMaxBounces] = {};
+    for (uint32_t k = 0; lit && k < depth; ++k)
+        write_bounce_record<float>(records[k], info[k].color, info[k].scatter_angle, info[k].normal, info[k].out_dir);
+    const CVector3 emission = lit ? info[depth].emission : CVector3{};
+    return combine_path_lanes<float>(records, CPathEndLanes<float>{depth, hit_light, missed, emission});
 }
 
 // The pixels from `first` on, one per lane: trace, combine, accumulate.
@@ -173,15 +211,14 @@ VANTREL_HD inline lane_uint_t<F> path_trace_lanes(uint32_t first, const CFrameAr
     // The records are left unset, not zeroed by their members' defaults: a
     // path reads only the records its own bounces wrote.
     union CBounceRecords {
-        lane_hit_t<F> info[kMaxBounces];
+        CBounceLanes<F> list[kMaxBounces];
         VANTREL_HD CBounceRecords() {}
     } records;
     lane_uint_t<F> searches;
     const CPathEndLanes<F> end =
-        trace_path_lanes<F>(origin, target, frame.scene, bindings.normal_list, state, records.info, searches);
+        trace_path_lanes<F>(origin, target, frame.scene, bindings.normal_list, state, records.list, searches);
     T::store_uint(bindings.rand_list, first, state);
-    accumulate_lanes<F>(first, combine_path_lanes<F>(records.info, end.depth, end.hit_light, end.missed),
-                        frame.buffer, frame.cbuffer, frame.fbuffer);
+    accumulate_lanes<F>(first, combine_path_lanes<F>(records.list, end), frame.buffer, frame.cbuffer, frame.fbuffer);
     return searches;
 }
 

@@ -50,6 +50,7 @@ protected:
     void TearDown() override
     {
         EXPECT_EQ(cuda_double::live_allocations(), 0u);
+        EXPECT_EQ(cuda_double::live_registrations(), 0u);
         EXPECT_TRUE(cuda_double::misuses().empty()) << cuda_double::misuses().front();
         cuda_double::reset();
     }
@@ -92,31 +93,39 @@ TEST_F(CudaDoubleTest, RendersTheCpuBackendsFramesByteForByte)
 }
 
 // The bridge's contract with the device: operations, order and byte counts.
+// The sums, counts and bytes that every frame copies (in from the host's
+// arrays, back into the engine's staging arrays) are page-locked from start-up
+// to shutdown; the rest copies from pageable memory.
 TEST_F(CudaDoubleTest, DeviceOperationsOfStartUpFramesAndShutdown)
 {
     const CRun cuda = run(CBackendChoice::cuda, 2);
     ASSERT_TRUE(cuda.started) << cuda.err;
     const std::vector<std::string> frame_in = {"cudaMemcpy HostToDevice 144", "cudaMemcpy HostToDevice 288",
-                                               "cudaMemcpy HostToDevice 1228800", "cudaMemcpy HostToDevice 3686400"};
+                                               "cudaMemcpy HostToDevice 1228800 page-locked",
+                                               "cudaMemcpy HostToDevice 3686400 page-locked"};
     const std::vector<std::string> frame_pass = {"cudaLaunchKernelEx path_trace_cuda 20x240x1 32x2x1",
                                                  "cudaDeviceSynchronize",
                                                  "run path_trace_cuda",
-                                                 "cudaMemcpy DeviceToHost 1228800",
-                                                 "cudaMemcpy DeviceToHost 3686400",
-                                                 "cudaMemcpy DeviceToHost 921600"};
+                                                 "cudaMemcpy DeviceToHost 1228800 page-locked",
+                                                 "cudaMemcpy DeviceToHost 3686400 page-locked",
+                                                 "cudaMemcpy DeviceToHost 921600 page-locked"};
     std::vector<std::string> expected = {
         "cudaGetDeviceCount", "cudaFuncGetAttributes path_trace_cuda",
         // start-up
         "cudaMalloc 144", "cudaMalloc 288", "cudaMalloc 1474560", "cudaMalloc 7372800", "cudaMalloc 1228800",
         "cudaMalloc 3686400", "cudaMalloc 921600", "cudaMalloc 1228800", "cudaMemset 921600",
         "cudaMemcpy HostToDevice 1474560", "cudaMemcpy HostToDevice 1228800",
-        "cudaLaunchKernelEx bind_globals 1x1x1 1x1x1", "cudaDeviceSynchronize", "run bind_globals"};
+        "cudaLaunchKernelEx bind_globals 1x1x1 1x1x1", "cudaDeviceSynchronize", "run bind_globals",
+        "cudaHostRegister 3686400", "cudaHostRegister 1228800", "cudaHostRegister 3686400",
+        "cudaHostRegister 1228800", "cudaHostRegister 921600"};
     // The first frame adds the rays; the second does not.
     expected.insert(expected.end(), frame_in.begin(), frame_in.end());
     expected.push_back("cudaMemcpy HostToDevice 7372800");
     expected.insert(expected.end(), frame_pass.begin(), frame_pass.end());
     expected.insert(expected.end(), frame_in.begin(), frame_in.end());
     expected.insert(expected.end(), frame_pass.begin(), frame_pass.end());
+    for (const char* unlocked : {"3686400", "1228800", "3686400", "1228800", "921600"})
+        expected.push_back(std::string("cudaHostUnregister ") + unlocked);
     for (const char* freed : {"144", "288", "1474560", "7372800", "1228800", "921600", "3686400", "1228800"})
         expected.push_back(std::string("cudaFree ") + freed);
     EXPECT_EQ(cuda.log, expected);
@@ -129,6 +138,7 @@ enum class CExpect {
     start_fails,     // start-up fails (cuda) or falls back to the CPU (auto)
     frame_fails,     // the frame fails; nothing after it
     shutdown_fails,  // reported at shutdown, after good frames
+    pageable,        // said once; the frames render, their copies from pageable memory
 };
 
 struct CFailureCase {
@@ -175,6 +185,9 @@ const CFailureCase kFailures[] = {
     {"cudaLaunchKernelEx", 3, cudaErrorIllegalAddress, CExpect::frame_fails,
      "cudaDeviceSynchronize after path_trace_cuda", 2},
     {"cudaFree", 1, cudaErrorIllegalAddress, CExpect::shutdown_fails, "cudaFree"},
+    {"cudaHostRegister", 1, cudaErrorMemoryAllocation, CExpect::pageable, "cudaHostRegister"},
+    {"cudaHostRegister", 3, cudaErrorNotSupported, CExpect::pageable, "cudaHostRegister"},
+    {"cudaHostUnregister", 1, cudaErrorIllegalAddress, CExpect::shutdown_fails, "cudaHostUnregister"},
 };
 
 class CudaFailureTest : public CudaDoubleTest, public testing::WithParamInterface<CFailureCase> {};
@@ -195,16 +208,37 @@ TEST_P(CudaFailureTest, IsReportedOnceAndNeverShowsAStalePicture)
         ASSERT_EQ(err.size(), 1u) << got.err;
         EXPECT_NE(err[0].find(message), std::string::npos) << err[0];
         EXPECT_EQ(cuda_double::live_allocations(), 0u);
+        EXPECT_EQ(cuda_double::live_registrations(), 0u);
         EXPECT_TRUE(cuda_double::misuses().empty()) << cuda_double::misuses().front();
-        // After the first failed call the engine only releases: no further
-        // copy, launch or wait, so no result of a failed device is used.
         const auto failed_at = std::find_if(got.log.begin(), got.log.end(),
                                             [](const std::string& line) { return line.find(" -> ") != std::string::npos; });
         ASSERT_NE(failed_at, got.log.end());
+        if (c.expect == CExpect::pageable) {
+            // All or none: what was locked is unlocked again, and every frame
+            // renders the CPU's picture with its copies from pageable memory.
+            ASSERT_TRUE(got.started);
+            EXPECT_EQ(got.backend, "CUDA");
+            EXPECT_EQ(err[0], std::string("vantrel: cannot page-lock the frame buffers (CUDA error in ") +
+                                  c.reported_call + ": " + message + "); copying them from pageable memory");
+            EXPECT_EQ(got.frames_done, frames);
+            EXPECT_TRUE(got.pixels == cpu_reference(frames).pixels);
+            for (const std::string& line : got.log)
+                EXPECT_EQ(line.find("page-locked"), std::string::npos) << line;
+            continue;
+        }
+        // After the first failed call the engine only releases: no further
+        // copy, launch or wait, so no result of a failed device is used.
         for (auto later = failed_at + 1; later != got.log.end(); ++later)
-            EXPECT_EQ(later->rfind("cudaFree ", 0), 0u) << *later;
+            EXPECT_TRUE(later->rfind("cudaFree ", 0) == 0 || later->rfind("cudaHostUnregister ", 0) == 0) << *later;
 
         const bool at_start = c.expect == CExpect::no_device || c.expect == CExpect::start_fails;
+        if (c.expect == CExpect::frame_fails && backend == CBackendChoice::automatic) {
+            // The CPU takes over from the last good frame (RendersTheCpuPictureWhenTheDeviceFailsMidRun).
+            EXPECT_NE(err[0].find("rendering on the CPU from the last good frame"), std::string::npos) << err[0];
+            EXPECT_FALSE(got.failed);
+            EXPECT_TRUE(got.pixels == cpu_reference(frames).pixels);
+            continue;
+        }
         if (at_start && backend == CBackendChoice::cuda) {
             EXPECT_FALSE(got.started);
             EXPECT_EQ(g_frame.pixel_buffer, nullptr);  // start-up released what it built
@@ -241,6 +275,53 @@ TEST_P(CudaFailureTest, IsReportedOnceAndNeverShowsAStalePicture)
 
 INSTANTIATE_TEST_SUITE_P(EveryCallSite, CudaFailureTest, testing::ValuesIn(kFailures));
 
+// With --backend auto, a device that fails in frame k of n hands over to the
+// CPU from the last good frame: the n frames are the CPU's, byte for byte,
+// whichever call of the frame fails (a copy in, the launch, the kernel, or a
+// copy out after others of the frame succeeded) and however it fails.
+TEST_F(CudaDoubleTest, RendersTheCpuPictureWhenTheDeviceFailsMidRun)
+{
+    constexpr int kFrames = 3;
+    struct CFault {
+        const char* what;
+        const char* call;
+        int first, per_frame;  // the call's occurrence in frame 1, and its step from frame to frame
+        cudaError_t error;
+    };
+    // Start-up makes two copies, one launch and one wait; frame 1 copies 5 in
+    // (the rays once) and 4 out (counts, sums, bytes, random states), later frames 4 and 4.
+    const CFault faults[] = {
+        {"the first copy in", "cudaMemcpy", 3, 8, cudaErrorIllegalAddress},
+        {"a refused launch", "cudaLaunchKernelEx", 2, 1, cudaErrorNoKernelImageForDevice},
+        {"a kernel fault", "cudaLaunchKernelEx", 2, 1, cudaErrorIllegalAddress},
+        {"the wait", "cudaDeviceSynchronize", 2, 1, cudaErrorLaunchFailure},
+        {"the sums copied out", "cudaMemcpy", 9, 8, cudaErrorMemoryAllocation},
+        {"the random states copied out, last", "cudaMemcpy", 11, 8, cudaErrorIllegalAddress},
+    };
+    const CRun& cpu = cpu_reference(kFrames);
+    for (const CFault& fault : faults)
+        for (int k = 1; k <= kFrames; ++k) {
+            SCOPED_TRACE(std::string(fault.what) + " in frame " + std::to_string(k));
+            cuda_double::reset();
+            cuda_double::fail(fault.call, fault.first + (k - 1) * fault.per_frame, fault.error);
+            const CRun got = run(CBackendChoice::automatic, kFrames);
+            ASSERT_TRUE(got.started) << got.err;
+            EXPECT_EQ(got.backend, "CUDA");
+            EXPECT_EQ(got.frames_done, kFrames);
+            EXPECT_FALSE(got.failed);
+            const std::vector<std::string> err = lines_of(got.err);
+            ASSERT_EQ(err.size(), 1u) << got.err;
+            EXPECT_EQ(err[0].rfind("vantrel: the CUDA device failed (CUDA error in ", 0), 0u) << err[0];
+            EXPECT_NE(err[0].find(cudaGetErrorString(fault.error)), std::string::npos) << err[0];
+            EXPECT_EQ(got.out, cpu.out);
+            EXPECT_TRUE(got.pixels == cpu.pixels);
+            EXPECT_TRUE(got.sums == cpu.sums);
+            EXPECT_TRUE(got.counts == cpu.counts);
+            EXPECT_EQ(cuda_double::live_allocations(), 0u);
+            EXPECT_TRUE(cuda_double::misuses().empty()) << cuda_double::misuses().front();
+        }
+}
+
 namespace {
 struct CProgramCase {
     const char* backend;
@@ -251,7 +332,8 @@ struct CProgramCase {
 }  // namespace
 
 // vantrel-render on the double: a failed device writes no file (an old one
-// stays as it was) and exits 1; auto falls back at start-up and writes the picture.
+// stays as it was) and exits 1; auto falls back, at start-up or mid-run, and
+// writes the CPU's picture.
 TEST_F(CudaDoubleTest, RenderProgramWritesNoFileAfterADeviceError)
 {
     const CProgramCase cases[] = {
@@ -259,7 +341,15 @@ TEST_F(CudaDoubleTest, RenderProgramWritesNoFileAfterADeviceError)
          "CUDA error in cudaDeviceSynchronize after path_trace_cuda: an illegal memory access was encountered"},
         {"cuda", "cudaMalloc:4:2", 1, "CUDA error in cudaMalloc: out of memory"},
         {"auto", "cudaMalloc:4:2", 0, "rendering on the CPU"},
+        {"auto", "cudaLaunchKernelEx:3:700", 0, "rendering on the CPU from the last good frame"},
     };
+    test_support::CScratchFolder reference;
+    const std::filesystem::path cpu_image = reference.path() / "cpu.ppm";
+    test_support::CChild cpu(VANTREL_RENDER_ON_DOUBLE_PATH,
+                             {"--frames", "2", "--seed", "5", "--quiet", "--backend", "cpu", "--output",
+                              cpu_image.string()},
+                             reference.path());
+    ASSERT_EQ(cpu.wait(), 0) << cpu.err();
     for (const CProgramCase& c : cases) {
         SCOPED_TRACE(std::string(c.backend) + " " + c.failure);
         test_support::CScratchFolder folder;
@@ -280,5 +370,8 @@ TEST_F(CudaDoubleTest, RenderProgramWritesNoFileAfterADeviceError)
         EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
         const bool replaced = test_support::read_text(image) != "P6\n1 1\n255\nabc";
         EXPECT_EQ(replaced, c.status == 0);
+        if (c.status == 0) {
+            EXPECT_TRUE(test_support::read_text(image) == test_support::read_text(cpu_image));
+        }
     }
 }

@@ -7,6 +7,7 @@
 #include <httplib.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <turbojpeg.h>
 
 #include <atomic>
@@ -346,6 +347,37 @@ TEST(LiveServer, LimitsClientsAndDropsAClientThatStopsReading)
     EXPECT_TRUE(std::regex_search(child.err(), std::regex("stopped by SIGTERM after \\d+ frames;"))) << child.err();
     CImage written;
     EXPECT_TRUE(test_support::read_png(image, written));
+}
+
+// With --frames, the picture and the last checkpoint are written as soon as
+// the last frame is done, while the view stays up; stopping it writes nothing more.
+TEST(LiveServer, WritesThePictureWhenTheLastFrameIsDone)
+{
+    CScratchFolder folder;
+    const std::filesystem::path image = folder.path() / "done.png";
+    const std::filesystem::path checkpoint = folder.path() / "done.ckpt";
+    CChild child(kProgram,
+                 {"--serve", "0", "--frames", "3", "--seed", "8", "--quiet", "--checkpoint", checkpoint, "--output",
+                  image},
+                 folder.path());
+    ASSERT_TRUE(child.wait_for_stderr("stays up until Ctrl+C", kPatience)) << child.err();
+    const std::string said = child.err();
+    EXPECT_NE(said.find("3 frames in "), std::string::npos) << said;
+    EXPECT_NE(said.find("wrote " + image.string() + ", checkpoint " + checkpoint.string() + " holds 3 frames"),
+              std::string::npos)
+        << said;
+    struct stat written {};
+    ASSERT_EQ(stat(image.c_str(), &written), 0);
+    CImage picture;
+    EXPECT_TRUE(test_support::read_png(image, picture));
+
+    child.signal(SIGTERM);
+    ASSERT_EQ(child.wait(), 0) << child.err();
+    EXPECT_EQ(child.err(), said);
+    struct stat after {};
+    ASSERT_EQ(stat(image.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, written.st_ino);
+    EXPECT_EQ(after.st_mtim.tv_nsec, written.st_mtim.tv_nsec);
 }
 
 TEST(LiveServer, ABusyPortIsBadInputBeforeRendering)

@@ -3,6 +3,7 @@
 // before any rendering, and a signal stops a run with the picture so far.
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <csignal>
@@ -78,6 +79,12 @@ TEST(RenderCli, BadInputExitsTwoWithOneLineAndNoImage)
         {{"--serve-fps", "5"}, "--serve"},
         {{"--serve", "0", "--serve-fps", "0"}, "--serve-fps"},
         {{"--serve", "0", "--serve-fps", "61"}, "--serve-fps"},
+        {{"--checkpoint", (folder.path() / "c.ckpt").string(), "--checkpoint-every", "0"}, "--checkpoint-every"},
+        {{"--checkpoint", (folder.path() / "c.ckpt").string(), "--checkpoint-every", "86401"},
+         "--checkpoint-every"},
+        {{"--checkpoint-every", "60"}, "--checkpoint-every needs --checkpoint or --resume"},
+        {{"--checkpoint", (folder.path() / "missing" / "c.ckpt").string()}, "missing"},
+        {{"--checkpoint", image}, "is the --output file"},
     };
     for (const CBadInput& bad : cases) {
         // Good values for what the case leaves alone, so only its own mistake is in play.
@@ -95,6 +102,89 @@ TEST(RenderCli, BadInputExitsTwoWithOneLineAndNoImage)
         EXPECT_EQ(line_count(err), 1u) << what << ": " << err;
         EXPECT_NE(err.find(bad.named), std::string::npos) << what << ": " << err;
         EXPECT_TRUE(folder.images().empty()) << what;
+    }
+}
+
+// The documented header fields of a checkpoint, set and the checksum made good again.
+std::string with_field(std::string bytes, size_t offset, uint32_t value)
+{
+    for (size_t k = 0; k < 4; ++k)
+        bytes[offset + k] = static_cast<char>(value >> (8 * k));
+    const uint32_t crc = static_cast<uint32_t>(
+        crc32_z(0, reinterpret_cast<const Bytef*>(bytes.data()), bytes.size() - 4));
+    for (size_t k = 0; k < 4; ++k)
+        bytes[bytes.size() - 4 + k] = static_cast<char>(crc >> (8 * k));
+    return bytes;
+}
+
+// A checkpoint that is not whole, intact, of this version and size is
+// refused before anything starts: one line naming the file and the fault,
+// no image, an existing image untouched, the file itself unchanged.
+TEST(RenderCli, ABadCheckpointIsRefusedBeforeRendering)
+{
+    CScratchFolder folder;
+    const std::filesystem::path good = folder.path() / "good.ckpt";
+    const std::filesystem::path first_image = folder.path() / "first.png";
+    CChild first(kProgram, {"--frames", "1", "--seed", "2", "--quiet", "--backend", "cpu", "--checkpoint",
+                            good.string(), "--output", first_image.string()},
+                 folder.path());
+    ASSERT_EQ(first.wait(), 0) << first.err();
+    const std::string bytes = test_support::read_text(good);
+    ASSERT_EQ(bytes.size(), 7065636u);
+    std::string changed = bytes;
+    changed[bytes.size() / 2] ^= 0x10;
+
+    struct CBadFile {
+        const char* what;
+        std::string contents;  // the file's bytes, unless it is made otherwise
+        const char* said;
+        std::vector<std::string> more = {};  // further options
+    };
+    const std::vector<CBadFile> cases = {
+        {"truncated", bytes.substr(0, bytes.size() - 1000), "is truncated (7064636 bytes, a checkpoint has 7065636)"},
+        {"a byte changed", changed, "is corrupted"},
+        {"another version", with_field(bytes, 8, 2), "format version 2; this vantrel-render reads version 1"},
+        {"another size", with_field(bytes, 12, 320), "holds a 320 x 480 image"},
+        {"not a checkpoint", test_support::read_text(first_image), "is not a Vantrel checkpoint"},
+        {"empty", "", "is empty"},
+        {"a folder", "", "is a folder"},
+        {"unreadable", bytes, "cannot be read"},
+        {"missing", "", "cannot be read: No such file or directory"},
+        {"another seed asked for", bytes, "--seed 3 disagrees with seed 2", {"--seed", "3"}},
+    };
+    for (const CBadFile& bad : cases) {
+        SCOPED_TRACE(bad.what);
+        CScratchFolder run;
+        const std::filesystem::path file = run.path() / "bad.ckpt";
+        const std::filesystem::path image = run.path() / "picture.png";
+        std::ofstream(image) << "an older picture";
+        if (bad.what == std::string("a folder")) {
+            std::filesystem::create_directory(file);
+        } else if (bad.what != std::string("missing")) {
+            std::ofstream(file, std::ios::binary) << bad.contents;
+        }
+        if (bad.what == std::string("unreadable")) {
+            std::filesystem::permissions(file, std::filesystem::perms::none);
+            // Permissions do not bind root: a link that loops cannot be opened by anyone.
+            if (access(file.c_str(), R_OK) == 0) {
+                std::filesystem::remove(file);
+                std::filesystem::create_symlink(file, file);
+            }
+        }
+        std::vector<std::string> args = {"--resume", file.string(), "--frames", "3", "--output", image.string()};
+        args.insert(args.end(), bad.more.begin(), bad.more.end());
+        CChild child(kProgram, args, run.path());
+        EXPECT_EQ(child.wait(), 2);
+        EXPECT_EQ(child.out(), "");
+        const std::string err = child.err();
+        EXPECT_EQ(line_count(err), 1u) << err;
+        EXPECT_NE(err.find(file.string()), std::string::npos) << err;
+        EXPECT_NE(err.find(bad.said), std::string::npos) << err;
+        EXPECT_EQ(test_support::read_text(image), "an older picture");
+        EXPECT_EQ(run.images().size(), bad.what == std::string("missing") ? 1u : 2u);
+        if (!bad.contents.empty() && bad.what != std::string("unreadable")) {
+            EXPECT_TRUE(test_support::read_text(file) == bad.contents);
+        }
     }
 }
 
@@ -131,7 +221,7 @@ TEST(RenderCli, HelpAndVersionSucceed)
     CChild help(kProgram, {"--help"}, folder.path());
     EXPECT_EQ(help.wait(), 0);
     for (const char* option : {"--frames", "--seed", "--output", "--threads", "--backend", "--quiet", "--version",
-                               "--serve", "--serve-fps"})
+                               "--serve", "--serve-fps", "--checkpoint", "--checkpoint-every", "--resume"})
         EXPECT_NE(help.out().find(option), std::string::npos) << option;
     CChild version(kProgram, {"--version"}, folder.path());
     EXPECT_EQ(version.wait(), 0);

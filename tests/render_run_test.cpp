@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <fstream>
 #include <regex>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "engine/cpu/cpu_pass.h"
 #include "tests/run_program.h"
+#include "tools/checkpoint.h"
 
 using test_support::CChild;
 using test_support::CChildSetup;
@@ -115,6 +117,92 @@ TEST(RenderSeed, WithoutASeedTheClockSeedIsPrintedAndRepeatsThePicture)
     ASSERT_EQ(repeat.wait(), 0) << repeat.err();
     EXPECT_TRUE(test_support::read_text(first) == test_support::read_text(again));
 }
+// How the first part of a resumed render ended.
+enum class CStop {
+    frames,  // its --frames were done
+    signal,  // SIGTERM while rendering: the checkpoint is saved on the way out
+    kill,    // kill -9 while rendering, some time after a checkpoint every second
+};
+
+struct CResumeCase {
+    const char* name;
+    const char* first_pass;  // VANTREL_CPU_PASS and threads of the first part
+    const char* first_threads;
+    const char* then_pass;  // and of the resumed part
+    const char* then_threads;
+    CStop stop;
+    int more;  // frames the resumed run asks for beyond the saved ones (below 0: fewer)
+};
+
+void PrintTo(const CResumeCase& c, std::ostream* out) { *out << c.name; }
+
+class RenderResume : public testing::TestWithParam<CResumeCase> {};
+
+// A render stopped and carried on with --resume gives the bytes of one run
+// never stopped, whatever the passes, thread counts and stop; it goes on
+// saving into the file it was resumed from.
+TEST_P(RenderResume, GivesTheBytesOfARunNeverStopped)
+{
+    const CResumeCase& c = GetParam();
+    CScratchFolder folder;
+    const std::string checkpoint = (folder.path() / "render.ckpt").string();
+    const std::string seed = "11";
+    std::vector<std::string> first = {"--seed", seed, "--threads", c.first_threads, "--checkpoint", checkpoint,
+                                      "--output", (folder.path() / "first.png").string()};
+    first.insert(first.end(), {"--frames", c.stop == CStop::frames ? "4" : "1000000"});
+    if (c.stop == CStop::kill)
+        first.insert(first.end(), {"--checkpoint-every", "1"});
+    {
+        CChild child(kProgram, first, folder.path(),
+                     CChildSetup::with_environment({std::string("VANTREL_CPU_PASS=") + c.first_pass}));
+        if (c.stop == CStop::signal) {
+            ASSERT_TRUE(child.wait_for_stderr(" frames, ", std::chrono::seconds(120))) << child.err();
+            child.signal(SIGTERM);
+        } else if (c.stop == CStop::kill) {
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+            while (!std::filesystem::exists(checkpoint) && std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            std::this_thread::sleep_for(std::chrono::milliseconds(400));
+            child.signal(SIGKILL);
+        }
+        const int expected[] = {0, 128 + SIGTERM, 128 + SIGKILL};
+        ASSERT_EQ(child.wait(), expected[static_cast<int>(c.stop)]) << child.err();
+    }
+    CCheckpoint saved;
+    std::string error;
+    ASSERT_TRUE(read_checkpoint(checkpoint, saved, error)) << error;
+    EXPECT_EQ(saved.seed, 11u);
+    const uint32_t done = saved.frames_done;
+    ASSERT_GT(done, 1u);
+    const uint32_t asked = static_cast<uint32_t>(static_cast<int>(done) + c.more);
+    const uint32_t total = std::max(done, asked);
+
+    const std::string resumed = (folder.path() / "resumed.png").string();
+    CChild then(kProgram,
+                {"--resume", checkpoint, "--frames", std::to_string(asked), "--threads", c.then_threads, "--output",
+                 resumed},
+                folder.path(), CChildSetup::with_environment({std::string("VANTREL_CPU_PASS=") + c.then_pass}));
+    ASSERT_EQ(then.wait(), 0) << then.err();
+    const std::string reference = (folder.path() / "reference.png").string();
+    CChild never_stopped(kProgram, {"--frames", std::to_string(total), "--seed", seed, "--output", reference},
+                         folder.path());
+    ASSERT_EQ(never_stopped.wait(), 0) << never_stopped.err();
+    const std::string bytes = test_support::read_text(resumed);
+    EXPECT_FALSE(bytes.empty());
+    EXPECT_TRUE(bytes == test_support::read_text(reference)) << done << " frames saved, " << asked << " asked";
+    ASSERT_TRUE(read_checkpoint(checkpoint, saved, error)) << error;
+    EXPECT_EQ(saved.frames_done, total);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    StopPoints, RenderResume,
+    testing::Values(CResumeCase{"FramesDoneThenOtherPassAndThreads", "plain", "1", "avx2", "2", CStop::frames, 3},
+                    CResumeCase{"SigtermThenResumed", "avx2", "2", "sse2", "1", CStop::signal, 2},
+                    CResumeCase{"KillNineBetweenCheckpoints", "sse2", "2", "plain", "2", CStop::kill, 2},
+                    CResumeCase{"FewerFramesThanSavedWritesThePictureAtOnce", "avx2", "1", "plain", "2",
+                                CStop::frames, -1}),
+    [](const testing::TestParamInfo<CResumeCase>& info) { return std::string(info.param.name); });
+
 // Settings from the environment and limits on the process: a warning and the
 // picture, or one clear line and the old file; never a crash, never a temporary left.
 TEST(RenderEnvironment, LimitsGiveAClearLineNeverACrash)
@@ -156,6 +244,66 @@ TEST(RenderEnvironment, LimitsGiveAClearLineNeverACrash)
         EXPECT_EQ(test_support::read_png(image, picture), c.status == 0) << c.what;
         if (c.status != 0) {
             EXPECT_EQ(test_support::read_text(image), "an older picture") << c.what;
+        }
+    }
+}
+
+// A checkpoint that cannot be written costs the render nothing: one warning,
+// the previous checkpoint kept whole, the picture written, and the summary
+// names what the file still holds.
+TEST(RenderEnvironment, ACheckpointThatFailsLeavesTheLastOneAndTheRenderGoesOn)
+{
+    struct CFailingCase {
+        const char* what;
+        rlim_t file_size_limit;  // RLIM_INFINITY for none
+        bool remove_folder;      // the checkpoint's folder is removed while rendering
+        const char* warned;
+        const char* summary;
+        int status;
+    };
+    const CFailingCase cases[] = {
+        {"a file-size limit", 2000000, false, "not written: File too large; it still holds 2 frames",
+         "checkpoint CKPT still holds 2 frames (the last write failed)", 0},
+        {"its folder removed", RLIM_INFINITY, true, "not written: No such file or directory; none is kept",
+         "no checkpoint written to CKPT", 128 + SIGTERM},
+    };
+    for (const CFailingCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        CScratchFolder folder, saves;
+        const std::filesystem::path checkpoint = saves.path() / "render.ckpt";
+        const std::filesystem::path image = folder.path() / "picture.png";
+        std::vector<std::string> args = {"--seed", "4", "--threads", "2", "--output", image.string()};
+        std::string before;
+        if (c.remove_folder) {
+            args.insert(args.end(), {"--frames", "1000000", "--checkpoint", checkpoint.string()});
+        } else {
+            CChild first(kProgram, {"--frames", "2", "--seed", "4", "--quiet", "--checkpoint", checkpoint.string(),
+                                    "--output", (folder.path() / "first.png").string()},
+                         folder.path());
+            ASSERT_EQ(first.wait(), 0) << first.err();
+            before = test_support::read_text(checkpoint);
+            args.insert(args.end(), {"--quiet", "--frames", "300", "--resume", checkpoint.string(),
+                                     "--checkpoint-every", "1"});
+        }
+        CChild child(kProgram, args, folder.path(), CChildSetup::with_limit(RLIMIT_FSIZE, c.file_size_limit));
+        if (c.remove_folder) {
+            ASSERT_TRUE(child.wait_for_stderr(" frames, ", std::chrono::seconds(120))) << child.err();
+            std::filesystem::remove_all(saves.path());
+            child.signal(SIGTERM);
+        }
+        EXPECT_EQ(child.wait(), c.status) << child.err();
+        const std::string err = child.err();
+        const size_t warned = err.find(c.warned);
+        EXPECT_NE(warned, std::string::npos) << err;
+        EXPECT_EQ(err.find("not written", warned + 1), std::string::npos) << "warned twice: " << err;
+        std::string summary = c.summary;
+        summary.replace(summary.find("CKPT"), 4, checkpoint.string());
+        EXPECT_NE(err.find("wrote " + image.string() + ", " + summary + "\n"), std::string::npos) << err;
+        CImage picture;
+        EXPECT_TRUE(test_support::read_png(image, picture));
+        EXPECT_TRUE(test_support::read_text(checkpoint) == before);
+        if (!c.remove_folder) {
+            EXPECT_FALSE(saves.has_temporary());
         }
     }
 }

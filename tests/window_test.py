@@ -123,9 +123,15 @@ def picture_problems(pixels):
 
 
 def find_window(env):
-    found = subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--name", f"^{TITLE}$"], env=env,
-                           capture_output=True, text=True, timeout=60)
-    ids = found.stdout.split()
+    # On a loaded machine xdotool's search can give up while the window is
+    # still being mapped: ask again, a few times.
+    for _ in range(5):
+        found = subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--name", f"^{TITLE}$"], env=env,
+                               capture_output=True, text=True, timeout=60)
+        ids = found.stdout.split()
+        if found.returncode == 0 and len(ids) == 1:
+            break
+        time.sleep(0.5)
     if found.returncode != 0 or len(ids) != 1:
         raise Failure(f"expected one visible window titled {TITLE!r}, xdotool found {ids} (status "
                       f"{found.returncode}, stderr {found.stderr.strip()!r})")

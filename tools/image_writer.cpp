@@ -11,12 +11,11 @@
 #include <cerrno>
 #include <climits>
 #include <csetjmp>
-#include <csignal>
 #include <cstring>
-#include <mutex>
 #include <new>
-#include <random>
 #include <vector>
+
+#include "tools/atomic_file.h"
 
 namespace {
 std::string lower(std::string text)
@@ -73,149 +72,6 @@ bool resolve_links(const std::string& path, std::string& target, std::string& er
     error = "'" + path + "': " + system_error(ELOOP);
     return false;
 }
-
-// The signals that end a process by default and that people or the system
-// send. While the image is written they are only noted; once it is in place or
-// given up they are raised again, so none is lost and none can cut the write
-// short or leave a temporary file behind (whichever thread receives it).
-constexpr int kHeldSignals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGUSR1,
-                                SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU};
-constexpr size_t kHeldCount = sizeof kHeldSignals / sizeof kHeldSignals[0];
-volatile std::sig_atomic_t g_noted[kHeldCount];
-// One hold at a time: each restores the handlers it found.
-std::mutex g_hold_mutex;
-
-extern "C" void note_signal(int signal_number)
-{
-    for (size_t i = 0; i < kHeldCount; ++i)
-        if (kHeldSignals[i] == signal_number)
-            g_noted[i] = 1;
-}
-
-class CHeldSignals {
-public:
-    CHeldSignals() : lock_(g_hold_mutex)
-    {
-        struct sigaction note{};
-        note.sa_handler = note_signal;
-        sigemptyset(&note.sa_mask);
-        note.sa_flags = SA_RESTART;
-        for (size_t i = 0; i < kHeldCount; ++i) {
-            g_noted[i] = 0;
-            sigaction(kHeldSignals[i], nullptr, &saved_[i]);
-            if (saved_[i].sa_handler != SIG_IGN)
-                sigaction(kHeldSignals[i], &note, nullptr);
-        }
-    }
-    ~CHeldSignals()
-    {
-        for (size_t i = 0; i < kHeldCount; ++i)
-            if (saved_[i].sa_handler != SIG_IGN)
-                sigaction(kHeldSignals[i], &saved_[i], nullptr);
-        for (size_t i = 0; i < kHeldCount; ++i)
-            if (g_noted[i])
-                raise(kHeldSignals[i]);
-    }
-    CHeldSignals(const CHeldSignals&) = delete;
-    CHeldSignals& operator=(const CHeldSignals&) = delete;
-
-private:
-    std::lock_guard<std::mutex> lock_;
-    struct sigaction saved_[kHeldCount];
-};
-
-// The file an image is written to before it takes its name: an unnamed file
-// in the target's folder where the file system has them (O_TMPFILE), which
-// nothing, not even SIGKILL, can leave behind; elsewhere a uniquely named
-// "<name>.XXXXXX.tmp" beside the target, removed again unless it was renamed
-// into place. Names are shortened to stay within the folder's longest.
-class CTemporaryFile {
-public:
-    explicit CTemporaryFile(const std::string& target) : target_(target)
-    {
-        fd_ = open(folder_of(target).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-        if (fd_ >= 0)
-            return;
-        std::string pattern = temporary_name();
-        fd_ = mkstemps(pattern.data(), 4);
-        if (fd_ >= 0)
-            name_ = pattern;
-    }
-    ~CTemporaryFile()
-    {
-        if (file_ != nullptr)
-            std::fclose(file_);
-        else if (fd_ >= 0)
-            close(fd_);
-        if (!name_.empty())
-            unlink(name_.c_str());
-    }
-    CTemporaryFile(const CTemporaryFile&) = delete;
-    CTemporaryFile& operator=(const CTemporaryFile&) = delete;
-
-    bool created() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
-    // A stream over the file, owned by this object until close().
-    FILE* stream()
-    {
-        if (file_ == nullptr)
-            file_ = fdopen(fd_, "wb");
-        return file_;
-    }
-    // Writes everything out to the disk; 0 or the first error number.
-    int sync()
-    {
-        if (std::fflush(file_) != 0 || fsync(fd_) != 0)
-            return errno;
-        return 0;
-    }
-    // Gives the synced file the target's name, replacing what had it; 0 or the
-    // error number. An unnamed file is linked in: under the target's name where
-    // that is free, else under a temporary name renamed over the target.
-    int move_into_place()
-    {
-        if (name_.empty()) {
-            const std::string self = "/proc/self/fd/" + std::to_string(fd_);
-            if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target_.c_str(), AT_SYMLINK_FOLLOW) == 0)
-                return 0;
-            if (errno != EEXIST)
-                return errno;
-            std::mt19937 draw(std::random_device{}());
-            for (int attempt = 0; name_.empty(); ++attempt) {
-                std::string name = temporary_name();
-                for (size_t at = name.size() - 10; at < name.size() - 4; ++at)
-                    name[at] = "abcdefghijklmnopqrstuvwxyz0123456789"[draw() % 36];
-                if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
-                    name_ = name;
-                else if (errno != EEXIST || attempt == 100)
-                    return errno;
-            }
-        }
-        if (std::rename(name_.c_str(), target_.c_str()) != 0)
-            return errno;
-        name_.clear();
-        return 0;
-    }
-
-private:
-    std::string temporary_name() const
-    {
-        const size_t slash = target_.find_last_of('/');
-        const std::string prefix = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
-        std::string name = target_.substr(prefix.size());
-        const long folder_limit = pathconf(folder_of(target_).c_str(), _PC_NAME_MAX);
-        const size_t limit = folder_limit > 0 ? static_cast<size_t>(folder_limit) : NAME_MAX;
-        const std::string suffix = ".XXXXXX.tmp";
-        if (name.size() + suffix.size() > limit)
-            name.resize(limit > suffix.size() ? limit - suffix.size() : 0);
-        return prefix + name + suffix;
-    }
-
-    std::string target_;
-    int fd_ = -1;
-    FILE* file_ = nullptr;
-    std::string name_;
-};
 
 // The file's inode flags (FS_IMMUTABLE_FL, FS_APPEND_FL, ...), 0 where they
 // cannot be read.
@@ -317,13 +173,6 @@ bool write_png(FILE* file, std::vector<uint8_t>* memory, const uint8_t* pixels, 
     return true;
 }
 
-// umask can only be read by setting it; give a new image the usual permissions.
-mode_t default_permissions()
-{
-    const mode_t mask = umask(0);
-    umask(mask);
-    return 0666 & ~mask;
-}
 }  // namespace
 
 bool image_format_for_path(const std::string& path, CImageFormat& format)
@@ -338,16 +187,6 @@ bool image_format_for_path(const std::string& path, CImageFormat& format)
         return true;
     }
     return false;
-}
-
-std::string folder_of(const std::string& path)
-{
-    const size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    if (slash == 0)
-        return "/";
-    return path.substr(0, slash);
 }
 
 bool can_write_beside(const std::string& path, std::string& error)
@@ -435,8 +274,7 @@ bool write_image(const std::string& path, CImageFormat format, const uint8_t* pi
     if (!resolve_links(path, target, error))
         return false;
     struct stat existing{};
-    const bool replacing = stat(target.c_str(), &existing) == 0;
-    if (replacing && !S_ISREG(existing.st_mode)) {
+    if (stat(target.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) {
         error = "'" + target + "' is not a regular file";
         return false;
     }
@@ -447,7 +285,7 @@ bool write_image(const std::string& path, CImageFormat format, const uint8_t* pi
         error = "cannot create a file in '" + folder_of(target) + "': " + system_error(errno);
         return false;
     }
-    fchmod(temporary.fd(), replacing ? existing.st_mode & 0777 : default_permissions());
+    temporary.take_target_permissions();
     FILE* file = temporary.stream();
     if (file == nullptr) {
         error = "cannot open a file in '" + folder_of(target) + "': " + system_error(errno);

@@ -11,14 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "tools/atomic_file.h"
+
 enum class CImageFormat { png, ppm };
 
 // The format named by the path's extension (.png or .ppm, any letter case);
 // false when the extension is neither.
 bool image_format_for_path(const std::string& path, CImageFormat& format);
-
-// The folder the file would be written to ("." for a bare file name).
-std::string folder_of(const std::string& path);
 
 // Checks that a file can be created beside `path` (beside the file it points
 // to when it is a symbolic link) by creating and removing a scratch file there,

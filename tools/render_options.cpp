@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <sstream>
 
 #include "app/program_info.h"
@@ -70,6 +71,56 @@ bool check_number(const char* option, const std::string& text, uint64_t low, uin
              std::to_string(high) + ", not '" + text + "'");
     return false;
 }
+
+// --checkpoint, --checkpoint-every and --resume, once the rest is known good:
+// the checkpoint is read and checked here, before any rendering.
+std::optional<int> check_long_render(const CLI::App& app, bool frames_given, const std::string& every,
+                                     CRenderOptions& options)
+{
+    uint64_t value = 0;
+    if (app.count("--checkpoint-every")) {
+        if (!check_number("--checkpoint-every", every, 1, 86400, value))
+            return kUsageStatus;
+        if (options.checkpoint.empty() && options.resume.empty()) {
+            complain("--checkpoint-every needs --checkpoint or --resume");
+            return kUsageStatus;
+        }
+        options.checkpoint_every = static_cast<uint32_t>(value);
+    }
+    std::string error;
+    if (!options.resume.empty()) {
+        auto resumed = std::make_shared<CCheckpoint>();
+        if (!read_checkpoint(options.resume, *resumed, error)) {
+            complain("--resume '" + options.resume + "' " + error);
+            return kUsageStatus;
+        }
+        if (options.seed && *options.seed != resumed->seed) {
+            complain("--seed " + std::to_string(*options.seed) + " disagrees with seed " +
+                     std::to_string(resumed->seed) + " of the render saved in '" + options.resume + "'");
+            return kUsageStatus;
+        }
+        options.seed = resumed->seed;
+        if (!frames_given)
+            options.frames = resumed->frames_asked;
+        options.resumed = std::move(resumed);
+    }
+    const char* option = options.checkpoint.empty() ? "--resume" : "--checkpoint";
+    if (options.checkpoint.empty())
+        options.checkpoint = options.resume;
+    if (options.checkpoint.empty())
+        return std::nullopt;
+    if (!can_write_beside(options.checkpoint, error)) {
+        complain(std::string(option) + " '" + options.checkpoint + "': " + error);
+        return kUsageStatus;
+    }
+    std::error_code ignored;
+    if (std::filesystem::weakly_canonical(options.checkpoint, ignored) ==
+        std::filesystem::weakly_canonical(options.output, ignored)) {
+        complain(std::string(option) + " '" + options.checkpoint + "' is the --output file; name another");
+        return kUsageStatus;
+    }
+    return std::nullopt;
+}
 }  // namespace
 
 std::optional<int> parse_render_options(int argc, const char* const* argv, CRenderOptions& options)
@@ -98,6 +149,17 @@ std::optional<int> parse_render_options(int argc, const char* const* argv, CRend
     app.add_option("--serve-fps", serve_fps, "Pictures a second for the live view, 1 to 60 (default 10)")
         ->option_text("N")
         ->needs(serve_option);
+    std::string checkpoint_every;
+    app.add_option("--checkpoint", options.checkpoint,
+                   "Save the render's state to FILE every --checkpoint-every seconds and when it ends, "
+                   "to carry it on later with --resume")
+        ->option_text("FILE");
+    app.add_option("--checkpoint-every", checkpoint_every, "Seconds between checkpoints, 1 to 86400 (default 60)")
+        ->option_text("SECONDS");
+    app.add_option("--resume", options.resume,
+                   "Carry on the render saved in FILE: same seed, --frames counts the frames already done "
+                   "(default: the saved render's), and checkpoints go on into FILE unless --checkpoint names another")
+        ->option_text("FILE");
 
     if (std::string name; missing_value(app, argc, argv, name)) {
         complain(name + " needs a value");
@@ -127,7 +189,8 @@ std::optional<int> parse_render_options(int argc, const char* const* argv, CRend
     }
 
     uint64_t value = 0;
-    if (app.count("--frames")) {
+    const bool frames_given = app.count("--frames") > 0;
+    if (frames_given) {
         if (!check_number("--frames", frames, 1, UINT32_MAX, value))
             return kUsageStatus;
         options.frames = static_cast<uint32_t>(value);
@@ -185,7 +248,7 @@ std::optional<int> parse_render_options(int argc, const char* const* argv, CRend
         complain("--output '" + options.output + "': " + error);
         return kUsageStatus;
     }
-    return std::nullopt;
+    return check_long_render(app, frames_given, checkpoint_every, options);
 }
 
 void print_message(const std::string& message)

@@ -3,10 +3,12 @@
 // vantrel-render's command line: parsing and checking, all before any rendering.
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "engine/engine.h"
+#include "tools/checkpoint.h"
 #include "tools/image_writer.h"
 #include "tools/live/live_server.h"
 
@@ -19,6 +21,10 @@ struct CRenderOptions {
     bool quiet = false;
     std::optional<CListenAddress> serve;  // --serve: where the live view listens
     uint32_t serve_fps = 10;              // pictures a second handed to the live view
+    std::string checkpoint;               // where the render's state is saved ("" for nowhere)
+    uint32_t checkpoint_every = 60;       // seconds between saves
+    std::string resume;                   // --resume: the checkpoint the render carries on from
+    std::shared_ptr<const CCheckpoint> resumed;  // what it holds, read and checked
 };
 
 // Exit status for bad input.

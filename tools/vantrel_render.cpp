@@ -6,8 +6,10 @@
 // Exit status: 0 done, 1 start-up, engine, memory or write failure, 2 bad
 // input, 130 / 143 / 129 stopped by SIGINT / SIGTERM / SIGHUP (the picture so
 // far is written; before the first frame is done nothing is written). With
-// --serve, a live view shows the render; after the last frame it stays up
-// until one of those signals, which then ends the program as done.
+// --serve, a live view shows the render; after the last frame the picture is
+// written and the view stays up until one of those signals, which then ends
+// the program as done. With --checkpoint the render's state is saved as it
+// goes, and --resume carries a saved render on.
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,8 +25,9 @@
 #include "app/startup.h"
 #include "app/stop_signal.h"
 #include "engine/engine.h"
-#include "tools/live/frame_handover.h"
+#include "tools/checkpoint_schedule.h"
 #include "tools/image_writer.h"
+#include "tools/live/frame_handover.h"
 #include "tools/live/live_server.h"
 #include "tools/progress.h"
 #include "tools/render_options.h"
@@ -39,24 +42,38 @@ uint32_t sampled_pixels(const CFrameBuffer& frame)
 }
 
 struct CRenderResult {
-    uint32_t frames = 0;
+    uint32_t first_frame = 0;  // frames a resumed render held when it started
+    uint32_t frames = 0;       // frames the picture holds
     double seconds = 0.0;
     uint64_t segments = 0;  // nearest-hit searches of all frames
     bool engine_failed = false;
     int stopped_by = 0;  // the signal that cut the render short, or 0
 };
 
-CLiveFigures live_figures(const CRenderResult& result, const CRenderOptions& options)
+// Progress and the live view count this run's frames, so their rates and times left hold.
+uint32_t frames_to_render(const CRenderResult& result, const CRenderOptions& options)
 {
-    return {result.frames, options.frames, result.seconds, engine_segments_traced(), false};
+    if (options.frames == kFramesUntilStopped)
+        return kFramesUntilStopped;
+    return options.frames > result.first_frame ? options.frames - result.first_frame : 0;
 }
 
-// `live`, when set, is handed the figures after every frame and the picture now and then.
-CRenderResult render(const CRenderOptions& options, CFrameHandover* live)
+CLiveFigures live_figures(const CRenderResult& result, const CRenderOptions& options)
 {
-    CProgress progress(stderr, options.frames, stderr_redraws_in_place(), options.quiet);
-    const auto start = std::chrono::steady_clock::now();
+    return {result.frames - result.first_frame, frames_to_render(result, options), result.seconds,
+            engine_segments_traced(), false};
+}
+
+// `live`, when set, is handed the figures after every frame and the picture
+// now and then; `checkpoints` save the state as they are due and at the end.
+// `first_frame`: the frames a resumed render already holds.
+CRenderResult render(const CRenderOptions& options, CFrameHandover* live, CCheckpointSchedule& checkpoints,
+                     uint32_t first_frame)
+{
     CRenderResult result;
+    result.first_frame = result.frames = first_frame;
+    CProgress progress(stderr, frames_to_render(result, options), stderr_redraws_in_place(), options.quiet);
+    const auto start = std::chrono::steady_clock::now();
     while (result.frames < options.frames && stop_signal() == 0) {
         trace_frame(g_frame);
         if (engine_failed()) {
@@ -65,27 +82,32 @@ CRenderResult render(const CRenderOptions& options, CFrameHandover* live)
         }
         ++result.frames;
         result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        progress.update(result.frames, result.seconds);
+        progress.update(result.frames - result.first_frame, result.seconds);
         if (live)
             live->after_frame(g_frame.pixel_buffer.get(), g_frame.width, g_frame.height,
                               live_figures(result, options));
+        checkpoints.after_frame(result.frames);
     }
     progress.finish();
     // A signal after the last frame leaves the picture complete.
     if (result.frames < options.frames)
         result.stopped_by = stop_signal();
+    if (!result.engine_failed && result.frames > 0)
+        checkpoints.at_end(result.frames);
     result.segments = engine_segments_traced();
     if (live && !result.engine_failed)
         live->finish(g_frame.pixel_buffer.get(), g_frame.width, g_frame.height, live_figures(result, options));
     return result;
 }
 
-void print_summary(const CRenderResult& result, const CRenderOptions& options, uint32_t sampled)
+void print_summary(const CRenderResult& result, const CRenderOptions& options, uint32_t sampled,
+                   const std::string& checkpoint)
 {
-    const double fps = result.seconds > 0.0 ? result.frames / result.seconds : 0.0;
+    const uint32_t rendered = result.frames - result.first_frame;
+    const double fps = result.seconds > 0.0 ? rendered / result.seconds : 0.0;
     // The CUDA backend does not count segments: say so rather than print 0.
     char rays[64] = "rays not counted on the GPU";
-    if (result.segments > 0 || result.frames == 0)
+    if (result.segments > 0 || rendered == 0)
         std::snprintf(rays, sizeof rays, "%.1f million rays/s",
                       result.seconds > 0.0 ? result.segments / result.seconds / 1e6 : 0.0);
     std::string stopped;
@@ -94,10 +116,35 @@ void print_summary(const CRenderResult& result, const CRenderOptions& options, u
                   std::to_string(result.frames) +
                   (options.frames == kFramesUntilStopped ? "" : " of " + std::to_string(options.frames)) +
                   " frames; ";
-    char figures[200];
-    std::snprintf(figures, sizeof figures, "%u frames in %.2f s, %.2f frames/s, %s, %u of %u pixels sampled",
-                  result.frames, result.seconds, fps, rays, sampled, kImageWidth * kImageHeight);
-    print_message(stopped + figures + ", wrote " + options.output);
+    // A resumed render names the frames it added to the saved ones.
+    char frames[160];
+    if (result.first_frame > 0 && rendered == 0)
+        std::snprintf(frames, sizeof frames, "the %u frames saved, nothing to add", result.frames);
+    else if (result.first_frame > 0)
+        std::snprintf(frames, sizeof frames, "frames %u to %u in %.2f s, %.2f frames/s, %s", result.first_frame + 1,
+                      result.frames, result.seconds, fps, rays);
+    else
+        std::snprintf(frames, sizeof frames, "%u frames in %.2f s, %.2f frames/s, %s", result.frames, result.seconds,
+                      fps, rays);
+    char figures[240];
+    std::snprintf(figures, sizeof figures, "%s, %u of %u pixels sampled", frames, sampled, kImageWidth * kImageHeight);
+    print_message(stopped + figures + ", wrote " + options.output + (checkpoint.empty() ? "" : ", " + checkpoint));
+}
+
+// Writes the picture and the summary, after shutting the engine down; the exit status.
+int write_picture(const CRenderResult& result, const CRenderOptions& options, const CCheckpointSchedule& checkpoints)
+{
+    const uint32_t sampled = sampled_pixels(g_frame);
+    std::string error;
+    const bool written =
+        write_image(options.output, options.format, g_frame.pixel_buffer.get(), g_frame.width, g_frame.height, error);
+    shutdown();
+    if (!written) {
+        print_message(options.output + ": " + error);
+        return 1;
+    }
+    print_summary(result, options, sampled, checkpoints.summary());
+    return result.stopped_by != 0 ? 128 + result.stopped_by : 0;
 }
 
 // Starts the live view before anything else, so a busy port is bad input.
@@ -148,13 +195,33 @@ int render_main(int argc, char** argv)
         print_message("start-up failed: " + failure);
         return 1;
     }
+    if (options.resumed) {
+        if (!restore_render(*options.resumed)) {
+            shutdown();
+            print_message("the render engine failed while restoring " + options.resume + "; no image written");
+            return 1;
+        }
+        print_message("resuming " + options.resume + " at frame " + std::to_string(options.resumed->frames_done) +
+                      " (seed " + std::to_string(seed) + ")");
+    }
+    const uint32_t resumed_frames = options.resumed ? options.resumed->frames_done : 0;
+    CCheckpointSchedule checkpoints(options.checkpoint, options.checkpoint_every, seed, options.frames,
+                                    options.checkpoint == options.resume && options.resumed
+                                        ? std::optional<uint32_t>(resumed_frames)
+                                        : std::nullopt);
+    options.resumed.reset();  // restored: its memory is not needed any more
 
-    const CRenderResult result = render(options, live ? &handover : nullptr);
-    if (live) {
-        if (result.stopped_by == 0 && !result.engine_failed)
+    const CRenderResult result = render(options, live ? &handover : nullptr, checkpoints, resumed_frames);
+    // Finished with a live view: the picture is written now, then shown until a stop signal.
+    if (live && result.stopped_by == 0 && !result.engine_failed) {
+        const int status = write_picture(result, options, checkpoints);
+        if (status == 0)
             serve_until_stopped(*live);
         live->stop();
+        return status;
     }
+    if (live)
+        live->stop();
     if (result.engine_failed) {
         shutdown();
         print_message("the render engine failed after " + std::to_string(result.frames) +
@@ -170,17 +237,7 @@ int render_main(int argc, char** argv)
         return 128 + result.stopped_by;
     }
 
-    const uint32_t sampled = sampled_pixels(g_frame);
-    std::string error;
-    const bool written =
-        write_image(options.output, options.format, g_frame.pixel_buffer.get(), g_frame.width, g_frame.height, error);
-    shutdown();
-    if (!written) {
-        print_message(options.output + ": " + error);
-        return 1;
-    }
-    print_summary(result, options, sampled);
-    return result.stopped_by != 0 ? 128 + result.stopped_by : 0;
+    return write_picture(result, options, checkpoints);
 }
 }  // namespace
 

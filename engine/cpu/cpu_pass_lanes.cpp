@@ -72,7 +72,7 @@ constexpr uint32_t kTile = 320u;
 constexpr uint32_t kChunks = kTile / kLanes;
 static_assert(kPixelCount % kTile == 0 && kTile % kLanes == 0, "tiles of whole lane groups cover the frame");
 
-using CHit = CHitLanes<CFloat>;
+using CRecord = CBounceLanes<CFloat>;
 using CVec3 = CVec3Lanes<CFloat>;
 using T = CLaneTraits<CFloat>;
 
@@ -95,7 +95,8 @@ struct CColours {
 
 // One thread's working space for a tile.
 struct CTileWork {
-    CHit records[kMaxBounces][kChunks];
+    CRecord records[kMaxBounces][kChunks];
+    CVec3 light[kMaxBounces][kChunks];    // the emission where a path met a light at this bounce
     CMask goes_on[kMaxBounces][kChunks];  // lanes whose path goes on to the next bounce
     CMask lit[kMaxBounces][kChunks];      // lanes whose path met a light at this bounce
     uint32_t chunks[kMaxBounces];         // lane groups traced at each bounce
@@ -198,12 +199,13 @@ constexpr uint32_t kGroupsAhead = 4u;
                                  _MM_HINT_T0);
             }
             VANTREL_STAGE(kStageSearch + k);
-            CPathEndLanes<CFloat> end{CUint(kMaxBounces), CMask(false), CMask(false)};
+            CPathEndLanes<CFloat> end{CUint(kMaxBounces), CMask(false), CMask(false), lane_vec3<CFloat>(CVector3{})};
             const CMask goes_on = trace_bounce_lanes<CFloat>(k, active, origin, target, prev_index, args.scene,
                                                              args.bindings.normal_list, state, w.records[k][c], end);
             VANTREL_STAGE(kStagePack);
             w.goes_on[k][c] = goes_on;
             w.lit[k][c] = end.hit_light;
+            w.light[k][c] = end.emission;
             // A path that ends here leaves its random state, written once
             // the tile's paths have all ended (one loop of known length
             // rather than one per lane group).
@@ -245,7 +247,7 @@ constexpr uint32_t kGroupsAhead = 4u;
                 lit_later = goes_on && VANTREL_LANES_NS::expand_load(next.lit + taken, unpacking) != CFloat(0.0f);
                 taken += unpacking.count;
             }
-            acc = combine_record_lanes<CFloat>(w.records[k][c], acc, lit_later, w.lit[k][c]);
+            acc = combine_record_lanes<CFloat>(w.records[k][c], acc, lit_later, w.lit[k][c], w.light[k][c]);
             if (k == 0) {
                 VANTREL_STAGE(kStageAccumulate);
                 accumulate_lanes<CFloat>(first + c * kLanes, acc, args.buffer, args.cbuffer, args.fbuffer);

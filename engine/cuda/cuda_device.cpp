@@ -33,6 +33,18 @@ public:
                      "cudaMemcpy (device to host)");
     }
 
+    // A refusal (too little lockable memory, a platform without it) leaves
+    // the device working: the copies stage through the driver as before.
+    bool lock_host(void* host_memory, size_t bytes, std::string& reason) override
+    {
+        const cudaError_t result = cudaHostRegister(host_memory, bytes, cudaHostRegisterDefault);
+        if (result == cudaSuccess)
+            return true;
+        reason = std::string("CUDA error in cudaHostRegister: ") + cudaGetErrorString(result);
+        return false;
+    }
+    void unlock_host(void* host_memory) override { check(cudaHostUnregister(host_memory), "cudaHostUnregister"); }
+
     // A refused launch is a device error: the launch shapes are fixed and
     // valid, so a refusal means this device cannot run the kernel (no code for
     // its architecture, too few resources), and every later frame would
@@ -51,6 +63,7 @@ public:
     }
 
     bool failed() const override { return failed_; }
+    bool can_fail() const override { return true; }
     std::string failure() const override { return failure_; }
 
 private:

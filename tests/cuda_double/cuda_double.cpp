@@ -41,6 +41,7 @@ struct CState {
     std::map<std::string, int> calls;
     std::map<const void*, std::string> kernels;
     std::map<uintptr_t, size_t> allocations;  // start address -> bytes
+    std::map<uintptr_t, size_t> registrations;  // page-locked host ranges: start address -> bytes
     std::deque<CLaunch> pending;
     cudaError_t sticky = cudaSuccess;
     int device_count = 1;
@@ -109,6 +110,28 @@ std::map<uintptr_t, size_t>::const_iterator device_range(const void* address, si
 }
 
 bool is_device_address(const void* address) { return device_range(address, 0) != state().allocations.end(); }
+
+// Whether [address, address + bytes) lies inside one registered host range.
+bool is_page_locked(const void* address, size_t bytes)
+{
+    const auto& registrations = state().registrations;
+    const uintptr_t at = reinterpret_cast<uintptr_t>(address);
+    auto it = registrations.upper_bound(at);
+    if (it == registrations.begin())
+        return false;
+    --it;
+    return at - it->first <= it->second && bytes <= it->second - (at - it->first);
+}
+
+// Whether [address, address + bytes) shares a byte with a registered range.
+bool overlaps_registration(const void* address, size_t bytes)
+{
+    const uintptr_t at = reinterpret_cast<uintptr_t>(address);
+    for (const auto& [start, size] : state().registrations)
+        if (at < start + size && start < at + bytes)
+            return true;
+    return false;
+}
 
 void run(CLaunch& launch)
 {
@@ -212,6 +235,7 @@ void set_device_count(int count) { state().device_count = count; }
 void name_kernel(const void* kernel, const char* name) { state().kernels[kernel] = name; }
 const std::vector<std::string>& log() { return state().log; }
 size_t live_allocations() { return state().allocations.size(); }
+size_t live_registrations() { return state().registrations.size(); }
 size_t allocation_bytes(const void* memory)
 {
     const auto found = state().allocations.find(reinterpret_cast<uintptr_t>(memory));
@@ -269,6 +293,12 @@ const char* cudaGetErrorString(cudaError_t error)
         return "no kernel image is available for execution on the device";
     case cudaErrorIllegalAddress:
         return "an illegal memory access was encountered";
+    case cudaErrorHostMemoryAlreadyRegistered:
+        return "part or all of the requested memory range is already mapped";
+    case cudaErrorHostMemoryNotRegistered:
+        return "pointer does not correspond to a registered memory region";
+    case cudaErrorNotSupported:
+        return "operation not supported";
     case cudaErrorLaunchFailure:
         return "unspecified launch failure";
     }
@@ -350,7 +380,9 @@ cudaError_t cudaMemset(void* memory, int value, size_t bytes)
 
 cudaError_t cudaMemcpy(void* destination, const void* source, size_t bytes, cudaMemcpyKind kind)
 {
-    if (const cudaError_t error = enter("cudaMemcpy", std::string(kind_name(kind)) + " " + size_text(bytes)))
+    const void* host_side = kind == cudaMemcpyDeviceToHost ? destination : source;
+    const char* locked = is_page_locked(host_side, bytes) ? " page-locked" : "";
+    if (const cudaError_t error = enter("cudaMemcpy", std::string(kind_name(kind)) + " " + size_text(bytes) + locked))
         return error;
     // A blocking copy waits for the kernels before it.
     if (const cudaError_t error = synchronise())
@@ -375,6 +407,38 @@ cudaError_t cudaMemcpy(void* destination, const void* source, size_t bytes, cuda
     }
     std::memcpy(destination, source, bytes);
     return cudaSuccess;
+}
+
+cudaError_t cudaHostRegister(void* memory, size_t bytes, unsigned int flags)
+{
+    if (const cudaError_t error = enter("cudaHostRegister", size_text(bytes)))
+        return error;
+    if (memory == nullptr || bytes == 0 || flags != cudaHostRegisterDefault || is_device_address(memory)) {
+        misuse("cudaHostRegister of no host memory, or with flags");
+        return cudaErrorInvalidValue;
+    }
+    if (overlaps_registration(memory, bytes)) {
+        misuse("cudaHostRegister of memory already registered");
+        return cudaErrorHostMemoryAlreadyRegistered;
+    }
+    state().registrations[reinterpret_cast<uintptr_t>(memory)] = bytes;
+    return cudaSuccess;
+}
+
+cudaError_t cudaHostUnregister(void* memory)
+{
+    CState& s = state();
+    const auto found = s.registrations.find(reinterpret_cast<uintptr_t>(memory));
+    const size_t bytes = found != s.registrations.end() ? found->second : 0;
+    const cudaError_t error = enter("cudaHostUnregister", size_text(bytes));
+    if (found == s.registrations.end()) {
+        misuse("cudaHostUnregister of memory that is not registered");
+        return error != cudaSuccess ? error : cudaErrorHostMemoryNotRegistered;
+    }
+    // After a fault the registration still goes (a device reset would drop
+    // it): one left at the end is a missing cudaHostUnregister.
+    s.registrations.erase(found);
+    return error;
 }
 
 cudaError_t cudaDeviceSynchronize()

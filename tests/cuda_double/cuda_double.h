@@ -16,7 +16,8 @@ void reset();
 
 // The occurrence-th call (1 = the first after reset) of `call` fails with
 // `error`. Calls: cudaGetDeviceCount, cudaFuncGetAttributes, cudaMalloc,
-// cudaFree, cudaMemset, cudaMemcpy, cudaLaunchKernelEx, cudaDeviceSynchronize.
+// cudaFree, cudaMemset, cudaMemcpy, cudaHostRegister, cudaHostUnregister,
+// cudaLaunchKernelEx, cudaDeviceSynchronize.
 // As on a GPU, cudaErrorInsufficientDriver and cudaErrorNoDevice are then
 // returned by every later call, and cudaErrorIllegalAddress injected at a
 // launch is a fault of the kernel when it runs: the launch itself succeeds,
@@ -30,11 +31,14 @@ void set_device_count(int count);
 // How a kernel appears in the log; kernels not named cannot be launched.
 void name_kernel(const void* kernel, const char* name);
 
-// One line per call, for example "cudaMemcpy HostToDevice 1228800", with
+// One line per call, for example "cudaMemcpy HostToDevice 1228800" (with
+// " page-locked" when the host side lies in registered memory), with
 // " -> <code>" when it failed, and "run <kernel>" when a launch executes.
 const std::vector<std::string>& log();
 
 size_t live_allocations();
+// Host ranges registered and not yet unregistered.
+size_t live_registrations();
 // The size of the live allocation that starts at `memory`, or 0.
 size_t allocation_bytes(const void* memory);
 // The value of one of the module's __device__ variables (g_normal_list,
@@ -42,6 +46,7 @@ size_t allocation_bytes(const void* memory);
 const void* device_variable(const std::string& name);
 // Calls the runtime would reject as misuse: a free of memory that was never
 // allocated or already freed, a copy with the wrong kinds of pointer, size or
-// direction, a kernel handed a host address.
+// direction, a kernel handed a host address, a registration of device memory
+// or of host memory already registered, an unregistration of memory that is not.
 const std::vector<std::string>& misuses();
 }  // namespace cuda_double

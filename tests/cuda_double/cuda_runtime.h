@@ -3,7 +3,8 @@
 // A test double of the CUDA runtime: the part of its API that the engine's
 // CUDA backend and kernels use, served on the host so that they compile as
 // plain C++ and run on a machine without a GPU. Device memory is host memory
-// (filled with a NaN pattern when allocated), a launch is held back until the
+// (filled with a NaN pattern when allocated), host memory can be registered
+// as page-locked (a copy from or to it says so in the log), a launch is held back until the
 // next synchronising call and then runs the kernel once per grid and block
 // index, and every call is logged and can be made to fail (cuda_double.h).
 
@@ -33,8 +34,13 @@ enum cudaError_t {
     cudaErrorNoDevice = 100,
     cudaErrorNoKernelImageForDevice = 209,
     cudaErrorIllegalAddress = 700,
+    cudaErrorHostMemoryAlreadyRegistered = 712,
+    cudaErrorHostMemoryNotRegistered = 713,
     cudaErrorLaunchFailure = 719,
+    cudaErrorNotSupported = 801,
 };
+
+#define cudaHostRegisterDefault 0x00u
 
 enum cudaMemcpyKind {
     cudaMemcpyHostToHost = 0,
@@ -85,6 +91,8 @@ cudaError_t cudaMalloc(void** memory, size_t bytes);
 cudaError_t cudaFree(void* memory);
 cudaError_t cudaMemset(void* memory, int value, size_t bytes);
 cudaError_t cudaMemcpy(void* destination, const void* source, size_t bytes, cudaMemcpyKind kind);
+cudaError_t cudaHostRegister(void* memory, size_t bytes, unsigned int flags);
+cudaError_t cudaHostUnregister(void* memory);
 cudaError_t cudaDeviceSynchronize();
 cudaError_t cudaGetLastError();
 cudaError_t cudaFuncGetAttributes(cudaFuncAttributes* attributes, const void* kernel);
