@@ -16,6 +16,7 @@
 // 0 is the caller, the others 1 .. threads - 1). Returns once every item is
 // done; an exception thrown by body is rethrown here after all threads have
 // stopped taking items. threads < 2, or fewer items than one chunk, run on the
-// caller alone. Not for calls from inside body.
+// caller alone. One call at a time: not from two threads at once, nor from
+// inside body.
 void cpu_parallel_for(int threads, uint32_t count, uint32_t chunk,
                       const std::function<void(uint32_t begin, uint32_t end, int thread)>& body);
