@@ -57,10 +57,10 @@ void* end_at_once(void*) { return nullptr; }
 // which start then still start once the engine holds its memory.
 constexpr size_t kEngineHeadroom = size_t{32} << 20;
 
-// OpenMP ends the whole process when it cannot start its threads (a thread
-// limit, little address space left for their stacks). Starts as many threads
-// as a pass uses at once, as OpenMP would, and lowers the count to those that
-// started, with a line saying so.
+// A pass whose threads cannot start (a thread limit, little address space
+// left for their stacks) would fail the render mid-way. Starts as many threads
+// as a pass uses at once and lowers the count to those that started, with a
+// line saying so.
 void bound_threads_to_what_starts()
 {
     const int wanted = engine_cpu_threads() > 0 ? engine_cpu_threads() : omp_get_max_threads();
