@@ -7,7 +7,10 @@
 // tile (bench/tile_clock.h), whose fastest tiles add up to the pass's cost
 // uninterrupted even where other programs share the cores.
 //
-//   frame_stages [--pass avx2|avx512] [--frames N]
+//   frame_stages [--pass avx2|avx512] [--frames N] [--first-hits keep|search]
+//
+// --first-hits search traces every frame's first bounce from the camera, as
+// the pass does when it is handed no kept first hits (engine/cpu/first_hits.h).
 
 #include <omp.h>
 #include <x86intrin.h>
@@ -24,6 +27,7 @@
 #include "app/frame_buffers.h"
 #include "engine/cpu/cpu_pass.h"
 #include "engine/cpu/cpu_pass_lanes.h"
+#include "engine/cpu/first_hits.h"
 #include "scene/host_random.h"
 #include "bench/stage_clock.h"
 #include "bench/tile_clock.h"
@@ -45,7 +49,7 @@ double seconds_since(CClock::time_point start) { return std::chrono::duration<do
 
 [[noreturn]] void usage(const char* problem)
 {
-    std::fprintf(stderr, "frame_stages: %s\nusage: frame_stages [--pass avx2|avx512] [--frames N]\n", problem);
+    std::fprintf(stderr, "frame_stages: %s\nusage: frame_stages [--pass avx2|avx512] [--frames N] [--first-hits keep|search]\n", problem);
     std::exit(2);
 }
 
@@ -55,6 +59,7 @@ int main(int argc, char** argv)
 {
     CCpuPass pass = cpu_pass_supported(CCpuPass::avx512) ? CCpuPass::avx512 : CCpuPass::avx2;
     int frames = 30;
+    bool keep_first_hits = true;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (i + 1 >= argc)
@@ -64,6 +69,8 @@ int main(int argc, char** argv)
             pass = value == "avx2" ? CCpuPass::avx2 : CCpuPass::avx512;
         else if (arg == "--frames" && std::atoi(value.c_str()) > 0)
             frames = std::atoi(value.c_str());
+        else if (arg == "--first-hits" && (value == "keep" || value == "search"))
+            keep_first_hits = value == "keep";
         else
             usage(("bad option " + arg + " " + value).c_str());
     }
@@ -87,7 +94,10 @@ int main(int argc, char** argv)
     const CFrameArgs frame{{g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount},
                            g_frame.ray_list.get(), g_frame.accum_buffer.get(), g_frame.count_buffer.get(),
                            g_frame.pixel_buffer.get()};
-    const auto run_pass = [&](CLanePassEntry entry) { return path_trace_pass_lanes(entry, frame, 1); };
+    CFirstHits first_hits;
+    const auto run_pass = [&](CLanePassEntry entry) {
+        return path_trace_pass_lanes(entry, frame, 1, keep_first_hits ? &first_hits : nullptr);
+    };
     const CLanePassEntry plain_entry = pass == CCpuPass::avx2 ? path_trace_pass_avx2 : path_trace_pass_avx512;
     write_camera_rays(g_frame, window);
     run_pass(plain_entry);  // the tables made, the caches warm

@@ -203,14 +203,17 @@ VANTREL_HD inline void load_surface(const CSceneLists& scene, uint32_t object, C
 // plane's normal as stored. Without `geometry` (a path's last bounce, which
 // goes nowhere) point and normal are left out: normal then holds the centre
 // or stored normal. Returns where something was met; when nothing was met in
-// any lane, hit is left untouched.
+// any lane, hit is left untouched. `object`, when given, receives the
+// number of the object each lane met (0 where it met nothing).
 template <typename F>
 VANTREL_HD inline lane_mask_t<F> find_nearest_lanes(lane_vec3_t<F> origin, lane_vec3_t<F> target,
                                                     const CSceneLists& scene, lane_hit_t<F>& hit,
-                                                    bool geometry = true)
+                                                    bool geometry = true, lane_uint_t<F>* object = nullptr)
 {
     const CSegmentLanes<F> segment = make_segment_lanes<F>(origin, target);
     const CNearestLanes<F> nearest = nearest_object<F>(segment, scene);
+    if (object != nullptr)
+        *object = nearest.object;
     if (!lane_any(nearest.found))
         return nearest.found;
     load_surface(scene, nearest.object, hit);

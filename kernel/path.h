@@ -57,26 +57,32 @@ VANTREL_HD inline void write_bounce_record(CBounceLanes<F>& record, lane_vec3_t<
     record.cosine = lane_select(nd < F(0.0f), F(0.0f), nd);
 }
 
-// One bounce k of the paths live in `active`: search from origin to target,
-// note in `end` where a path misses or meets a light (and the light's
-// emission), and move the rest on (surface response, new origin and target,
-// prev_index). Writes `record` for the lanes that scattered and returns them:
-// the lanes that go on to bounce k + 1 (none after the last).
+// Where a path that came from origin leaves the surface it met at hit.point
+// before any random draw (base_direction_lanes of its incoming direction).
 template <typename F>
-VANTREL_HD inline lane_mask_t<F> trace_bounce_lanes(uint32_t k, lane_mask_t<F> active, lane_vec3_t<F>& origin,
-                                                    lane_vec3_t<F>& target, F& prev_index, const CSceneLists& scene,
-                                                    const CVector3* normal_list, lane_uint_t<F>& state,
-                                                    CBounceLanes<F>& record, CPathEndLanes<F>& end)
+VANTREL_HD inline lane_vec3_t<F> bounce_base_direction(const lane_hit_t<F>& hit, lane_vec3_t<F> origin, F prev_index)
+{
+    return base_direction_lanes<F>(hit, vec3_normalize(vec3_sub(hit.point, origin)), prev_index);
+}
+
+// Bounce k of the paths live in `active` once its search is done (`found`,
+// `hit` as find_nearest_lanes leaves them): note in `end` where a path misses
+// or meets a light (and the light's emission), and move the rest on (surface
+// response, new origin and target, prev_index). base_dir, when given, holds
+// bounce_base_direction for every lane that found a surface. Writes `record`
+// for the lanes that scattered and returns them: the lanes that go on to
+// bounce k + 1 (none after the last).
+template <typename F>
+VANTREL_HD inline lane_mask_t<F> respond_bounce_lanes(uint32_t k, lane_mask_t<F> active, lane_mask_t<F> found,
+                                                      const lane_hit_t<F>& hit, const lane_vec3_t<F>* base_dir,
+                                                      lane_vec3_t<F>& origin, lane_vec3_t<F>& target,
+                                                      F& prev_index, const CVector3* normal_list,
+                                                      lane_uint_t<F>& state, CBounceLanes<F>& record,
+                                                      CPathEndLanes<F>& end)
 {
     using M = lane_mask_t<F>;
     using U = lane_uint_t<F>;
     const bool last = k + 1u == kMaxBounces;
-    // Written by the search in every lane once it finds something in any (on
-    // the last bounce without point and normal, which nothing reads then);
-    // zeroed only so the compiler sees no path that reads it unset.
-    lane_hit_t<F> hit{};
-    const M found = find_nearest_lanes<F>(origin, target, scene, hit, !last);
-    VANTREL_STAGE_SCATTER(k);
     const M missed = active && !found;
     end.missed = end.missed || missed;
     end.depth = lane_select(missed, U(k), end.depth);
@@ -99,13 +105,32 @@ VANTREL_HD inline lane_mask_t<F> trace_bounce_lanes(uint32_t k, lane_mask_t<F> a
         state = lane_select(active, random_step(random_step(state)), state);
         return M(false);
     }
-    const lane_vec3_t<F> incoming = vec3_normalize(vec3_sub(hit.point, origin));
-    const lane_vec3_t<F> out_dir = scatter_lanes<F>(hit, incoming, prev_index, state, active, normal_list);
+    const lane_vec3_t<F> base =
+        base_dir != nullptr ? *base_dir : bounce_base_direction<F>(hit, origin, prev_index);
+    const lane_vec3_t<F> out_dir = scatter_from_base_lanes<F>(hit, base, state, active, normal_list);
     write_bounce_record<F>(record, hit.color, hit.scatter_angle, hit.normal, out_dir);
     prev_index = hit.refraction_index;
     origin = hit.point;
     target = vec3_add(hit.point, vec3_scale(out_dir, F(kBounceReach)));
     return active;
+}
+
+// One bounce k of the paths live in `active`: search from origin to target,
+// then respond_bounce_lanes.
+template <typename F>
+VANTREL_HD inline lane_mask_t<F> trace_bounce_lanes(uint32_t k, lane_mask_t<F> active, lane_vec3_t<F>& origin,
+                                                    lane_vec3_t<F>& target, F& prev_index, const CSceneLists& scene,
+                                                    const CVector3* normal_list, lane_uint_t<F>& state,
+                                                    CBounceLanes<F>& record, CPathEndLanes<F>& end)
+{
+    // Written by the search in every lane once it finds something in any (on
+    // the last bounce without point and normal, which nothing reads then);
+    // zeroed only so the compiler sees no path that reads it unset.
+    lane_hit_t<F> hit{};
+    const lane_mask_t<F> found = find_nearest_lanes<F>(origin, target, scene, hit, k + 1u != kMaxBounces);
+    VANTREL_STAGE_SCATTER(k);
+    return respond_bounce_lanes<F>(k, active, found, hit, nullptr, origin, target, prev_index, normal_list, state,
+                                   record, end);
 }
 
 // Follows the camera rays (origin to target), filling records[0..depth - 1]

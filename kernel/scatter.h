@@ -79,14 +79,38 @@ VANTREL_HD inline CVector3 rotate_about_axis(CVector3 v, CVector3 a, float theta
     return rotate_about_axis<float>(v, a, theta);
 }
 
-// Outgoing direction for paths arriving along the unit vector incoming at the
-// surface recorded in hit; prev_index is the previous surface's refraction
-// index (1 for the first bounce). Draws two random numbers from state; only
-// live lanes keep the advanced state.
+// The direction the surface in hit sends a path arriving along the unit
+// vector incoming before any random draw: the mirror direction, or for a
+// transmitting surface the refracted one; prev_index is the previous
+// surface's refraction index (1 for the first bounce).
 template <typename F>
-VANTREL_HD inline lane_vec3_t<F> scatter_lanes(const lane_hit_t<F>& hit, lane_vec3_t<F> incoming, F prev_index,
-                                               lane_uint_t<F>& state, lane_mask_t<F> live,
-                                               const CVector3* normal_list)
+VANTREL_HD inline lane_vec3_t<F> base_direction_lanes(const lane_hit_t<F>& hit, lane_vec3_t<F> incoming, F prev_index)
+{
+    using M = lane_mask_t<F>;
+    using V = lane_vec3_t<F>;
+    const V n = hit.normal;
+    const F d = vec3_dot_yxz(n, incoming);
+    V base_dir = mirror_direction(incoming, n, d);
+    const M transmits = hit.scatter_angle < F(0.0f);
+    if (lane_any(transmits)) {
+        const M same_index = vec3_compare_epsilon(prev_index, hit.refraction_index);
+        V through = incoming;
+        if (lane_any(transmits && !same_index))
+            through = vec3_select(
+                same_index, incoming,
+                refract_direction(incoming, n, d, lane_div(prev_index, hit.refraction_index), base_dir));
+        base_dir = vec3_select(transmits, vec3_normalize_yxz(through), base_dir);
+    }
+    return base_dir;
+}
+
+// Outgoing direction from the surface recorded in hit, given its
+// base_direction_lanes. Draws two random numbers from state; only live lanes
+// keep the advanced state.
+template <typename F>
+VANTREL_HD inline lane_vec3_t<F> scatter_from_base_lanes(const lane_hit_t<F>& hit, lane_vec3_t<F> base_dir,
+                                                         lane_uint_t<F>& state, lane_mask_t<F> live,
+                                                         const CVector3* normal_list)
 {
     using M = lane_mask_t<F>;
     using U = lane_uint_t<F>;
@@ -97,19 +121,6 @@ VANTREL_HD inline lane_vec3_t<F> scatter_lanes(const lane_hit_t<F>& hit, lane_ve
     const U r1 = random_step(state);
     const U r2 = random_step(r1);
     state = lane_select(live, r2, state);
-
-    const F d = vec3_dot_yxz(n, incoming);
-    V base_dir = mirror_direction(incoming, n, d);
-    const M transmits = sa < F(0.0f);
-    if (lane_any(transmits)) {
-        const M same_index = vec3_compare_epsilon(prev_index, hit.refraction_index);
-        V through = incoming;
-        if (lane_any(transmits && !same_index))
-            through = vec3_select(
-                same_index, incoming,
-                refract_direction(incoming, n, d, lane_div(prev_index, hit.refraction_index), base_dir));
-        base_dir = vec3_select(transmits, vec3_normalize_yxz(through), base_dir);
-    }
 
     // random_unit_vector(normal_list, r2), normalised in y, x, z order.
     V v = CLaneTraits<F>::load_scatter_vector(normal_list, r2 % U(kNormalLookupModulus));
@@ -124,6 +135,19 @@ VANTREL_HD inline lane_vec3_t<F> scatter_lanes(const lane_hit_t<F>& hit, lane_ve
         out = vec3_select(spread, rotate_about_axis(base_dir, v, theta), out);
     }
     return out;
+}
+
+// Outgoing direction for paths arriving along the unit vector incoming at the
+// surface recorded in hit; prev_index is the previous surface's refraction
+// index (1 for the first bounce). Draws two random numbers from state; only
+// live lanes keep the advanced state.
+template <typename F>
+VANTREL_HD inline lane_vec3_t<F> scatter_lanes(const lane_hit_t<F>& hit, lane_vec3_t<F> incoming, F prev_index,
+                                               lane_uint_t<F>& state, lane_mask_t<F> live,
+                                               const CVector3* normal_list)
+{
+    return scatter_from_base_lanes<F>(hit, base_direction_lanes<F>(hit, incoming, prev_index), state, live,
+                                      normal_list);
 }
 
 // The one-pixel form: advances pixel p's state by two steps.

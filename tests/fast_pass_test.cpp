@@ -63,16 +63,21 @@ struct CPassRun {
     CLanePassEntry entry;
 };
 
+// The lane passes keep their first hits from frame to frame, as on the CPU
+// device; a frame after the first starts from them.
 uint64_t run_frames(const CPassRun& run, const CScene& scene, const CVector3* normals, CPassState& state, int frames,
-                    int threads)
+                    int threads, CFirstHits* first_hits = nullptr)
 {
     bind_globals_cpu({normals, state.rand_states.data()});
     const CFrameArgs frame{scene.lists(), state.rays.data(), state.sums.data(), state.counts.data(),
                            state.image.data()};
+    CFirstHits kept;
+    if (first_hits == nullptr)
+        first_hits = &kept;
     uint64_t segments = 0;
     for (int f = 0; f < frames; ++f)
-        segments += run.entry != nullptr ? path_trace_pass_lanes(run.entry, frame, threads)
-                                         : path_trace_pass_with(run.pass, frame, threads);
+        segments += run.entry != nullptr ? path_trace_pass_lanes(run.entry, frame, threads, first_hits)
+                                         : path_trace_pass_with(run.pass, frame, threads, first_hits);
     return segments;
 }
 
@@ -390,3 +395,43 @@ TEST_F(HandBuiltSceneTest, EmptySceneGivesThePlainLoopsFrames)
 }
 
 }  // namespace
+
+// A lane pass starts a frame from its kept first hits only while the scene
+// and the rays they were found for stay; a change of either, frame after
+// frame, gives the plain loop's frames.
+TEST_F(HandBuiltSceneTest, KeptFirstHitsFollowChangesOfSceneAndRays)
+{
+    const CScene room = room_with_every_surface();
+    CScene moved = room;
+    moved.spheres[1].center.x += 3.0f;
+    moved.planes[1].distance = 20.0f;
+    const CPassState start = scattered_start(11u);
+    const std::vector<CRay3> other_rays = scattered_start(12u).rays;
+    const struct {
+        const char* change;
+        const CScene* scene;
+        bool new_rays;
+    } steps[] = {{"none (filled)", &room, false}, {"none (kept)", &room, false}, {"the scene", &moved, false},
+                 {"the rays", &moved, true},      {"none (kept)", &moved, false}};
+    const auto run_steps = [&](const CPassRun& run, int threads, const auto& after_step) {
+        CPassState state = start;
+        CFirstHits kept;
+        for (const auto& step : steps) {
+            if (step.new_rays) {
+                kept.rays_change(state.rays.data());
+                std::copy(other_rays.begin(), other_rays.end(), state.rays.begin());
+            }
+            run_frames(run, *step.scene, normal_table.get(), state, 1, threads, &kept);
+            after_step(step.change, state);
+        }
+    };
+    std::vector<CPassState> plain;
+    run_steps({"plain", CCpuPass::plain, nullptr}, 1,
+              [&](const char*, const CPassState& state) { plain.push_back(state); });
+    for (const CPassRun& run : lane_passes_here()) {
+        size_t i = 0;
+        run_steps(run, 2, [&](const char* change, const CPassState& state) {
+            expect_same(plain[i++], state, run.name + ", changed: " + change);
+        });
+    }
+}

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/cpu/cpu_pass.h"
+#include "engine/cpu/first_hits.h"
 #include "scene/image_size.h"
 
 namespace {
@@ -28,17 +29,20 @@ public:
     void* allocate(size_t bytes) override { return std::aligned_alloc(64, (bytes + 63) / 64 * 64); }
     void release(void* device_memory) override
     {
+        first_hits_.rays_change(device_memory);
         forget(device_memory);
         std::free(device_memory);
     }
     bool fill_zero(void* device_memory, size_t bytes) override
     {
+        first_hits_.rays_change(device_memory);
         settle(device_memory);
         std::memset(device_memory, 0, bytes);
         return true;
     }
     bool copy_to_device(void* device_memory, const void* host_memory, size_t bytes) override
     {
+        first_hits_.rays_change(device_memory);
         // An earlier upload this one fully covers never needs making.
         if (const CUpload* earlier = find(device_memory); earlier && earlier->bytes <= bytes)
             forget(device_memory);
@@ -72,7 +76,7 @@ public:
         pass.buffer = in_place(frame.buffer, kSumsBytes);
         pass.cbuffer = in_place(frame.cbuffer, kCountsBytes);
         settle_all();
-        segments_ += path_trace_pass_fast(pass, threads_);
+        segments_ += path_trace_pass_fast(pass, threads_, &first_hits_);
         return true;
     }
 
@@ -136,6 +140,9 @@ private:
 
     int threads_;
     uint64_t segments_ = 0;
+    // The camera's rays reach this memory once; what their first segments
+    // meet is kept for the passes until they change.
+    CFirstHits first_hits_;
     std::vector<CUpload> uploads_;
 };
 }  // namespace

@@ -173,7 +173,7 @@ CCpuPass cpu_pass_chosen()
 }
 
 #if defined(VANTREL_LANE_PASSES)
-uint64_t path_trace_pass_lanes(CLanePassEntry entry, const CFrameArgs& frame, int threads)
+uint64_t path_trace_pass_lanes(CLanePassEntry entry, const CFrameArgs& frame, int threads, CFirstHits* first_hits)
 {
     const CSceneLists& scene = frame.scene;
     // The lanes look surfaces up in a table, one row per field (see
@@ -201,25 +201,32 @@ uint64_t path_trace_pass_lanes(CLanePassEntry entry, const CFrameArgs& frame, in
     args.scene.surface_table = table.data();
     args.scene.surface_stride = stride;
     args.scene.axis_planes = axis_planes.data();
-    return entry(args);
+    // The 4-lane pass traces each pixel from the camera in one go and keeps no first hits.
+    if (first_hits != nullptr && entry != path_trace_pass_sse2)
+        args.first_hits = first_hits->use_for(frame);
+    const uint64_t segments = entry(args);
+    if (args.first_hits.fields != nullptr)
+        first_hits->filled();
+    return segments;
 }
 #endif
 
-uint64_t path_trace_pass_with(CCpuPass pass, const CFrameArgs& frame, int threads)
+uint64_t path_trace_pass_with(CCpuPass pass, const CFrameArgs& frame, int threads, CFirstHits* first_hits)
 {
 #if defined(VANTREL_LANE_PASSES)
     if (pass != CCpuPass::plain && cpu_pass_supported(pass)) {
         const CLanePassEntry entry = pass == CCpuPass::sse2   ? path_trace_pass_sse2
                                      : pass == CCpuPass::avx2 ? path_trace_pass_avx2
                                                               : path_trace_pass_avx512;
-        return path_trace_pass_lanes(entry, frame, threads);
+        return path_trace_pass_lanes(entry, frame, threads, first_hits);
     }
 #endif
     (void)pass;
+    (void)first_hits;
     return path_trace_pass_cpu(frame, threads);
 }
 
-uint64_t path_trace_pass_fast(const CFrameArgs& frame, int threads)
+uint64_t path_trace_pass_fast(const CFrameArgs& frame, int threads, CFirstHits* first_hits)
 {
-    return path_trace_pass_with(cpu_pass_chosen(), frame, threads);
+    return path_trace_pass_with(cpu_pass_chosen(), frame, threads, first_hits);
 }

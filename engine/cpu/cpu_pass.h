@@ -10,6 +10,8 @@
 
 #include "kernel/frame_args.h"
 
+class CFirstHits;
+
 // The CPU's kernel-wide bindings: process-wide pointers to the table of unit
 // vectors and the per-pixel random states.
 extern const CVector3* g_normal_list;
@@ -44,8 +46,12 @@ bool cpu_pass_supported(CCpuPass pass);
 CCpuPass cpu_pass_chosen();
 
 // One pass as path_trace_pass_cpu, run the given way; an unsupported pass
-// falls back to the plain loop.
-uint64_t path_trace_pass_with(CCpuPass pass, const CFrameArgs& frame, int threads);
+// falls back to the plain loop. first_hits, when given, keeps every pixel's
+// first hit from pass to pass where the pass is one that uses it (AVX2,
+// AVX-512; engine/cpu/first_hits.h): call its rays_change before the rays
+// change.
+uint64_t path_trace_pass_with(CCpuPass pass, const CFrameArgs& frame, int threads,
+                              CFirstHits* first_hits = nullptr);
 
 // One pass the chosen way (cpu_pass_chosen).
-uint64_t path_trace_pass_fast(const CFrameArgs& frame, int threads);
+uint64_t path_trace_pass_fast(const CFrameArgs& frame, int threads, CFirstHits* first_hits = nullptr);

@@ -25,6 +25,7 @@
 #include "engine/cpu/simd_lanes.h"
 
 #include <atomic>
+#include <cstring>
 #include <memory>
 
 #include "engine/cpu/cpu_pass_lanes.h"
@@ -129,12 +130,82 @@ void prefetch_bytes(const void* p, size_t size)
 // What the first bounce reads of the lane group from pixel `first` on.
 void prefetch_first_bounce(const CLanePassArgs& args, uint32_t first)
 {
-    prefetch_bytes(args.rayList + first, kLanes * sizeof(CRay3));
+    if (args.first_hits.ready)
+        for (uint32_t field = 0; field < kFirstHitFields; ++field)
+            prefetch_bytes(args.first_hits.fields + first_hit_offset(first, field), kLanes * sizeof(float));
+    else
+        prefetch_bytes(args.rayList + first, kLanes * sizeof(CRay3));
     prefetch_bytes(args.bindings.rand_list + first, kLanes * sizeof(uint32_t));
 }
 // The first bounce reads camera rays and random states from memory this many
 // lane groups ahead of use.
 constexpr uint32_t kGroupsAhead = 4u;
+
+// The first hits of the lane group from pixel `first` on.
+struct CFirstHitLanes {
+    CMask found;
+    CUint object;
+    CVec3 point;
+    CVec3 normal;
+    CVec3 base_dir;
+};
+CVec3 load_first_hit_vec3(const float* fields, uint32_t first, uint32_t field)
+{
+    return {VANTREL_LANES_NS::load_floats(fields + first_hit_offset(first, field)),
+            VANTREL_LANES_NS::load_floats(fields + first_hit_offset(first, field + 1u)),
+            VANTREL_LANES_NS::load_floats(fields + first_hit_offset(first, field + 2u))};
+}
+void store_first_hit_vec3(float* fields, uint32_t first, uint32_t field, CVec3 v)
+{
+    VANTREL_LANES_NS::store_floats(fields + first_hit_offset(first, field), v.x);
+    VANTREL_LANES_NS::store_floats(fields + first_hit_offset(first, field + 1u), v.y);
+    VANTREL_LANES_NS::store_floats(fields + first_hit_offset(first, field + 2u), v.z);
+}
+CFirstHitLanes load_first_hits(const float* fields, uint32_t first)
+{
+    const CUint stored =
+        VANTREL_LANES_NS::load_uints(reinterpret_cast<const uint32_t*>(fields + first_hit_offset(first, 0u)));
+    const CMask found = !(stored == CUint(0u));
+    return {found, lane_select(found, stored - CUint(1u), CUint(0u)), load_first_hit_vec3(fields, first, kFirstHitPoint),
+            load_first_hit_vec3(fields, first, kFirstHitNormal), load_first_hit_vec3(fields, first, kFirstHitBase)};
+}
+void store_first_hits(float* fields, uint32_t first, const CFirstHitLanes& hits)
+{
+    const CUint stored = lane_select(hits.found, hits.object + CUint(1u), CUint(0u));
+    std::memcpy(fields + first_hit_offset(first, 0u), &stored.v, sizeof stored.v);
+    store_first_hit_vec3(fields, first, kFirstHitPoint, hits.point);
+    store_first_hit_vec3(fields, first, kFirstHitNormal, hits.normal);
+    store_first_hit_vec3(fields, first, kFirstHitBase, hits.base_dir);
+}
+
+// The first bounce of the lane group from pixel `first` on: from the kept
+// first hits when they are ready, else searched from the camera rays (and
+// kept, where there is room). The rest as trace_bounce_lanes.
+CMask trace_first_bounce(const CLanePassArgs& args, uint32_t first, CVec3& origin, CVec3& target,
+                         CFloat& prev_index, CUint& state, CRecord& record, CPathEndLanes<CFloat>& end)
+{
+    CHitLanes<CFloat> hit{};
+    CFirstHitLanes first_hits;
+    float* const fields = args.first_hits.fields;
+    if (fields != nullptr && args.first_hits.ready) {
+        first_hits = load_first_hits(fields, first);
+        load_surface(args.scene, first_hits.object, hit);
+        hit.point = first_hits.point;
+        hit.normal = first_hits.normal;
+    } else {
+        T::load_ray(args.rayList, first, origin, target);
+        first_hits.found = find_nearest_lanes<CFloat>(origin, target, args.scene, hit, true, &first_hits.object);
+        VANTREL_STAGE_SCATTER(0u);
+        first_hits.base_dir = bounce_base_direction<CFloat>(hit, origin, prev_index);
+        if (fields != nullptr) {
+            first_hits.point = hit.point;
+            first_hits.normal = hit.normal;
+            store_first_hits(fields, first, first_hits);
+        }
+    }
+    return respond_bounce_lanes<CFloat>(0u, CMask(true), first_hits.found, hit, &first_hits.base_dir, origin, target,
+                                        prev_index, args.bindings.normal_list, state, record, end);
+}
 
 // The tile of pixels first .. first + kTile - 1; returns the segments searched.
 [[gnu::flatten]] uint32_t trace_tile(uint32_t first, const CLanePassArgs& args, CTileWork& w)
@@ -174,7 +245,6 @@ constexpr uint32_t kGroupsAhead = 4u;
                 prefetch_bytes(args.buffer + 3u * (first + at), 3u * kLanes * sizeof(float));
                 prefetch_bytes(args.cbuffer + first + at, kLanes * sizeof(uint32_t));
                 prefetch_bytes(args.fbuffer + 3u * (first + at), 3u * kLanes);
-                T::load_ray(args.rayList, first + at, origin, target);
                 state = T::load_uint(rand_list, first + at);
                 prev_index = CFloat(1.0f);
                 pixel = CUint(first + at) + VANTREL_LANES_NS::lane_index();
@@ -200,8 +270,10 @@ constexpr uint32_t kGroupsAhead = 4u;
             }
             VANTREL_STAGE(kStageSearch + k);
             CPathEndLanes<CFloat> end{CUint(kMaxBounces), CMask(false), CMask(false), lane_vec3<CFloat>(CVector3{})};
-            const CMask goes_on = trace_bounce_lanes<CFloat>(k, active, origin, target, prev_index, args.scene,
-                                                             args.bindings.normal_list, state, w.records[k][c], end);
+            const CMask goes_on =
+                k == 0 ? trace_first_bounce(args, first + at, origin, target, prev_index, state, w.records[k][c], end)
+                       : trace_bounce_lanes<CFloat>(k, active, origin, target, prev_index, args.scene,
+                                                    args.bindings.normal_list, state, w.records[k][c], end);
             VANTREL_STAGE(kStagePack);
             w.goes_on[k][c] = goes_on;
             w.lit[k][c] = end.hit_light;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "engine/cpu/first_hits.h"
 #include "kernel/intersect.h"
 #include "kernel/random.h"
 
@@ -18,6 +19,9 @@ constexpr uint32_t kScatterStride = 4u;
 struct CLanePassArgs : CFrameArgs {
     CRandomBindings bindings;  // normal_list: the lane passes' table, kScatterStride floats per entry
     int threads;  // > 0
+    // Where the tiled passes (8 and 16 lanes) find every pixel's first hit
+    // (ready) or leave it (not ready); null: they search as for any bounce.
+    CFirstHits::CUse first_hits = {nullptr, false};
 };
 
 // Each returns the segments searched in the pass.
@@ -27,6 +31,9 @@ uint64_t path_trace_pass_avx512(const CLanePassArgs& args);  // 16 lanes, AVX-51
 
 // One lane pass through `entry`, handed the surface table and the normalised
 // unit-vector table it looks up (x86-64 builds only; path_trace_pass_with
-// picks the entry, bench/frame_stages hands its timed copies).
+// picks the entry, bench/frame_stages hands its timed copies). With
+// first_hits, a tiled pass starts its paths from them, filling them first
+// where they do not hold this frame's.
 using CLanePassEntry = uint64_t (*)(const CLanePassArgs&);
-uint64_t path_trace_pass_lanes(CLanePassEntry entry, const CFrameArgs& frame, int threads);
+uint64_t path_trace_pass_lanes(CLanePassEntry entry, const CFrameArgs& frame, int threads,
+                               CFirstHits* first_hits = nullptr);
