@@ -119,7 +119,11 @@ static_assert(kBeyondSegment - 1.0f == 1.0f / 8388608.0f, "one unit in the last 
 // Tests every sphere, then every plane, in list order; a strictly nearer hit
 // replaces the best so far, so ties go to the object tested first. The range
 // check t <= 1 is folded into t < best (best starts just above 1).
-// kSpheres and kPlanes, when not 0, are the scene's counts known beforehand.
+// kSpheres and kPlanes, when not 0, are the scene's counts known beforehand;
+// the planes then go in two runs, each from "nothing met", and the three
+// bests are merged in list order with the same strict comparison (the first
+// of the nearest still wins): three short chains of selects instead of one
+// long one.
 template <typename F, uint32_t kSpheres = 0, uint32_t kPlanes = 0>
 VANTREL_HD inline CNearestLanes<F> nearest_object_counted(const CSegmentLanes<F>& segment, const CSceneLists& scene)
 {
@@ -127,6 +131,7 @@ VANTREL_HD inline CNearestLanes<F> nearest_object_counted(const CSegmentLanes<F>
     using U = lane_uint_t<F>;
     const uint32_t sphere_count = kSpheres != 0 ? kSpheres : scene.sphere_count;
     const uint32_t plane_count = kPlanes != 0 ? kPlanes : scene.plane_count;
+    constexpr uint32_t kPlaneRuns = kPlanes >= 4u ? 2u : 1u;
     CNearestLanes<F> nearest{M(false), F(kBeyondSegment), U(0u)};
     for (uint32_t i = 0; i < sphere_count; ++i) {
         M root;
@@ -142,6 +147,9 @@ VANTREL_HD inline CNearestLanes<F> nearest_object_counted(const CSegmentLanes<F>
     if constexpr (!std::is_same_v<F, float>)
         if (scene.axis_planes != nullptr && lane_all(segment.span_sq < F(__builtin_inff())))
             axis_planes = scene.axis_planes;
+    CNearestLanes<F> runs[kPlaneRuns];
+    for (uint32_t r = 0; r < kPlaneRuns; ++r)
+        runs[r] = kPlaneRuns == 1u ? nearest : CNearestLanes<F>{M(false), F(kBeyondSegment), U(0u)};
 #if defined(__GNUC__) && !defined(__CUDACC__)
 #pragma GCC unroll 8
 #endif
@@ -155,9 +163,19 @@ VANTREL_HD inline CNearestLanes<F> nearest_object_counted(const CSegmentLanes<F>
                                  : intersect_plane(segment, scene.plane_list[i], root);
         // Where there is no root t is a quotient by 0 (infinite or NaN),
         // which the range test already turns down.
-        const M nearer = t >= F(0.0f) && t < nearest.distance;
-        nearest.distance = lane_select(nearer, t, nearest.distance);
-        nearest.object = lane_select(nearer, U(sphere_count + i), nearest.object);
+        CNearestLanes<F>& run = runs[i * kPlaneRuns / plane_count];
+        const M nearer = t >= F(0.0f) && t < run.distance;
+        run.distance = lane_select(nearer, t, run.distance);
+        run.object = lane_select(nearer, U(sphere_count + i), run.object);
+    }
+    if constexpr (kPlaneRuns == 1u) {
+        nearest = runs[0];
+    } else {
+        for (uint32_t r = 0; r < kPlaneRuns; ++r) {
+            const M nearer = runs[r].distance < nearest.distance;
+            nearest.distance = lane_select(nearer, runs[r].distance, nearest.distance);
+            nearest.object = lane_select(nearer, runs[r].object, nearest.object);
+        }
     }
     nearest.found = nearest.distance < F(kBeyondSegment);
     return nearest;
