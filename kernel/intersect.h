@@ -163,7 +163,7 @@ VANTREL_HD inline CNearestLanes<F> nearest_object_counted(const CSegmentLanes<F>
                                  : intersect_plane(segment, scene.plane_list[i], root);
         // Where there is no root t is a quotient by 0 (infinite or NaN),
         // which the range test already turns down.
-        CNearestLanes<F>& run = runs[i * kPlaneRuns / plane_count];
+        CNearestLanes<F>& run = runs[kPlaneRuns == 1u ? 0u : i * kPlaneRuns / plane_count];
         const M nearer = t >= F(0.0f) && t < run.distance;
         run.distance = lane_select(nearer, t, run.distance);
         run.object = lane_select(nearer, U(sphere_count + i), run.object);
