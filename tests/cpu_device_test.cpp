@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -104,8 +105,9 @@ protected:
     void SetUp() override { ASSERT_TRUE(test_support::build_host_state(31337u)); }
     void TearDown() override { test_support::release_host_state(); }
 
-    // Plain loop passes from the start state: sums, counts and image after `frames`.
-    void plain_frames(int frames, std::vector<float>& sums, std::vector<uint32_t>& counts,
+    // Plain loop passes from the start state, one per entry of `rays`: sums,
+    // counts and image after them.
+    void plain_frames(const std::vector<const CRay3*>& rays, std::vector<float>& sums, std::vector<uint32_t>& counts,
                       std::vector<uint8_t>& image, uint64_t& segments)
     {
         std::vector<uint32_t> rand_states(seed_list.get(), seed_list.get() + kPixelCount);
@@ -113,11 +115,42 @@ protected:
         counts.assign(kPixelCount, 0u);
         image.assign(3 * size_t{kPixelCount}, 0u);
         bind_globals_cpu({normal_table.get(), rand_states.data()});
-        const CFrameArgs frame{{g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount},
-                               g_frame.ray_list.get(), sums.data(), counts.data(), image.data()};
         segments = 0;
-        for (int f = 0; f < frames; ++f)
-            segments += path_trace_pass_cpu(frame, 2);
+        for (const CRay3* frame_rays : rays)
+            segments += path_trace_pass_cpu({{g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount},
+                                             frame_rays, sums.data(), counts.data(), image.data()},
+                                            2);
+    }
+};
+
+// A CPU device with the built-in scene's buffers, bound and uploaded as the
+// engine does at start-up.
+struct CDeviceScene {
+    std::unique_ptr<CDeviceOperations> device = make_cpu_device(2);
+    CDeviceBuffer sphere_list{device.get(), kSphereCount * sizeof(CSphere)};
+    CDeviceBuffer plane_list{device.get(), kPlaneCount * sizeof(CPlane)};
+    CDeviceBuffer normal_list{device.get(), kDeviceNormalCount * sizeof(CVector3)};
+    CDeviceBuffer rand_list{device.get(), kPixelCount * sizeof(uint32_t)};
+    CDeviceBuffer rays{device.get(), kPixelCount * sizeof(CRay3)};
+    CDeviceBuffer buffer{device.get(), 3 * size_t{kPixelCount} * sizeof(float)};
+    CDeviceBuffer cbuffer{device.get(), kPixelCount * sizeof(uint32_t)};
+    CDeviceBuffer fbuffer{device.get(), 3 * size_t{kPixelCount}};
+
+    void start()
+    {
+        ASSERT_TRUE(device->copy_to_device(normal_list.get(), normal_table.get(), normal_list.size()));
+        ASSERT_TRUE(device->copy_to_device(rand_list.get(), seed_list.get(), rand_list.size()));
+        ASSERT_TRUE(device->fill_zero(fbuffer.get(), fbuffer.size()));
+        ASSERT_TRUE(device->launch_bind_globals({}, {}, {}, {normal_list.as<CVector3>(), rand_list.as<uint32_t>()}));
+        ASSERT_TRUE(device->copy_to_device(sphere_list.get(), g_spheres.get(), sphere_list.size()));
+        ASSERT_TRUE(device->copy_to_device(plane_list.get(), g_planes.get(), plane_list.size()));
+    }
+    bool launch()
+    {
+        return device->launch_path_trace({}, {}, {{sphere_list.as<CSphere>(), kSphereCount, plane_list.as<CPlane>(),
+                                                   kPlaneCount},
+                                                  rays.as<CRay3>(), buffer.as<float>(), cbuffer.as<uint32_t>(),
+                                                  fbuffer.as<uint8_t>()});
     }
 };
 
@@ -128,7 +161,7 @@ TEST_F(CpuDeviceSceneTest, EngineFramesGiveThePlainLoopsState)
     std::vector<uint32_t> counts;
     std::vector<uint8_t> image;
     uint64_t segments = 0;
-    plain_frames(kFrames, sums, counts, image, segments);
+    plain_frames(std::vector<const CRay3*>(kFrames, g_frame.ray_list.get()), sums, counts, image, segments);
 
     ASSERT_TRUE(engine_init_on(make_cpu_device(2), g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount,
                                normal_table.get(), seed_list.get()));
@@ -149,44 +182,60 @@ TEST_F(CpuDeviceSceneTest, ResultsWorkedInPlaceReachAnyDownload)
     std::vector<uint32_t> counts;
     std::vector<uint8_t> image;
     uint64_t segments = 0;
-    plain_frames(1, sums, counts, image, segments);
+    plain_frames({g_frame.ray_list.get()}, sums, counts, image, segments);
 
-    auto device = make_cpu_device(2);
-    CDeviceBuffer sphere_list(device.get(), kSphereCount * sizeof(CSphere));
-    CDeviceBuffer plane_list(device.get(), kPlaneCount * sizeof(CPlane));
-    CDeviceBuffer normal_list(device.get(), kDeviceNormalCount * sizeof(CVector3));
-    CDeviceBuffer rand_list(device.get(), kPixelCount * sizeof(uint32_t));
-    CDeviceBuffer rays(device.get(), kPixelCount * sizeof(CRay3));
-    CDeviceBuffer buffer(device.get(), 3 * size_t{kPixelCount} * sizeof(float));
-    CDeviceBuffer cbuffer(device.get(), kPixelCount * sizeof(uint32_t));
-    CDeviceBuffer fbuffer(device.get(), 3 * size_t{kPixelCount});
-    ASSERT_TRUE(device->copy_to_device(normal_list.get(), normal_table.get(), normal_list.size()));
-    ASSERT_TRUE(device->copy_to_device(rand_list.get(), seed_list.get(), rand_list.size()));
-    ASSERT_TRUE(device->fill_zero(fbuffer.get(), fbuffer.size()));
-    ASSERT_TRUE(device->launch_bind_globals({}, {}, {}, {normal_list.as<CVector3>(), rand_list.as<uint32_t>()}));
-
+    CDeviceScene scene;
+    scene.start();
     std::vector<float> host_sums(3 * size_t{kPixelCount}, 0.0f);
     std::vector<uint32_t> host_counts(kPixelCount, 0u);
-    ASSERT_TRUE(device->copy_to_device(sphere_list.get(), g_spheres.get(), sphere_list.size()));
-    ASSERT_TRUE(device->copy_to_device(plane_list.get(), g_planes.get(), plane_list.size()));
-    ASSERT_TRUE(device->copy_to_device(rays.get(), g_frame.ray_list.get(), rays.size()));
-    ASSERT_TRUE(device->copy_to_device(buffer.get(), host_sums.data(), buffer.size()));
-    ASSERT_TRUE(device->copy_to_device(cbuffer.get(), host_counts.data(), cbuffer.size()));
-    ASSERT_TRUE(device->launch_path_trace({}, {}, {{sphere_list.as<CSphere>(), kSphereCount, plane_list.as<CPlane>(),
-                                                     kPlaneCount},
-                                                    rays.as<CRay3>(), buffer.as<float>(), cbuffer.as<uint32_t>(),
-                                                    fbuffer.as<uint8_t>()}));
+    ASSERT_TRUE(scene.device->copy_to_device(scene.rays.get(), g_frame.ray_list.get(), scene.rays.size()));
+    ASSERT_TRUE(scene.device->copy_to_device(scene.buffer.get(), host_sums.data(), scene.buffer.size()));
+    ASSERT_TRUE(scene.device->copy_to_device(scene.cbuffer.get(), host_counts.data(), scene.cbuffer.size()));
+    ASSERT_TRUE(scene.launch());
 
     std::vector<float> other_sums(host_sums.size(), -1.0f);
     std::vector<uint32_t> other_counts(host_counts.size(), 7u);
     std::vector<uint8_t> other_image(image.size(), 9u);
-    ASSERT_TRUE(device->copy_to_host(other_sums.data(), buffer.get(), buffer.size()));
-    ASSERT_TRUE(device->copy_to_host(other_counts.data(), cbuffer.get(), cbuffer.size()));
-    ASSERT_TRUE(device->copy_to_host(other_image.data(), fbuffer.get(), fbuffer.size()));
-    EXPECT_EQ(device->segments_traced(), segments);
+    ASSERT_TRUE(scene.device->copy_to_host(other_sums.data(), scene.buffer.get(), scene.buffer.size()));
+    ASSERT_TRUE(scene.device->copy_to_host(other_counts.data(), scene.cbuffer.get(), scene.cbuffer.size()));
+    ASSERT_TRUE(scene.device->copy_to_host(other_image.data(), scene.fbuffer.get(), scene.fbuffer.size()));
+    EXPECT_EQ(scene.device->segments_traced(), segments);
     EXPECT_EQ(std::memcmp(other_sums.data(), sums.data(), sums.size() * sizeof(float)), 0);
     EXPECT_EQ(other_counts, counts);
     EXPECT_EQ(other_image, image);
+}
+
+// The device's passes keep every pixel's first hit while its rays stay; rays
+// uploaded over them, or zeroed, are searched again.
+TEST_F(CpuDeviceSceneTest, RaysWrittenAgainAreSearchedAgain)
+{
+    std::vector<CRay3> turned(g_frame.ray_list.get(), g_frame.ray_list.get() + kPixelCount);
+    for (CRay3& ray : turned)
+        ray.target.x += 40.0f;
+    const std::vector<CRay3> zeroed(kPixelCount, CRay3{});
+    const std::vector<const CRay3*> rays = {g_frame.ray_list.get(), g_frame.ray_list.get(), turned.data(),
+                                            zeroed.data()};
+    std::vector<float> sums;
+    std::vector<uint32_t> counts;
+    std::vector<uint8_t> image;
+    uint64_t segments = 0;
+    plain_frames(rays, sums, counts, image, segments);
+
+    CDeviceScene scene;
+    scene.start();
+    ASSERT_TRUE(scene.device->fill_zero(scene.buffer.get(), scene.buffer.size()));
+    ASSERT_TRUE(scene.device->fill_zero(scene.cbuffer.get(), scene.cbuffer.size()));
+    for (size_t f = 0; f < rays.size(); ++f) {
+        ASSERT_TRUE(f == 3 ? scene.device->fill_zero(scene.rays.get(), scene.rays.size())
+                           : scene.device->copy_to_device(scene.rays.get(), rays[f], scene.rays.size()));
+        ASSERT_TRUE(scene.launch());
+    }
+    std::vector<float> device_sums(sums.size());
+    std::vector<uint32_t> device_counts(counts.size());
+    ASSERT_TRUE(scene.device->copy_to_host(device_sums.data(), scene.buffer.get(), scene.buffer.size()));
+    ASSERT_TRUE(scene.device->copy_to_host(device_counts.data(), scene.cbuffer.get(), scene.cbuffer.size()));
+    EXPECT_EQ(std::memcmp(device_sums.data(), sums.data(), sums.size() * sizeof(float)), 0);
+    EXPECT_EQ(device_counts, counts);
 }
 
 }  // namespace
