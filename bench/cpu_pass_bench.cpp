@@ -18,6 +18,7 @@
 #include "app/camera.h"
 #include "app/frame_buffers.h"
 #include "engine/cpu/cpu_pass.h"
+#include "engine/cpu/first_hits.h"
 #include "scene/host_random.h"
 #include "kernel/path.h"
 #include "scene/built_in_scene.h"
@@ -64,7 +65,8 @@ void set_pass_counters(benchmark::State& state, uint64_t segments)
 }
 
 // range(0): the pass (CCpuPass), range(1): threads (0: all cores). The sums
-// and counts keep growing from pass to pass, as in the window.
+// and counts keep growing from pass to pass, as in the window, and the passes
+// keep their first hits as on the CPU device.
 void BM_CpuPass(benchmark::State& state)
 {
     const CCpuPass pass = CCpuPass(state.range(0));
@@ -77,8 +79,9 @@ void BM_CpuPass(benchmark::State& state)
     state.SetLabel(std::string(cpu_pass_name(pass)) + ", " +
                    std::to_string(threads > 0 ? threads : omp_get_max_threads()) + " threads");
     uint64_t segments = 0;
+    CFirstHits first_hits;
     for (auto _ : state)
-        segments += path_trace_pass_with(pass, bench_frame(), threads);
+        segments += path_trace_pass_with(pass, bench_frame(), threads, &first_hits);
     set_pass_counters(state, segments);
 }
 
@@ -97,8 +100,9 @@ void BM_CpuPassChosen(benchmark::State& state)
     bench_scene();
     state.SetLabel(cpu_pass_name(cpu_pass_chosen()));
     uint64_t segments = 0;
+    CFirstHits first_hits;
     for (auto _ : state)
-        segments += path_trace_pass_fast(bench_frame(), 0);
+        segments += path_trace_pass_fast(bench_frame(), 0, &first_hits);
     set_pass_counters(state, segments);
 }
 BENCHMARK(BM_CpuPassChosen)->UseRealTime()->Unit(benchmark::kMillisecond);

@@ -3,7 +3,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "scene/image_size.h"
 
@@ -24,8 +23,9 @@ CFirstHits::CUse CFirstHits::use_for(const CFrameArgs& frame)
     if (!fields_) {
         const size_t bytes = size_t{kPixelCount} * kFirstHitFields * sizeof(float);
         fields_.reset(static_cast<float*>(std::aligned_alloc(64, bytes)));
+        // Without the memory the passes search every frame's first bounce.
         if (!fields_)
-            throw std::bad_alloc();
+            return {nullptr, false};
     }
     rays_ = frame.rayList;
     scene_.resize(sphere_bytes + plane_bytes);

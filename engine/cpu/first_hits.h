@@ -34,7 +34,8 @@ class CFirstHits {
 public:
     // Where the pass finds or leaves the first hits for `frame`: ready when
     // they were filled for the same rays and the same scene. Otherwise the
-    // pass is to fill them and call filled() once it has finished.
+    // pass is to fill them and call filled() once it has finished (fields is
+    // null where their 12.3 MB could not be had: nothing to fill).
     struct CUse {
         float* fields;
         bool ready;
