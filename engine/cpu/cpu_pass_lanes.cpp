@@ -137,8 +137,8 @@ void prefetch_first_bounce(const CLanePassArgs& args, uint32_t first)
         prefetch_bytes(args.rayList + first, kLanes * sizeof(CRay3));
     prefetch_bytes(args.bindings.rand_list + first, kLanes * sizeof(uint32_t));
 }
-// The first bounce reads camera rays and random states from memory this many
-// lane groups ahead of use.
+// The first bounce reads kept first hits (or camera rays) and random states
+// from memory this many lane groups ahead of use.
 constexpr uint32_t kGroupsAhead = 4u;
 
 // The first hits of the lane group from pixel `first` on.

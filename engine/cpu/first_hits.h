@@ -48,7 +48,6 @@ public:
         if (rays == rays_)
             ready_ = false;
     }
-    void forget() { ready_ = false; }
 
 private:
     struct CFree {
