@@ -4,6 +4,10 @@
 // threads its passes run on.
 
 #include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <csignal>
+#include <thread>
 
 #include <algorithm>
 #include <atomic>
@@ -75,6 +79,28 @@ TEST(CpuThreadsTest, EveryItemRunsOnceOnTheThreadsAsked)
         EXPECT_FALSE(bad_chunk) << what;
         EXPECT_FALSE(bad_thread) << what;
     }
+}
+
+// Signals sent to the process never land on a worker: a burst of stop signals
+// reaches the main thread's handler one at a time, in order. Faults are not
+// blocked.
+TEST(CpuThreadsTest, WorkersTakeNoSignalsButTheirOwnFaults)
+{
+    std::vector<sigset_t> masks(3);
+    std::atomic<int> started{0};
+    cpu_parallel_for(3, 3, 1, [&](uint32_t, uint32_t, int thread) {
+        pthread_sigmask(SIG_BLOCK, nullptr, &masks[size_t(thread)]);
+        // Each item waits until all three are taken, so every thread runs one.
+        ++started;
+        while (started.load() < 3)
+            std::this_thread::yield();
+    });
+    for (int thread : {1, 2}) {
+        for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGALRM})
+            EXPECT_TRUE(sigismember(&masks[size_t(thread)], signal_number)) << thread << ", " << signal_number;
+        EXPECT_FALSE(sigismember(&masks[size_t(thread)], SIGSEGV)) << thread;
+    }
+    EXPECT_FALSE(sigismember(&masks[0], SIGTERM)) << "the calling thread keeps its own mask";
 }
 
 // A failure on any thread reaches the caller once every thread has stopped,

@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "engine/cpu/cpu_threads.h"
 
+#include <pthread.h>
+
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <exception>
 #include <mutex>
@@ -32,6 +35,19 @@ void wait_while(const std::atomic<uint32_t>& value, uint32_t old)
     }
 }
 
+// The signals a worker never takes: every one sent to the process as a whole
+// goes to a thread that expects it (the program's stop signals to the handler
+// on the main thread, in the order they came; the ones a file write holds
+// back, held back). Faults stay with the thread that caused them.
+sigset_t worker_blocked_signals()
+{
+    sigset_t signals;
+    sigfillset(&signals);
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT})
+        sigdelset(&signals, fault);
+    return signals;
+}
+
 class CThreadPool {
 public:
     ~CThreadPool()
@@ -50,8 +66,15 @@ public:
         // Workers are added as a job first asks for them and then kept; each
         // job wakes them all, and those beyond its thread count take nothing.
         const uint32_t generation = generation_.load(std::memory_order_relaxed);
-        while (workers_.size() + 1 < size_t(threads))
-            workers_.emplace_back(&CThreadPool::work, this, int(workers_.size()) + 1, generation);
+        if (workers_.size() + 1 < size_t(threads)) {
+            // Started with those signals blocked, they never take one.
+            const sigset_t blocked = worker_blocked_signals();
+            sigset_t caller;
+            pthread_sigmask(SIG_BLOCK, &blocked, &caller);
+            while (workers_.size() + 1 < size_t(threads))
+                workers_.emplace_back(&CThreadPool::work, this, int(workers_.size()) + 1, generation);
+            pthread_sigmask(SIG_SETMASK, &caller, nullptr);
+        }
         body_ = &body;
         count_ = count;
         chunk_ = chunk;
