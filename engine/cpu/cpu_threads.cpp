@@ -35,19 +35,6 @@ void wait_while(const std::atomic<uint32_t>& value, uint32_t old)
     }
 }
 
-// The signals a worker never takes: every one sent to the process as a whole
-// goes to a thread that expects it (the program's stop signals to the handler
-// on the main thread, in the order they came; the ones a file write holds
-// back, held back). Faults stay with the thread that caused them.
-sigset_t worker_blocked_signals()
-{
-    sigset_t signals;
-    sigfillset(&signals);
-    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT})
-        sigdelset(&signals, fault);
-    return signals;
-}
-
 class CThreadPool {
 public:
     ~CThreadPool()
@@ -67,13 +54,9 @@ public:
         // job wakes them all, and those beyond its thread count take nothing.
         const uint32_t generation = generation_.load(std::memory_order_relaxed);
         if (workers_.size() + 1 < size_t(threads)) {
-            // Started with those signals blocked, they never take one.
-            const sigset_t blocked = worker_blocked_signals();
-            sigset_t caller;
-            pthread_sigmask(SIG_BLOCK, &blocked, &caller);
+            const CWorkerSignalMask no_signals;
             while (workers_.size() + 1 < size_t(threads))
                 workers_.emplace_back(&CThreadPool::work, this, int(workers_.size()) + 1, generation);
-            pthread_sigmask(SIG_SETMASK, &caller, nullptr);
         }
         body_ = &body;
         count_ = count;
@@ -137,6 +120,17 @@ private:
 };
 
 }  // namespace
+
+CWorkerSignalMask::CWorkerSignalMask()
+{
+    sigset_t blocked;
+    sigfillset(&blocked);
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT})
+        sigdelset(&blocked, fault);
+    pthread_sigmask(SIG_BLOCK, &blocked, &caller_);
+}
+
+CWorkerSignalMask::~CWorkerSignalMask() { pthread_sigmask(SIG_SETMASK, &caller_, nullptr); }
 
 void cpu_parallel_for(int threads, uint32_t count, uint32_t chunk,
                       const std::function<void(uint32_t begin, uint32_t end, int thread)>& body)

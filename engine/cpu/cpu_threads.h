@@ -8,6 +8,8 @@
 // the machine, a waiting thread then holds the core its still-working partner
 // needs, and one render on two threads falls far behind two renders on one.
 
+#include <signal.h>
+
 #include <cstdint>
 #include <functional>
 
@@ -20,3 +22,19 @@
 // inside body.
 void cpu_parallel_for(int threads, uint32_t count, uint32_t chunk,
                       const std::function<void(uint32_t begin, uint32_t end, int thread)>& body);
+
+// While one lives, the calling thread takes no signal but the faults it
+// causes, and threads it starts meanwhile begin that way: the pool's workers
+// and the live view's threads. A signal sent to the process then reaches a
+// thread that expects it: a burst of stop signals goes to the main thread's
+// handler one at a time, in order, and one a file write holds back stays held.
+class CWorkerSignalMask {
+public:
+    CWorkerSignalMask();
+    ~CWorkerSignalMask();
+    CWorkerSignalMask(const CWorkerSignalMask&) = delete;
+    CWorkerSignalMask& operator=(const CWorkerSignalMask&) = delete;
+
+private:
+    sigset_t caller_;
+};

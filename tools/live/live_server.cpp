@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/cpu/cpu_threads.h"
 #include "tools/image_writer.h"
 #include "tools/live/live_connections.h"
 #include "tools/live/live_page.h"
@@ -334,7 +335,9 @@ std::unique_ptr<CLiveServer> CLiveServer::start(const CListenAddress& address, c
     impl->address.port = static_cast<uint16_t>(port);
     CImpl* running = impl.get();
     // Every thread the server needs starts here, on the caller's thread, so a
-    // thread limit or a lack of memory is reported rather than ending the program.
+    // thread limit or a lack of memory is reported rather than ending the program;
+    // none of them takes a signal.
+    const CWorkerSignalMask no_signals;
     try {
         impl->server.start_workers();
         impl->listener = std::thread([running] {
