@@ -180,14 +180,19 @@ void store_first_hits(float* fields, uint32_t first, const CFirstHitLanes& hits)
 
 // The first bounce of the lane group from pixel `first` on: from the kept
 // first hits when they are ready, else searched from the camera rays (and
-// kept, where there is room). The rest as trace_bounce_lanes.
+// kept, where there is room for them). The rest as trace_bounce_lanes.
 CMask trace_first_bounce(const CLanePassArgs& args, uint32_t first, CVec3& origin, CVec3& target,
                          CFloat& prev_index, CUint& state, CRecord& record, CPathEndLanes<CFloat>& end)
 {
+    float* const fields = args.first_hits.fields;
+    if (fields == nullptr) {
+        T::load_ray(args.rayList, first, origin, target);
+        return trace_bounce_lanes<CFloat>(0u, CMask(true), origin, target, prev_index, args.scene,
+                                          args.bindings.normal_list, state, record, end);
+    }
     CHitLanes<CFloat> hit{};
     CFirstHitLanes first_hits;
-    float* const fields = args.first_hits.fields;
-    if (fields != nullptr && args.first_hits.ready) {
+    if (args.first_hits.ready) {
         first_hits = load_first_hits(fields, first);
         load_surface(args.scene, first_hits.object, hit);
         hit.point = first_hits.point;
@@ -196,12 +201,10 @@ CMask trace_first_bounce(const CLanePassArgs& args, uint32_t first, CVec3& origi
         T::load_ray(args.rayList, first, origin, target);
         first_hits.found = find_nearest_lanes<CFloat>(origin, target, args.scene, hit, true, &first_hits.object);
         VANTREL_STAGE_SCATTER(0u);
+        first_hits.point = hit.point;
+        first_hits.normal = hit.normal;
         first_hits.base_dir = bounce_base_direction<CFloat>(hit, origin, prev_index);
-        if (fields != nullptr) {
-            first_hits.point = hit.point;
-            first_hits.normal = hit.normal;
-            store_first_hits(fields, first, first_hits);
-        }
+        store_first_hits(fields, first, first_hits);
     }
     return respond_bounce_lanes<CFloat>(0u, CMask(true), first_hits.found, hit, &first_hits.base_dir, origin, target,
                                         prev_index, args.bindings.normal_list, state, record, end);

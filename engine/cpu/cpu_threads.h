@@ -27,7 +27,7 @@ void cpu_parallel_for(int threads, uint32_t count, uint32_t chunk,
 // causes, and threads it starts meanwhile begin that way: the pool's workers
 // and the live view's threads. A signal sent to the process then reaches a
 // thread that expects it: a burst of stop signals goes to the main thread's
-// handler one at a time, in order, and one a file write holds back stays held.
+// handler one at a time, in the order it came.
 class CWorkerSignalMask {
 public:
     CWorkerSignalMask();
