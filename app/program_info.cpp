@@ -17,8 +17,6 @@
 #endif
 
 namespace {
-constexpr CCpuPass kCpuPasses[] = {CCpuPass::plain, CCpuPass::sse2, CCpuPass::avx2, CCpuPass::avx512};
-
 // "75" -> "7.5", "100" -> "10.0", "90a" -> "9.0a"; empty when `number` does
 // not start with at least two digits.
 std::string compute_capability(std::string_view number)

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "engine/cpu/cpu_pass.h"
 
-#include <omp.h>
-
 #include <atomic>
 
 #include <cstdio>
@@ -63,10 +61,6 @@ uint32_t path_trace_pixel_cpu(uint32_t p, const CFrameArgs& frame)
     return path_trace_pixel(p, frame, CRandomBindings{g_normal_list, g_rand_list});
 }
 
-namespace {
-int thread_count_for(int threads) { return threads > 0 ? threads : omp_get_max_threads(); }
-}  // namespace
-
 uint64_t path_trace_pass_cpu(const CFrameArgs& frame, int threads)
 {
     const CRandomBindings bindings{g_normal_list, g_rand_list};
@@ -74,7 +68,7 @@ uint64_t path_trace_pass_cpu(const CFrameArgs& frame, int threads)
     // Rows cost very different amounts (the ceiling is one segment, the floor
     // up to five), so hand them out a row at a time. Every pixel writes only its
     // own entries, so the order does not change the picture.
-    cpu_parallel_for(thread_count_for(threads), kPixelCount, kImageWidth, [&](uint32_t begin, uint32_t end, int) {
+    cpu_parallel_for(cpu_thread_count(threads), kPixelCount, kImageWidth, [&](uint32_t begin, uint32_t end, int) {
         uint64_t searched = 0;
         for (uint32_t p = begin; p < end; ++p)
             searched += path_trace_pixel(p, frame, bindings);
@@ -128,8 +122,6 @@ bool cpu_pass_supported(CCpuPass pass)
 }
 
 namespace {
-constexpr CCpuPass kAllPasses[] = {CCpuPass::plain, CCpuPass::sse2, CCpuPass::avx2, CCpuPass::avx512};
-
 CCpuPass fastest_supported_pass()
 {
     for (CCpuPass pass : {CCpuPass::avx512, CCpuPass::avx2, CCpuPass::sse2})
@@ -142,7 +134,7 @@ CCpuPass fastest_supported_pass()
 void warn_pass_not_used(const char* wanted, bool known)
 {
     std::string accepted, shown;
-    for (CCpuPass pass : kAllPasses)
+    for (CCpuPass pass : kCpuPasses)
         if (cpu_pass_supported(pass))
             accepted += std::string(accepted.empty() ? "" : ", ") + cpu_pass_name(pass);
     for (const char* c = wanted; *c != '\0' && shown.size() < 40; ++c)
@@ -159,7 +151,7 @@ CCpuPass cpu_pass_chosen()
         const char* wanted = std::getenv("VANTREL_CPU_PASS");
         if (wanted == nullptr || wanted[0] == '\0')
             return fastest_supported_pass();
-        for (CCpuPass pass : kAllPasses)
+        for (CCpuPass pass : kCpuPasses)
             if (std::strcmp(wanted, cpu_pass_name(pass)) == 0) {
                 if (cpu_pass_supported(pass))
                     return pass;
@@ -197,7 +189,7 @@ uint64_t path_trace_pass_lanes(CLanePassEntry entry, const CFrameArgs& frame, in
     for (uint32_t i = 0; i < scene.plane_count; ++i)
         axis_planes[i] = axis_plane(scene.plane_list[i]);
     CLanePassArgs args{frame, CRandomBindings{reinterpret_cast<const CVector3*>(scatter_list()), g_rand_list},
-                       thread_count_for(threads)};
+                       cpu_thread_count(threads)};
     args.scene.surface_table = table.data();
     args.scene.surface_stride = stride;
     args.scene.axis_planes = axis_planes.data();

@@ -34,6 +34,8 @@ uint64_t path_trace_pass_cpu(const CFrameArgs& frame, int threads);
 // The ways a CPU pass can run: the plain loop, or SIMD lanes of one
 // instruction set (4 lanes of SSE2, 8 of AVX2, 16 of AVX-512).
 enum class CCpuPass { plain, sse2, avx2, avx512 };
+// Every pass, narrowest first: the one list that names them all.
+inline constexpr CCpuPass kCpuPasses[] = {CCpuPass::plain, CCpuPass::sse2, CCpuPass::avx2, CCpuPass::avx512};
 
 const char* cpu_pass_name(CCpuPass pass);
 // Whether this build has the pass, whatever the processor.

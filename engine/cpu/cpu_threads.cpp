@@ -2,10 +2,13 @@
 #include "engine/cpu/cpu_threads.h"
 
 #include <pthread.h>
+#include <sched.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <chrono>
+#include <cstdlib>
 #include <exception>
 #include <mutex>
 #include <thread>
@@ -131,6 +134,41 @@ CWorkerSignalMask::CWorkerSignalMask()
 }
 
 CWorkerSignalMask::~CWorkerSignalMask() { pthread_sigmask(SIG_SETMASK, &caller_, nullptr); }
+
+int cpu_thread_count(int asked, std::string* note)
+{
+    if (note != nullptr)
+        note->clear();
+    if (asked > 0)
+        return asked < kMaxCpuThreads ? asked : kMaxCpuThreads;
+    if (const char* wanted = std::getenv("OMP_NUM_THREADS"); wanted != nullptr) {
+        // OpenMP reads a list of counts, one per nesting level: the first is ours.
+        char* end = nullptr;
+        errno = 0;
+        const long long count = std::strtoll(wanted, &end, 10);
+        while (end != wanted && (*end == ' ' || *end == '\t'))
+            ++end;
+        if (end != wanted && errno == 0 && count > 0 && (*end == '\0' || *end == ',')) {
+            if (count <= kMaxCpuThreads)
+                return int(count);
+            if (note != nullptr)
+                *note = "OMP_NUM_THREADS asks for " + std::to_string(count) + " threads; using " +
+                        std::to_string(kMaxCpuThreads);
+            return kMaxCpuThreads;
+        }
+        if (note != nullptr && errno == ERANGE && count > 0)
+            *note = std::string("OMP_NUM_THREADS asks for more threads than can be counted; using ") +
+                    std::to_string(kMaxCpuThreads);
+        if (errno == ERANGE && count > 0)
+            return kMaxCpuThreads;
+        if (note != nullptr)
+            *note = "OMP_NUM_THREADS is not a positive thread count; using every core";
+    }
+    cpu_set_t cores;
+    CPU_ZERO(&cores);
+    const int count = sched_getaffinity(0, sizeof cores, &cores) == 0 ? CPU_COUNT(&cores) : 1;
+    return count < 1 ? 1 : count < kMaxCpuThreads ? count : kMaxCpuThreads;
+}
 
 void cpu_parallel_for(int threads, uint32_t count, uint32_t chunk,
                       const std::function<void(uint32_t begin, uint32_t end, int thread)>& body)

@@ -12,6 +12,17 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
+
+// The most threads the CPU backend runs on; more only costs memory.
+constexpr int kMaxCpuThreads = 1024;
+
+// How many threads the CPU backend runs on, decided here alone: `asked` when
+// it is above 0 (--threads), else OMP_NUM_THREADS when it names a positive
+// count (its first entry, as OpenMP reads it), else the cores this process may
+// run on; never above kMaxCpuThreads. `note`, when given, receives a line for
+// the user where OMP_NUM_THREADS was lowered or could not be read (else empty).
+int cpu_thread_count(int asked, std::string* note = nullptr);
 
 // Runs body(begin, end, thread) over the items [0, count), `chunk` items at a
 // time, handed out in order to `threads` threads as each asks for more (thread
