@@ -1,0 +1,61 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
+"""Plants one break of each kind in a small source tree and sees the layout
+check fail on it alone, and pass on the tree without breaks.
+
+usage: check_layout_test.py CHECK_LAYOUT_PY
+"""
+import pathlib
+import subprocess
+import sys
+import tempfile
+
+# Includes the layout allows, among them the ones each rule must let through.
+CLEAN = {
+    "kernel/path.h": ['"scene/records.h"', "<cmath>"],
+    "engine/engine.cpp": ['"engine/backend_select.h"', '"engine/cpu/cpu_pass.h"', '"kernel/path.h"'],
+    "engine/cpu/cpu_pass.cpp": ['"engine/device.h"', '"engine/cpu/cpu_pass.h"', '"cpu_threads.h"', "<immintrin.h>"],
+    "engine/cuda/cuda_device.cpp": ['"engine/device.h"', '"engine/cuda/cuda_device.h"'],
+    "app/camera.cpp": ['"engine/engine.h"', "<engine/backend_select.h>", "<GL/freeglut.h>"],
+    "tools/live/live_server.cpp": ['"engine/engine.h"', '"app/startup.h"', "<sys/socket.h>"],
+    "tests/cpu_device_test.cpp": ['"engine/cpu/cpu_threads.h"', '"tools/render_options.h"'],
+}
+# (file, planted include, what the message must name of the rule broken)
+BREAKS = [
+    ("scene/records.h", '"kernel/path.h"', "scene/ may include"),
+    ("kernel/path.h", "<engine/engine.h>", "kernel/ may include"),
+    ("kernel/path.h", "<bench/stage_clock.h>", "kernel/ may include"),
+    ("engine/cpu/cpu_pass.cpp", '"engine/engine.h"', "includes only engine/device.h"),
+    ("engine/cuda/cuda_device.cpp", "<engine/backend_select.h>", "includes only engine/device.h"),
+    ("engine/cuda/cuda_device.cpp", '"engine/cpu/cpu_threads.h"', "stay apart"),
+    ("app/camera.cpp", '"engine/cpu/cpu_threads.h"', "engine/*.h only"),
+    ("tools/live/live_server.cpp", "<engine/cuda/cuda_device.h>", "engine/*.h only"),
+]
+
+
+def check(planted=None):
+    with tempfile.TemporaryDirectory() as root:
+        files = {name: list(includes) for name, includes in CLEAN.items()}
+        if planted:
+            files.setdefault(planted[0], []).append(planted[1])
+        for name, includes in files.items():
+            path = pathlib.Path(root) / name
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_text("".join(f"#include {include}\n" for include in includes))
+        run = subprocess.run([sys.executable, sys.argv[1], root], capture_output=True, text=True)
+        return run.returncode, [line for line in run.stdout.splitlines() if ": includes " in line]
+
+
+failures = []
+code, lines = check()
+if code != 0 or lines:
+    failures.append(f"clean tree: exit {code}, {lines}")
+for name, include, rule in BREAKS:
+    code, lines = check((name, include))
+    want = f"{name}: includes {include[1:-1]} ("
+    if code != 1 or len(lines) != 1 or not lines[0].startswith(want) or rule not in lines[0]:
+        failures.append(f"{name} including {include}: exit {code}, {lines} (wanted one line naming '{rule}')")
+for failure in failures:
+    print(failure)
+print(f"check_layout: {len(BREAKS) + 1 - len(failures)} of {len(BREAKS) + 1} cases as expected")
+sys.exit(1 if failures else 0)
