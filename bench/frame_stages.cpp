@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // Where one frame's time goes on one thread: the camera rays, then the fast
-// pass stage by stage (a copy of the pass with a time-stamp counter reading at
-// every change of stage, bench/stage_clock.h), then the image copy the CPU
-// device makes. Prints one table; the pass without marks is timed alongside,
-// so the cost of the marks themselves shows, and so is a copy timed tile by
+// pass step by step (the pass built with a time-stamp counter reading at
+// every step it enters, bench/stage_clock.h), then the image copy the CPU
+// device makes. Prints one table; the product's pass is timed alongside, so
+// the cost of the readings themselves shows, and so is the pass timed tile by
 // tile (bench/tile_clock.h), whose fastest tiles add up to the pass's cost
 // uninterrupted even where other programs share the cores.
 //
@@ -33,13 +33,18 @@
 #include "bench/tile_clock.h"
 #include "scene/built_in_scene.h"
 
-CStageClock g_stage_clock;
-CTileClock g_tile_clock;
+CStageTimes g_stage_times;
+CTileTimes g_tile_times;
 
-uint64_t path_trace_stages_avx2(const CLanePassArgs& args);
-uint64_t path_trace_stages_avx512(const CLanePassArgs& args);
-uint64_t path_trace_tiles_avx2(const CLanePassArgs& args);
-uint64_t path_trace_tiles_avx512(const CLanePassArgs& args);
+// bench/timed_passes.cpp, built once per instruction set.
+namespace vantrel_timed_avx2 {
+uint64_t path_trace_stages(const CLanePassArgs& args);
+uint64_t path_trace_timed_tiles(const CLanePassArgs& args);
+}  // namespace vantrel_timed_avx2
+namespace vantrel_timed_avx512 {
+uint64_t path_trace_stages(const CLanePassArgs& args);
+uint64_t path_trace_timed_tiles(const CLanePassArgs& args);
+}  // namespace vantrel_timed_avx512
 
 namespace {
 
@@ -78,7 +83,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "frame_stages: this processor does not run the %s pass\n", cpu_pass_name(pass));
         return 1;
     }
-    const CLanePassEntry staged = pass == CCpuPass::avx2 ? path_trace_stages_avx2 : path_trace_stages_avx512;
+    const CLanePassEntry staged =
+        pass == CCpuPass::avx2 ? vantrel_timed_avx2::path_trace_stages : vantrel_timed_avx512::path_trace_stages;
 
     // Start-up as vantrel-render --seed 1 makes it, everything on one thread.
     omp_set_num_threads(1);
@@ -107,19 +113,19 @@ int main(int argc, char** argv)
     double staged_seconds = 0;
     uint64_t staged_ticks = 0;
     uint64_t segments = 0;
-    std::memset(&g_stage_clock, 0, sizeof g_stage_clock);
+    std::memset(&g_stage_times, 0, sizeof g_stage_times);
     for (int f = 0; f < frames; ++f) {
         CClock::time_point start = CClock::now();
         write_camera_rays(g_frame, window);
         camera_seconds += seconds_since(start);
 
         start = CClock::now();
-        g_stage_clock.current = kStageOther;
-        g_stage_clock.since = __rdtsc();
-        const uint64_t tick0 = g_stage_clock.since;
+        g_stage_times.current = kStepOther;
+        g_stage_times.since = __rdtsc();
+        const uint64_t tick0 = g_stage_times.since;
         segments += run_pass(staged);
-        stage_enter(kStageOther);
-        staged_ticks += g_stage_clock.since - tick0;
+        stage_enter(kStepOther);
+        staged_ticks += g_stage_times.since - tick0;
         staged_seconds += seconds_since(start);
 
         start = CClock::now();
@@ -131,18 +137,19 @@ int main(int argc, char** argv)
         run_pass(plain_entry);
     const double plain_seconds = seconds_since(start);
 
-    const CLanePassEntry tiled = pass == CCpuPass::avx2 ? path_trace_tiles_avx2 : path_trace_tiles_avx512;
-    std::fill(std::begin(g_tile_clock.fastest), std::end(g_tile_clock.fastest), ~uint64_t{0});
+    const CLanePassEntry tiled = pass == CCpuPass::avx2 ? vantrel_timed_avx2::path_trace_timed_tiles
+                                                        : vantrel_timed_avx512::path_trace_timed_tiles;
+    std::fill(std::begin(g_tile_times.fastest), std::end(g_tile_times.fastest), ~uint64_t{0});
     uint32_t tiles = 0;
     for (int f = 0; f < frames; ++f) {
-        g_tile_clock.tile = 0;
-        g_tile_clock.since = __rdtsc();
+        g_tile_times.tile = 0;
+        g_tile_times.since = __rdtsc();
         run_pass(tiled);
-        tiles = g_tile_clock.tile;
+        tiles = g_tile_times.tile;
     }
     double fastest_ticks = 0;
     for (uint32_t t = 0; t < tiles && t < kMaxTiles; ++t)
-        fastest_ticks += double(g_tile_clock.fastest[t]);
+        fastest_ticks += double(g_tile_times.fastest[t]);
 
     const double ms_per_tick = staged_seconds * 1e3 / double(staged_ticks) / frames;
     const double frame_ms = (camera_seconds + staged_seconds + copy_seconds) * 1e3 / frames;
@@ -156,28 +163,28 @@ int main(int argc, char** argv)
             std::printf("%-36s %9.3f %6.1f%%\n", name, ms, 100.0 * ms / frame_ms);
     };
     row("camera rays", camera_seconds * 1e3 / frames, 0);
-    row("paths in: camera rays, states", double(g_stage_clock.ticks[kStageRays]) * ms_per_tick, 0);
-    row("paths in: packed paths", double(g_stage_clock.ticks[kStageLoad]) * ms_per_tick, 0);
+    row("paths in: camera rays, states", double(g_stage_times.ticks[kStepRays]) * ms_per_tick, 0);
+    row("paths in: packed paths", double(g_stage_times.ticks[kStepLoad]) * ms_per_tick, 0);
     for (uint32_t k = 0; k < 5u; ++k) {
         const std::string search = "bounce " + std::to_string(k + 1) + ": search";
         const std::string scatter = "bounce " + std::to_string(k + 1) + (k == 4 ? ": ends (random state)" : ": scatter");
-        row(search.c_str(), double(g_stage_clock.ticks[kStageSearch + k]) * ms_per_tick,
-            double(g_stage_clock.segments[k]) / frames);
-        row(scatter.c_str(), double(g_stage_clock.ticks[kStageScatter + k]) * ms_per_tick, 0);
+        row(search.c_str(), double(g_stage_times.ticks[kStepSearch + k]) * ms_per_tick,
+            double(g_stage_times.segments[k]) / frames);
+        row(scatter.c_str(), double(g_stage_times.ticks[kStepScatter + k]) * ms_per_tick, 0);
     }
     double search_ticks = 0;
     double scatter_ticks = 0;
     for (uint32_t k = 0; k < 5u; ++k) {
-        search_ticks += double(g_stage_clock.ticks[kStageSearch + k]);
-        scatter_ticks += double(g_stage_clock.ticks[kStageScatter + k]);
+        search_ticks += double(g_stage_times.ticks[kStepSearch + k]);
+        scatter_ticks += double(g_stage_times.ticks[kStepScatter + k]);
     }
     row("  all searches", search_ticks * ms_per_tick, double(segments) / frames);
     row("  all scatters", scatter_ticks * ms_per_tick, 0);
-    row("packing", double(g_stage_clock.ticks[kStagePack]) * ms_per_tick, 0);
-    row("combine", double(g_stage_clock.ticks[kStageCombine]) * ms_per_tick, 0);
-    row("accumulate (sums, counts, averages)", double(g_stage_clock.ticks[kStageAccumulate]) * ms_per_tick, 0);
-    row("byte conversion", double(g_stage_clock.ticks[kStageBytes]) * ms_per_tick, 0);
-    row("tile loop, thread start", double(g_stage_clock.ticks[kStageOther]) * ms_per_tick, 0);
+    row("packing", double(g_stage_times.ticks[kStepPack]) * ms_per_tick, 0);
+    row("combine", double(g_stage_times.ticks[kStepCombine]) * ms_per_tick, 0);
+    row("accumulate (sums, counts, averages)", double(g_stage_times.ticks[kStepAccumulate]) * ms_per_tick, 0);
+    row("byte conversion", double(g_stage_times.ticks[kStepBytes]) * ms_per_tick, 0);
+    row("tile loop, thread start", double(g_stage_times.ticks[kStepOther]) * ms_per_tick, 0);
     row("image copy to the host", copy_seconds * 1e3 / frames, 0);
     row("frame (with marks)", frame_ms, 0);
     std::printf("the pass without marks: %.3f ms (with marks %.3f ms)\n", plain_seconds * 1e3 / frames,

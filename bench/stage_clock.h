@@ -1,48 +1,34 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
-// Where one fast pass spends its time, stage by stage: time-stamp counter
-// readings at each change of stage. bench/frame_stages builds timed copies of
-// engine/cpu/cpu_pass_lanes.cpp with this header forced in front and
-// VANTREL_STAGE_CLOCK defined, and runs them on one thread; every product
-// build of the pass leaves the marks out.
+// Where one tiled lane pass spends its time, step by step: a time-stamp
+// counter reading at each step the pass enters (engine/cpu/tile_steps.h).
+// bench/frame_stages builds the pass with this clock (bench/timed_passes.cpp)
+// and runs it on one thread.
 
 #include <x86intrin.h>
 
 #include <cstdint>
 
-// The stages, in the order bench/frame_stages prints them.
-enum CStage : uint32_t {
-    kStageOther,   // the tile loop itself, threads
-    kStageRays,    // a lane group's camera rays and random states in at the first bounce; prefetches
-    kStageLoad,    // a lane group's packed paths in at later bounces; prefetches
-    kStageSearch,  // + bounce: the nearest-hit search, surface lookups
-    kStageScatter = kStageSearch + 5u,  // + bounce: light and miss checks, surface response, the next segment
-    kStagePack = kStageScatter + 5u,    // live paths packed for the next bounce, ended paths' random states
-    kStageCombine,                      // colours back to front
-    kStageAccumulate,                   // sums and counts, the averages
-    kStageBytes,                        // display bytes converted and stored
-    kStageCount
-};
+#include "engine/cpu/tile_steps.h"
 
-struct CStageClock {
-    uint64_t ticks[kStageCount];
+struct CStageTimes {
+    uint64_t ticks[kStepCount];
     uint64_t segments[5];  // searched at each bounce
     uint32_t current;
     uint64_t since;
 };
-extern CStageClock g_stage_clock;  // defined by the program that links the staged pass
+extern CStageTimes g_stage_times;  // defined by the program that links the staged pass
 
-// Charges the time since the last mark to the current stage, then enters
-// `stage`; returns the stage left.
-inline uint32_t stage_enter(uint32_t stage)
+// Charges the time since the last step's start to that step, then enters `step`.
+inline void stage_enter(uint32_t step)
 {
     const uint64_t now = __rdtsc();
-    g_stage_clock.ticks[g_stage_clock.current] += now - g_stage_clock.since;
-    g_stage_clock.since = now;
-    const uint32_t left = g_stage_clock.current;
-    g_stage_clock.current = stage;
-    return left;
+    g_stage_times.ticks[g_stage_times.current] += now - g_stage_times.since;
+    g_stage_times.since = now;
+    g_stage_times.current = step;
 }
 
-#define VANTREL_STAGE(stage) stage_enter(stage)
-#define VANTREL_STAGE_SCATTER(k) stage_enter(kStageScatter + (k))
+struct CStageClock {
+    static void enter(uint32_t step) { stage_enter(step); }
+    static void searched(uint32_t k, uint32_t segments) { g_stage_times.segments[k] += segments; }
+};

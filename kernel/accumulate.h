@@ -27,23 +27,32 @@ VANTREL_HD inline float clamp_channel(float value) { return clamp_channel<float>
 // at the cap instead would go on adding where the sum rounds most coarsely.
 constexpr uint32_t kSampleCountCap = 1u << 18;
 
-// The pixels from `first` on (one per lane). Black samples leave no trace:
-// they neither add to the sum nor count; nor does any sample of a pixel that
-// holds kSampleCountCap.
+// What a sample changed in its pixel: where it was counted, and the pixel's
+// new average there in display levels (255 x sum / count, before truncation).
 template <typename F>
-VANTREL_HD inline void accumulate_lanes(uint32_t first, lane_vec3_t<F> colour, float* buffer, uint32_t* cbuffer,
-                                        uint8_t* fbuffer)
+struct CCountedLanes {
+    lane_mask_t<F> counted;
+    lane_vec3_t<F> level;
+};
+
+// The pixels from `first` on (one per lane): adds the samples to the sums and
+// counts and fills `added`; false where no lane counted (added is then left
+// as it was). Black samples leave no trace: they neither add to the sum nor
+// count; nor does any sample of a pixel that holds kSampleCountCap.
+template <typename F>
+VANTREL_HD inline bool add_sample_lanes(uint32_t first, lane_vec3_t<F> colour, float* buffer, uint32_t* cbuffer,
+                                        CCountedLanes<F>& added)
 {
     using T = CLaneTraits<F>;
     using M = lane_mask_t<F>;
     const lane_vec3_t<F> sample = {clamp_channel(colour.x), clamp_channel(colour.y), clamp_channel(colour.z)};
     const M lit = !(sample.x == F(0.0f) && sample.y == F(0.0f) && sample.z == F(0.0f));
     if (!lane_any(lit))
-        return;
+        return false;
     const lane_uint_t<F> held = T::load_uint(cbuffer, first);
     const M counted = lit && held < lane_uint_t<F>(kSampleCountCap);
     if (!lane_any(counted))
-        return;
+        return false;
     const lane_uint_t<F> count = held + lane_uint_t<F>(1u);
     T::store_uint(cbuffer, first, counted, count);
     lane_vec3_t<F> sum = T::load_vec3(buffer, first);
@@ -52,9 +61,26 @@ VANTREL_HD inline void accumulate_lanes(uint32_t first, lane_vec3_t<F> colour, f
     sum.z = sum.z + sample.z;
     T::store_vec3(buffer, first, counted, sum);
     const F n = lane_to_float(count);
-    T::store_bytes(fbuffer, first, counted,
-                   lane_vec3_t<F>{lane_div(sum.x, n) * F(255.0f), lane_div(sum.y, n) * F(255.0f),
-                                  lane_div(sum.z, n) * F(255.0f)});
+    added.counted = counted;
+    added.level = {lane_div(sum.x, n) * F(255.0f), lane_div(sum.y, n) * F(255.0f), lane_div(sum.z, n) * F(255.0f)};
+    return true;
+}
+
+// The display bytes of the pixels where a sample was counted.
+template <typename F>
+VANTREL_HD inline void store_display_lanes(uint32_t first, const CCountedLanes<F>& added, uint8_t* fbuffer)
+{
+    CLaneTraits<F>::store_bytes(fbuffer, first, added.counted, added.level);
+}
+
+// Both steps: sums and counts, then the display bytes.
+template <typename F>
+VANTREL_HD inline void accumulate_lanes(uint32_t first, lane_vec3_t<F> colour, float* buffer, uint32_t* cbuffer,
+                                        uint8_t* fbuffer)
+{
+    CCountedLanes<F> added;
+    if (add_sample_lanes<F>(first, colour, buffer, cbuffer, added))
+        store_display_lanes<F>(first, added, fbuffer);
 }
 
 VANTREL_HD inline void accumulate_sample(uint32_t i, CVector3 colour, float* buffer, uint32_t* cbuffer,

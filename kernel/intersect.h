@@ -86,24 +86,6 @@ VANTREL_HD inline F intersect_plane(const CSegmentLanes<F>& segment, const CPlan
     return lane_div(-(F(plane.distance) + vec3_dot(normal, segment.start)), k);
 }
 
-// A plane whose normal is a coordinate axis, +1 or -1 there and 0 in the
-// other two components, and whose distance is not 0: there, wherever the
-// segment is finite, intersect_plane's parameter -(d + n . S) / (n . D) is
-// (-s d - S_a) / D_a to the bit (s the sign, S_a and D_a the start's and
-// span's coordinate on the axis), since the zero components add exact zeros
-// to both dot products and +1 or -1 multiplies exactly. Where D_a is 0 both
-// are infinite or NaN, which no range test accepts. A distance of 0 is left
-// out: a zero numerator's sign could then differ.
-VANTREL_HD inline CAxisPlane axis_plane(const CPlane& plane)
-{
-    const float n[3] = {plane.normal.x, plane.normal.y, plane.normal.z};
-    for (uint32_t a = 0; a < 3u; ++a)
-        if ((n[a] == 1.0f || n[a] == -1.0f) && n[(a + 1u) % 3u] == 0.0f && n[(a + 2u) % 3u] == 0.0f &&
-            plane.distance != 0.0f)
-            return {a, n[a] == 1.0f ? -plane.distance : plane.distance};
-    return {kNoAxis, 0.0f};
-}
-
 // The nearest object each lane's segment meets: found, its parameter and number.
 template <typename F>
 struct CNearestLanes {
@@ -116,16 +98,30 @@ struct CNearestLanes {
 constexpr float kBeyondSegment = 1.00000012f;
 static_assert(kBeyondSegment - 1.0f == 1.0f / 8388608.0f, "one unit in the last place above 1");
 
+// The parameter at which the segment meets plane i of the scene: here
+// intersect_plane's. Where there is no root it is a quotient by 0 (infinite
+// or NaN), which the search's range test turns down. A backend may hand the
+// search another rule giving the same bits (a shortcut for its planes).
+template <typename F>
+struct CPlaneParameter {
+    VANTREL_HD F operator()(const CSegmentLanes<F>& segment, const CSceneLists& scene, uint32_t i) const
+    {
+        lane_mask_t<F> root;
+        return intersect_plane(segment, scene.plane_list[i], root);
+    }
+};
+
 // Tests every sphere, then every plane, in list order; a strictly nearer hit
 // replaces the best so far, so ties go to the object tested first. The range
 // check t <= 1 is folded into t < best (best starts just above 1).
-// kSpheres and kPlanes, when not 0, are the scene's counts known beforehand;
-// the planes then go in two runs, each from "nothing met", and the three
-// bests are merged in list order with the same strict comparison (the first
-// of the nearest still wins): three short chains of selects instead of one
-// long one.
-template <typename F, uint32_t kSpheres = 0, uint32_t kPlanes = 0>
-VANTREL_HD inline CNearestLanes<F> nearest_object_counted(const CSegmentLanes<F>& segment, const CSceneLists& scene)
+// kSpheres and kPlanes, when not 0, are the scene's counts known beforehand
+// (a backend that knows its scene supplies them, so the loops unroll); the
+// planes then go in two runs, each from "nothing met", and the three bests
+// are merged in list order with the same strict comparison (the first of the
+// nearest still wins): three short chains of selects instead of one long one.
+template <typename F, uint32_t kSpheres = 0, uint32_t kPlanes = 0, typename P = CPlaneParameter<F>>
+VANTREL_HD inline CNearestLanes<F> nearest_object_counted(const CSegmentLanes<F>& segment, const CSceneLists& scene,
+                                                          P plane_parameter = {})
 {
     using M = lane_mask_t<F>;
     using U = lane_uint_t<F>;
@@ -140,13 +136,6 @@ VANTREL_HD inline CNearestLanes<F> nearest_object_counted(const CSegmentLanes<F>
         nearest.distance = lane_select(nearer, t, nearest.distance);
         nearest.object = lane_select(nearer, U(i), nearest.object);
     }
-    // With the planes' axes at hand (lanes only), a plane on an axis is
-    // tested through that coordinate wherever every lane's segment is finite
-    // (a finite squared span length implies a finite span and start).
-    const CAxisPlane* axis_planes = nullptr;
-    if constexpr (!std::is_same_v<F, float>)
-        if (scene.axis_planes != nullptr && lane_all(segment.span_sq < F(__builtin_inff())))
-            axis_planes = scene.axis_planes;
     CNearestLanes<F> runs[kPlaneRuns];
     for (uint32_t r = 0; r < kPlaneRuns; ++r)
         runs[r] = kPlaneRuns == 1u ? nearest : CNearestLanes<F>{M(false), F(kBeyondSegment), U(0u)};
@@ -154,15 +143,7 @@ VANTREL_HD inline CNearestLanes<F> nearest_object_counted(const CSegmentLanes<F>
 #pragma GCC unroll 8
 #endif
     for (uint32_t i = 0; i < plane_count; ++i) {
-        M root;
-        const uint32_t axis = axis_planes != nullptr ? axis_planes[i].axis : kNoAxis;
-        const F offset = axis != kNoAxis ? F(axis_planes[i].offset) : F(0.0f);
-        const F t = axis == 0u   ? lane_div(offset - segment.start.x, segment.span.x)
-                    : axis == 1u ? lane_div(offset - segment.start.y, segment.span.y)
-                    : axis == 2u ? lane_div(offset - segment.start.z, segment.span.z)
-                                 : intersect_plane(segment, scene.plane_list[i], root);
-        // Where there is no root t is a quotient by 0 (infinite or NaN),
-        // which the range test already turns down.
+        const F t = plane_parameter(segment, scene, i);
         CNearestLanes<F>& run = runs[kPlaneRuns == 1u ? 0u : i * kPlaneRuns / plane_count];
         const M nearer = t >= F(0.0f) && t < run.distance;
         run.distance = lane_select(nearer, t, run.distance);
@@ -181,17 +162,12 @@ VANTREL_HD inline CNearestLanes<F> nearest_object_counted(const CSegmentLanes<F>
     return nearest;
 }
 
-// The lanes search a scene of the built-in scene's size (engine/cpu/cpu_pass.cpp
-// checks it) with its counts as constants: the loops unroll and the objects'
-// numbers are constants too.
-constexpr uint32_t kUnrolledSphereCount = 3u;
-constexpr uint32_t kUnrolledPlaneCount = 6u;
+// The search over any scene. A backend with a scene record of its own (the
+// CPU lanes' lane-ready scene) offers its own nearest_object and
+// load_surface for it, found by argument-dependent lookup.
 template <typename F>
 VANTREL_HD inline CNearestLanes<F> nearest_object(const CSegmentLanes<F>& segment, const CSceneLists& scene)
 {
-    if constexpr (!std::is_same_v<F, float>)
-        if (scene.sphere_count == kUnrolledSphereCount && scene.plane_count == kUnrolledPlaneCount)
-            return nearest_object_counted<F, kUnrolledSphereCount, kUnrolledPlaneCount>(segment, scene);
     return nearest_object_counted<F>(segment, scene);
 }
 
@@ -222,11 +198,12 @@ VANTREL_HD inline void load_surface(const CSceneLists& scene, uint32_t object, C
 // goes nowhere) point and normal are left out: normal then holds the centre
 // or stored normal. Returns where something was met; when nothing was met in
 // any lane, hit is left untouched. `object`, when given, receives the
-// number of the object each lane met (0 where it met nothing).
-template <typename F>
-VANTREL_HD inline lane_mask_t<F> find_nearest_lanes(lane_vec3_t<F> origin, lane_vec3_t<F> target,
-                                                    const CSceneLists& scene, lane_hit_t<F>& hit,
-                                                    bool geometry = true, lane_uint_t<F>* object = nullptr)
+// number of the object each lane met (0 where it met nothing). S is
+// CSceneLists or a backend's own scene record (see nearest_object).
+template <typename F, typename S>
+VANTREL_HD inline lane_mask_t<F> find_nearest_lanes(lane_vec3_t<F> origin, lane_vec3_t<F> target, const S& scene,
+                                                    lane_hit_t<F>& hit, bool geometry = true,
+                                                    lane_uint_t<F>* object = nullptr)
 {
     const CSegmentLanes<F> segment = make_segment_lanes<F>(origin, target);
     const CNearestLanes<F> nearest = nearest_object<F>(segment, scene);

@@ -23,11 +23,6 @@
 
 constexpr uint32_t kMaxBounces = 5u;
 
-// bench/frame_stages marks where bounce k's search ends in its timed copy of
-// the fast pass; everywhere else the mark is empty.
-#if !defined(VANTREL_STAGE_SCATTER)
-#define VANTREL_STAGE_SCATTER(k)
-#endif
 // A bounce ray's target lies this far along the outgoing direction.
 constexpr float kBounceReach = 10000.0f;
 
@@ -65,30 +60,58 @@ VANTREL_HD inline lane_vec3_t<F> bounce_base_direction(const lane_hit_t<F>& hit,
     return base_direction_lanes<F>(hit, vec3_normalize(vec3_sub(hit.point, origin)), prev_index);
 }
 
-// Bounce k of the paths live in `active` once its search is done (`found`,
-// `hit` as find_nearest_lanes leaves them): note in `end` where a path misses
-// or meets a light (and the light's emission), and move the rest on (surface
-// response, new origin and target, prev_index). base_dir, when given, holds
-// bounce_base_direction for every lane that found a surface. Writes `record`
-// for the lanes that scattered and returns them: the lanes that go on to
-// bounce k + 1 (none after the last).
+// A group of paths between bounces, one per lane: the next segment (from
+// origin to target), the refraction index of the surface it leaves (1 at the
+// camera), the random states, and how the paths that ended so far ended.
 template <typename F>
-VANTREL_HD inline lane_mask_t<F> respond_bounce_lanes(uint32_t k, lane_mask_t<F> active, lane_mask_t<F> found,
-                                                      const lane_hit_t<F>& hit, const lane_vec3_t<F>* base_dir,
-                                                      lane_vec3_t<F>& origin, lane_vec3_t<F>& target,
-                                                      F& prev_index, const CVector3* normal_list,
-                                                      lane_uint_t<F>& state, CBounceLanes<F>& record,
-                                                      CPathEndLanes<F>& end)
+struct CPathLanes {
+    lane_vec3_t<F> origin;
+    lane_vec3_t<F> target;
+    F prev_index;
+    lane_uint_t<F> state;
+    CPathEndLanes<F> end;
+};
+
+// Paths from the camera rays (origin to target) that have not ended yet.
+template <typename F>
+VANTREL_HD inline CPathLanes<F> start_path_lanes(lane_vec3_t<F> origin, lane_vec3_t<F> target, lane_uint_t<F> state)
 {
     using M = lane_mask_t<F>;
     using U = lane_uint_t<F>;
+    return {origin, target, F(1.0f), state, {U(kMaxBounces), M(false), M(false), lane_vec3<F>(CVector3{})}};
+}
+
+// What bounce k's search found for the paths: where something was met, and
+// the hit record as find_nearest_lanes leaves it. base_dir, when given, holds
+// bounce_base_direction for every lane that found a surface.
+template <typename F>
+struct CSurfaceMet {
+    lane_mask_t<F> found;
+    const lane_hit_t<F>& hit;
+    const lane_vec3_t<F>* base_dir = nullptr;
+};
+
+// Bounce k of the paths live in `active` once its search is done: note in
+// path.end where a path misses or meets a light (and the light's emission),
+// and move the rest on (surface response, new origin and target, prev_index).
+// Writes `record` for the lanes that scattered and returns them: the lanes
+// that go on to bounce k + 1 (none after the last).
+template <typename F>
+VANTREL_HD inline lane_mask_t<F> respond_bounce_lanes(uint32_t k, lane_mask_t<F> active, const CSurfaceMet<F>& met,
+                                                      CPathLanes<F>& path, const CVector3* normal_list,
+                                                      CBounceLanes<F>& record)
+{
+    using M = lane_mask_t<F>;
+    using U = lane_uint_t<F>;
+    const lane_hit_t<F>& hit = met.hit;
+    CPathEndLanes<F>& end = path.end;
     const bool last = k + 1u == kMaxBounces;
-    const M missed = active && !found;
+    const M missed = active && !met.found;
     end.missed = end.missed || missed;
     end.depth = lane_select(missed, U(k), end.depth);
-    if (!lane_any(found))  // then the search left hit untouched
-        return found;
-    active = active && found;
+    if (!lane_any(met.found))  // then the search left hit untouched
+        return met.found;
+    active = active && met.found;
     if (!lane_any(active))
         return active;
     const lane_vec3_t<F> emission = hit.emission;
@@ -102,61 +125,60 @@ VANTREL_HD inline lane_mask_t<F> respond_bounce_lanes(uint32_t k, lane_mask_t<F>
     if (last) {
         // The path ends here whatever the surface does: only the random state
         // moves on, two steps as the surface response takes it.
-        state = lane_select(active, random_step(random_step(state)), state);
+        path.state = lane_select(active, random_step(random_step(path.state)), path.state);
         return M(false);
     }
     const lane_vec3_t<F> base =
-        base_dir != nullptr ? *base_dir : bounce_base_direction<F>(hit, origin, prev_index);
-    const lane_vec3_t<F> out_dir = scatter_from_base_lanes<F>(hit, base, state, active, normal_list);
+        met.base_dir != nullptr ? *met.base_dir : bounce_base_direction<F>(hit, path.origin, path.prev_index);
+    const lane_vec3_t<F> out_dir = scatter_from_base_lanes<F>(hit, base, path.state, active, normal_list);
     write_bounce_record<F>(record, hit.color, hit.scatter_angle, hit.normal, out_dir);
-    prev_index = hit.refraction_index;
-    origin = hit.point;
-    target = vec3_add(hit.point, vec3_scale(out_dir, F(kBounceReach)));
+    path.prev_index = hit.refraction_index;
+    path.origin = hit.point;
+    path.target = vec3_add(hit.point, vec3_scale(out_dir, F(kBounceReach)));
     return active;
 }
 
-// One bounce k of the paths live in `active`: search from origin to target,
-// then respond_bounce_lanes.
-template <typename F>
-VANTREL_HD inline lane_mask_t<F> trace_bounce_lanes(uint32_t k, lane_mask_t<F> active, lane_vec3_t<F>& origin,
-                                                    lane_vec3_t<F>& target, F& prev_index, const CSceneLists& scene,
-                                                    const CVector3* normal_list, lane_uint_t<F>& state,
-                                                    CBounceLanes<F>& record, CPathEndLanes<F>& end)
+// Bounce k's search from each lane's origin to its target. It writes hit in
+// every lane once it finds something in any (on the last bounce without point
+// and normal, which nothing reads then).
+template <typename F, typename S>
+VANTREL_HD inline lane_mask_t<F> search_bounce_lanes(uint32_t k, const CPathLanes<F>& path, const S& scene,
+                                                     lane_hit_t<F>& hit)
 {
-    // Written by the search in every lane once it finds something in any (on
-    // the last bounce without point and normal, which nothing reads then);
-    // zeroed only so the compiler sees no path that reads it unset.
-    lane_hit_t<F> hit{};
-    const lane_mask_t<F> found = find_nearest_lanes<F>(origin, target, scene, hit, k + 1u != kMaxBounces);
-    VANTREL_STAGE_SCATTER(k);
-    return respond_bounce_lanes<F>(k, active, found, hit, nullptr, origin, target, prev_index, normal_list, state,
-                                   record, end);
+    return find_nearest_lanes<F>(path.origin, path.target, scene, hit, k + 1u != kMaxBounces);
 }
 
-// Follows the camera rays (origin to target), filling records[0..depth - 1]
-// of each lane and drawing from state. searches receives each lane's number
-// of nearest-hit searches made (segments traced).
-template <typename F>
-VANTREL_HD inline CPathEndLanes<F> trace_path_lanes(lane_vec3_t<F> origin, lane_vec3_t<F> target,
-                                                    const CSceneLists& scene, const CVector3* normal_list,
-                                                    lane_uint_t<F>& state, CBounceLanes<F> (&records)[kMaxBounces],
-                                                    lane_uint_t<F>& searches)
+// One bounce k of the paths live in `active`: search_bounce_lanes, then
+// respond_bounce_lanes.
+template <typename F, typename S>
+VANTREL_HD inline lane_mask_t<F> trace_bounce_lanes(uint32_t k, lane_mask_t<F> active, CPathLanes<F>& path,
+                                                    const S& scene, const CVector3* normal_list,
+                                                    CBounceLanes<F>& record)
+{
+    // Zeroed only so the compiler sees no path that reads it unset.
+    lane_hit_t<F> hit{};
+    const lane_mask_t<F> found = search_bounce_lanes<F>(k, path, scene, hit);
+    return respond_bounce_lanes<F>(k, active, {found, hit}, path, normal_list, record);
+}
+
+// Follows the paths from the camera, filling records[0..depth - 1] of each
+// lane and drawing from path.state; path.end says how each ended. searches
+// receives each lane's number of nearest-hit searches made (segments traced).
+template <typename F, typename S>
+VANTREL_HD inline void trace_path_lanes(CPathLanes<F>& path, const S& scene, const CVector3* normal_list,
+                                        CBounceLanes<F> (&records)[kMaxBounces], lane_uint_t<F>& searches)
 {
     using M = lane_mask_t<F>;
     using U = lane_uint_t<F>;
-    CPathEndLanes<F> end{U(kMaxBounces), M(false), M(false), lane_vec3<F>(CVector3{})};
     M active = M(true);
-    F prev_index = F(1.0f);
     searches = U(0u);
     VANTREL_UNROLL
     for (uint32_t k = 0; k < kMaxBounces; ++k) {
         searches = searches + lane_select(active, U(1u), U(0u));
-        active = trace_bounce_lanes<F>(k, active, origin, target, prev_index, scene, normal_list, state, records[k],
-                                       end);
+        active = trace_bounce_lanes<F>(k, active, path, scene, normal_list, records[k]);
         if (!lane_any(active))
             break;
     }
-    return end;
 }
 
 // One channel through one record: m = colour x light, then a blend of m x nd
@@ -223,16 +245,18 @@ VANTREL_HD inline CVector3 combine_path(const CHitInfo* info, uint32_t depth, bo
     return combine_path_lanes<float>(records, CPathEndLanes<float>{depth, hit_light, missed, emission});
 }
 
-// The pixels from `first` on, one per lane: trace, combine, accumulate.
-// Returns each lane's number of segments searched, for ray statistics.
-template <typename F>
-VANTREL_HD inline lane_uint_t<F> path_trace_lanes(uint32_t first, const CFrameArgs& frame, CRandomBindings bindings)
+// The pixels from `first` on, one per lane: trace, combine, accumulate, in
+// `scene` (frame.scene, or a backend's own record of it). Returns each lane's
+// number of segments searched, for ray statistics.
+template <typename F, typename S>
+VANTREL_HD inline lane_uint_t<F> path_trace_lanes(uint32_t first, const CFrameArgs& frame, const S& scene,
+                                                  CRandomBindings bindings)
 {
     using T = CLaneTraits<F>;
     lane_vec3_t<F> origin;
     lane_vec3_t<F> target;
     T::load_ray(frame.rayList, first, origin, target);
-    lane_uint_t<F> state = T::load_uint(bindings.rand_list, first);
+    CPathLanes<F> path = start_path_lanes<F>(origin, target, T::load_uint(bindings.rand_list, first));
     // The records are left unset, not zeroed by their members' defaults: a
     // path reads only the records its own bounces wrote.
     union CBounceRecords {
@@ -240,10 +264,10 @@ VANTREL_HD inline lane_uint_t<F> path_trace_lanes(uint32_t first, const CFrameAr
         VANTREL_HD CBounceRecords() {}
     } records;
     lane_uint_t<F> searches;
-    const CPathEndLanes<F> end =
-        trace_path_lanes<F>(origin, target, frame.scene, bindings.normal_list, state, records.list, searches);
-    T::store_uint(bindings.rand_list, first, state);
-    accumulate_lanes<F>(first, combine_path_lanes<F>(records.list, end), frame.buffer, frame.cbuffer, frame.fbuffer);
+    trace_path_lanes<F>(path, scene, bindings.normal_list, records.list, searches);
+    T::store_uint(bindings.rand_list, first, path.state);
+    accumulate_lanes<F>(first, combine_path_lanes<F>(records.list, path.end), frame.buffer, frame.cbuffer,
+                        frame.fbuffer);
     return searches;
 }
 
@@ -253,5 +277,5 @@ VANTREL_HD inline uint32_t path_trace_pixel(uint32_t p, const CFrameArgs& frame,
 {
     if (p > kLastPixelIndex)
         return 0;
-    return path_trace_lanes<float>(p, frame, bindings);
+    return path_trace_lanes<float>(p, frame, frame.scene, bindings);
 }

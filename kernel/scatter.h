@@ -20,7 +20,6 @@ VANTREL_HD inline lane_mask_t<F> vec3_compare_epsilon(F a, F b)
     const F high = b + F(kKernelEpsilon);
     return a > low && a < high;
 }
-VANTREL_HD inline bool vec3_compare_epsilon(float a, float b) { return vec3_compare_epsilon<float>(a, b); }
 
 // The reflection of incoming about normal (incoming - 2 d normal), given
 // d = normal . incoming.
@@ -31,10 +30,6 @@ VANTREL_HD inline lane_vec3_t<F> mirror_direction(lane_vec3_t<F> incoming, lane_
     const F qy = d * normal.y;
     const F qz = d * normal.z;
     return {incoming.x - (qx + qx), incoming.y - (qy + qy), incoming.z - (qz + qz)};
-}
-VANTREL_HD inline CVector3 mirror_direction(CVector3 incoming, CVector3 normal, float d)
-{
-    return mirror_direction<float>(incoming, normal, d);
 }
 
 // Snell's law for the ratio eta = previous index / this index, with the normal
@@ -57,10 +52,6 @@ VANTREL_HD inline lane_vec3_t<F> refract_direction(lane_vec3_t<F> incoming, lane
     return vec3_select(reflects, mirror,
                        vec3_add(vec3_scale(incoming, eta), vec3_scale(normal, eta * cos_i - lane_sqrt(k))));
 }
-VANTREL_HD inline CVector3 refract_direction(CVector3 incoming, CVector3 normal, float d, float eta, CVector3 mirror)
-{
-    return refract_direction<float>(incoming, normal, d, eta, mirror);
-}
 
 // Rotation of v by theta about the unit axis a (right-handed).
 template <typename F>
@@ -73,10 +64,6 @@ VANTREL_HD inline lane_vec3_t<F> rotate_about_axis(lane_vec3_t<F> v, lane_vec3_t
     const lane_vec3_t<F> row_y = {t * a.x * a.y + s * a.z, t * a.y * a.y + k, t * a.y * a.z - s * a.x};
     const lane_vec3_t<F> row_z = {t * a.x * a.z - s * a.y, t * a.y * a.z + s * a.x, t * a.z * a.z + k};
     return {vec3_dot(row_x, v), vec3_dot(row_y, v), vec3_dot(row_z, v)};
-}
-VANTREL_HD inline CVector3 rotate_about_axis(CVector3 v, CVector3 a, float theta)
-{
-    return rotate_about_axis<float>(v, a, theta);
 }
 
 // The direction the surface in hit sends a path arriving along the unit

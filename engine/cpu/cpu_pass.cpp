@@ -12,10 +12,6 @@
 #include "engine/cpu/cpu_pass_lanes.h"
 #include "engine/cpu/cpu_threads.h"
 #include "kernel/path.h"
-#include "scene/built_in_scene.h"
-
-static_assert(kSphereCount == kUnrolledSphereCount && kPlaneCount == kUnrolledPlaneCount,
-              "the lanes unroll the nearest-hit search for the built-in scene's counts");
 
 const CVector3* g_normal_list = nullptr;
 uint32_t* g_rand_list = nullptr;
@@ -54,11 +50,6 @@ void bind_globals_cpu(CRandomBindings bindings)
     g_normal_list = bindings.normal_list;
     g_rand_list = bindings.rand_list;
     g_scatter_list_current = false;
-}
-
-uint32_t path_trace_pixel_cpu(uint32_t p, const CFrameArgs& frame)
-{
-    return path_trace_pixel(p, frame, CRandomBindings{g_normal_list, g_rand_list});
 }
 
 uint64_t path_trace_pass_cpu(const CFrameArgs& frame, int threads)
@@ -165,34 +156,16 @@ CCpuPass cpu_pass_chosen()
 }
 
 #if defined(VANTREL_LANE_PASSES)
+namespace {
+// The lane passes' form of the scene, rebuilt when the scene changes.
+CLaneSceneCache g_lane_scene;
+}  // namespace
+
 uint64_t path_trace_pass_lanes(CLanePassEntry entry, const CFrameArgs& frame, int threads, CFirstHits* first_hits)
 {
-    const CSceneLists& scene = frame.scene;
-    // The lanes look surfaces up in a table, one row per field (see
-    // CSceneLists), rows padded to whole registers of the widest pass.
-    const uint32_t count = scene.sphere_count + scene.plane_count;
-    const uint32_t stride = count <= kSurfaceRegisterObjects ? kSurfaceRegisterObjects : (count + 15u) / 16u * 16u;
-    std::vector<float> table(size_t{kSurfaceRows} * stride);
-    auto put = [&](uint32_t object, const auto& surface, CVector3 geometry) {
-        const float fields[kSurfaceRows] = {surface.emission.x, surface.emission.y, surface.emission.z,
-                                            surface.color.x,    surface.color.y,    surface.color.z,
-                                            surface.scatter_angle, surface.refraction_index,
-                                            geometry.x,         geometry.y,         geometry.z};
-        for (uint32_t row = 0; row < kSurfaceRows; ++row)
-            table[size_t{row} * stride + object] = fields[row];
-    };
-    for (uint32_t i = 0; i < scene.sphere_count; ++i)
-        put(i, scene.sphere_list[i], scene.sphere_list[i].center);
-    for (uint32_t i = 0; i < scene.plane_count; ++i)
-        put(scene.sphere_count + i, scene.plane_list[i], scene.plane_list[i].normal);
-    std::vector<CAxisPlane> axis_planes(scene.plane_count);
-    for (uint32_t i = 0; i < scene.plane_count; ++i)
-        axis_planes[i] = axis_plane(scene.plane_list[i]);
-    CLanePassArgs args{frame, CRandomBindings{reinterpret_cast<const CVector3*>(scatter_list()), g_rand_list},
+    CLanePassArgs args{frame, g_lane_scene.for_scene(frame.scene),
+                       CRandomBindings{reinterpret_cast<const CVector3*>(scatter_list()), g_rand_list},
                        cpu_thread_count(threads)};
-    args.scene.surface_table = table.data();
-    args.scene.surface_stride = stride;
-    args.scene.axis_planes = axis_planes.data();
     // The 4-lane pass traces each pixel from the camera in one go and keeps no first hits.
     if (first_hits != nullptr && entry != path_trace_pass_sse2)
         args.first_hits = first_hits->use_for(frame);

@@ -23,9 +23,6 @@ extern uint32_t* g_rand_list;
 
 void bind_globals_cpu(CRandomBindings bindings);
 
-// The body for one pixel index; returns the segments it searched.
-uint32_t path_trace_pixel_cpu(uint32_t p, const CFrameArgs& frame);
-
 // One pass over pixel indices 0..307,199 on `threads` threads (0: all cores),
 // one pixel at a time. Each index runs exactly once. Returns the segments
 // searched in the pass.

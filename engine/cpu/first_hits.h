@@ -13,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include "engine/cpu/lane_scene.h"
 #include "kernel/frame_args.h"
 
 // The fields kept for a pixel: the number of the object met plus one (0: none,
@@ -55,6 +56,6 @@ private:
     };
     std::unique_ptr<float[], CFree> fields_;
     const CRay3* rays_ = nullptr;
-    std::vector<unsigned char> scene_;  // the spheres' and planes' bytes the hits were found in
+    CSceneBytes scene_;  // the scene the hits were found in
     bool ready_ = false;
 };

@@ -1,0 +1,69 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+// Lane moves one element at a time, for the widths without instructions for
+// them (SSE2's four lanes and the portable lanes): packing the lanes where a
+// mask holds, spreading them back, and table lookups.
+//
+// A packing (pack_lanes) names the lanes where a mask holds, worked out once
+// for all the registers moved with it: compress_store writes those lanes to
+// dst[0], dst[1], ... in lane order (and may write anything up to
+// dst[kLanes - 1]). An unpacking (unpack_lanes) hands them back: expand_load
+// gives the lanes where the mask holds src[0], src[1], ... in lane order, the
+// others 0 (it may read up to src[kLanes - 1]).
+
+#include "engine/cpu/lane_vector_mask.h"
+
+namespace VANTREL_LANES_NS {
+
+inline uint32_t mask_bits(CMask m);
+
+struct CPacking {
+    CMask where;
+    uint32_t count;
+};
+struct CUnpacking {
+    CMask where;
+    uint32_t count;
+};
+inline CPacking pack_lanes(CMask where)
+{
+    return {where, static_cast<uint32_t>(__builtin_popcount(mask_bits(where)))};
+}
+inline CUnpacking unpack_lanes(CMask where)
+{
+    return {where, static_cast<uint32_t>(__builtin_popcount(mask_bits(where)))};
+}
+
+template <typename T, typename V>
+inline void compress_elements(T* dst, V v, CMask where)
+{
+    uint32_t n = 0;
+    for (uint32_t bits = mask_bits(where); bits != 0; bits &= bits - 1u)
+        dst[n++] = v[__builtin_ctz(bits)];
+}
+inline void compress_store(float* dst, CFloat v, const CPacking& p) { compress_elements(dst, v.v, p.where); }
+inline void compress_store(uint32_t* dst, CUint v, const CPacking& p) { compress_elements(dst, v.v, p.where); }
+inline CFloat expand_load(const float* src, const CUnpacking& u)
+{
+    vfloat r = {};
+    uint32_t n = 0;
+    for (uint32_t bits = mask_bits(u.where); bits != 0; bits &= bits - 1u)
+        r[__builtin_ctz(bits)] = src[n++];
+    return CFloat(r);
+}
+
+// base[index] in every lane.
+inline vfloat gather(const float* base, vint index)
+{
+    vfloat r = {};
+    for (uint32_t i = 0; i < kLanes; ++i)
+        r[i] = base[index[i]];
+    return r;
+}
+// Entry `index` of a row of `count` floats in every lane.
+inline CFloat lookup_row(const float* row, uint32_t /*count*/, CUint index)
+{
+    return CFloat(gather(row, reinterpret_cast<vint>(index.v)));
+}
+
+}  // namespace VANTREL_LANES_NS

@@ -1,0 +1,282 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+// The tiled lane pass (8 and 16 lanes): the per-pixel body of kernel/path.h
+// over SIMD lanes, one tile of neighbouring pixels at a time.
+//
+// Paths end at different bounces, so lanes that keep one pixel each from the
+// camera to the last bounce idle more and more as their paths end. Here the
+// paths of a tile go bounce by bounce instead: after each bounce the paths
+// still going are packed together, so every group of lanes at the next bounce
+// is full but for the tile's last. Each bounce's records stay in place, in
+// the packed order of that bounce; the colours are then combined back to
+// front, unpacking each bounce's results into the order of the bounce before,
+// until the first bounce, where the lanes are the tile's pixels in order
+// again. The arithmetic per path is the shared code (search_bounce_lanes,
+// respond_bounce_lanes, combine_record_lanes, add_sample_lanes), so every
+// pixel ends with the bits the one-pixel loop gives it.
+//
+// The pass tells a clock type (engine/cpu/tile_steps.h) each step it enters;
+// the product's clock does nothing.
+
+#include <atomic>
+#include <memory>
+
+#include "engine/cpu/cpu_threads.h"
+#include "engine/cpu/first_hit_lanes.h"
+#include "engine/cpu/tile_steps.h"
+
+namespace VANTREL_LANES_NS {
+
+// Half a row: the records of a tile's bounces stay in the core's cache.
+constexpr uint32_t kTile = 320u;
+constexpr uint32_t kChunks = kTile / kLanes;
+static_assert(kPixelCount % kTile == 0 && kTile % kLanes == 0, "tiles of whole lane groups cover the frame");
+static_assert(kTableEntryStride == kScatterStride, "the unit-vector table's entries as the lanes load them");
+
+using CRecord = CBounceLanes<CFloat>;
+
+// The paths going into one bounce, packed (room for a whole lane group past
+// the last, which packing may write).
+struct CLivePaths {
+    float origin[3][kTile + kLanes];
+    float target[3][kTile + kLanes];
+    float prev_index[kTile + kLanes];
+    uint32_t state[kTile + kLanes];
+    uint32_t pixel[kTile + kLanes];
+};
+
+// Colours so far of one bounce's paths, packed as that bounce's paths are,
+// with 1 where the path met a light.
+struct CColours {
+    float channel[3][kTile + kLanes];
+    float lit[kTile + kLanes];
+};
+
+// One thread's working space for a tile.
+struct CTileWork {
+    CRecord records[kMaxBounces][kChunks];
+    CVec3 light[kMaxBounces][kChunks];    // the emission where a path met a light at this bounce
+    CMask goes_on[kMaxBounces][kChunks];  // lanes whose path goes on to the next bounce
+    CMask lit[kMaxBounces][kChunks];      // lanes whose path met a light at this bounce
+    uint32_t chunks[kMaxBounces];         // lane groups traced at each bounce
+    uint32_t ended_pixel[kTile + kLanes];  // the paths that ended, packed in the order they ended,
+    uint32_t ended_state[kTile + kLanes];  // with their random states
+    CLivePaths live[2];                   // this bounce's paths and the next one's
+    CColours colours[2];                  // this bounce's colours and the next one's
+};
+
+inline CVec3 load_vec3(const float (&list)[3][kTile + kLanes], uint32_t at)
+{
+    return {load_floats(list[0] + at), load_floats(list[1] + at), load_floats(list[2] + at)};
+}
+inline void pack_vec3(float (&list)[3][kTile + kLanes], uint32_t at, CVec3 v, const CPacking& packing)
+{
+    compress_store(list[0] + at, v.x, packing);
+    compress_store(list[1] + at, v.y, packing);
+    compress_store(list[2] + at, v.z, packing);
+}
+
+// Brings bytes [p, p + size) into the cache.
+inline void prefetch_bytes(const void* p, size_t size)
+{
+    const char* bytes = static_cast<const char*>(p);
+    for (size_t at = 0; at < size; at += 64u)
+        _mm_prefetch(bytes + at, _MM_HINT_T0);
+    _mm_prefetch(bytes + size - 1u, _MM_HINT_T0);
+}
+// What the first bounce reads of the lane group from pixel `first` on.
+inline void prefetch_first_bounce(const CLanePassArgs& args, uint32_t first)
+{
+    if (args.first_hits.ready)
+        for (uint32_t field = 0; field < kFirstHitFields; ++field)
+            prefetch_bytes(args.first_hits.fields + first_hit_offset(first, field), kLanes * sizeof(float));
+    else
+        prefetch_bytes(args.rayList + first, kLanes * sizeof(CRay3));
+    prefetch_bytes(args.bindings.rand_list + first, kLanes * sizeof(uint32_t));
+}
+// The first bounce reads kept first hits (or camera rays) and random states
+// from memory this many lane groups ahead of use.
+constexpr uint32_t kGroupsAhead = 4u;
+
+// Lane group c of bounce k's paths, read for its search: from the camera (and
+// the kept first hits) at the first bounce, else from the packed paths.
+// `pixel` receives the pixels the lanes trace, `active` the lanes in use.
+inline CPathLanes<CFloat> load_paths(const CLanePassArgs& args, uint32_t first, uint32_t k, uint32_t c,
+                                     uint32_t count, const CLivePaths& in, CUint& pixel, CMask& active)
+{
+    using T = CLaneTraits<CFloat>;
+    const uint32_t at = c * kLanes;
+    CPathLanes<CFloat> path;
+    if (k == 0) {
+        if (c == 0)
+            for (uint32_t g = 0; g < kGroupsAhead; ++g)
+                prefetch_first_bounce(args, first + g * kLanes);
+        if (c + kGroupsAhead < kChunks)
+            prefetch_first_bounce(args, first + at + kGroupsAhead * kLanes);
+        // The sums, counts and bytes this group's colours go into once the
+        // tile is traced.
+        prefetch_bytes(args.buffer + 3u * (first + at), 3u * kLanes * sizeof(float));
+        prefetch_bytes(args.cbuffer + first + at, kLanes * sizeof(uint32_t));
+        prefetch_bytes(args.fbuffer + 3u * (first + at), 3u * kLanes);
+        path.state = T::load_uint(args.bindings.rand_list, first + at);
+        path.prev_index = CFloat(1.0f);
+        pixel = CUint(first + at) + lane_index();
+        active = CMask(true);
+    } else {
+        path.origin = load_vec3(in.origin, at);
+        path.target = load_vec3(in.target, at);
+        path.prev_index = load_floats(in.prev_index + at);
+        path.state = load_uints(in.state + at);
+        pixel = load_uints(in.pixel + at);
+        active = first_lanes(count - at);
+    }
+    path.end = {CUint(kMaxBounces), CMask(false), CMask(false), lane_vec3<CFloat>(CVector3{})};
+    return path;
+}
+
+// The next lane group's lookups in the unit-vector table (its surface
+// response draws entry r2 % kNormalLookupModulus), brought into the cache
+// while this group is traced.
+inline void prefetch_next_scatter(const CLanePassArgs& args, uint32_t first, uint32_t k, uint32_t at,
+                                  const CLivePaths& in)
+{
+    const float* table = reinterpret_cast<const float*>(args.bindings.normal_list);
+    const CUint next_state = k == 0 ? CLaneTraits<CFloat>::load_uint(args.bindings.rand_list, first + at + kLanes)
+                                    : load_uints(in.state + at + kLanes);
+    const CUint next_index = random_step(random_step(next_state)) % CUint(kNormalLookupModulus);
+    for (uint32_t i = 0; i < kLanes; ++i)
+        _mm_prefetch(reinterpret_cast<const char*>(table + size_t{next_index.v[i]} * kScatterStride), _MM_HINT_T0);
+}
+
+// Bounce k's lane groups, from the packed paths `in` (count of them; the
+// camera at k = 0): each searched and answered, the paths that end noted with
+// their random states, the rest packed into `out`. Returns how many go on.
+template <class Clock>
+inline uint32_t trace_level(const CLanePassArgs& args, uint32_t first, uint32_t k, uint32_t count,
+                            const CLivePaths& in, CLivePaths& out, uint32_t& ended, CTileWork& w)
+{
+    uint32_t packed = 0;
+    w.chunks[k] = (count + kLanes - 1u) / kLanes;
+    for (uint32_t c = 0; c < w.chunks[k]; ++c) {
+        Clock::enter(k == 0 ? kStepRays : kStepLoad);
+        CUint pixel;
+        CMask active;
+        CPathLanes<CFloat> path = load_paths(args, first, k, c, count, in, pixel, active);
+        if (k + 1u < kMaxBounces && c + 1u < w.chunks[k])
+            prefetch_next_scatter(args, first, k, c * kLanes, in);
+        Clock::enter(kStepSearch + k);
+        CMask goes_on;
+        if (k == 0) {
+            goes_on = trace_first_bounce<Clock>(args, first + c * kLanes, path, w.records[k][c]);
+        } else {
+            CHitLanes<CFloat> hit{};
+            const CMask found = search_bounce_lanes<CFloat>(k, path, args.lane_scene, hit);
+            Clock::enter(kStepScatter + k);
+            goes_on = respond_bounce_lanes<CFloat>(k, active, {found, hit}, path, args.bindings.normal_list,
+                                                   w.records[k][c]);
+        }
+        Clock::enter(kStepPack);
+        w.goes_on[k][c] = goes_on;
+        w.lit[k][c] = path.end.hit_light;
+        w.light[k][c] = path.end.emission;
+        // A path that ends here leaves its random state, written once the
+        // tile's paths have all ended (one loop of known length rather than
+        // one per lane group).
+        const CPacking ends = pack_lanes(active && !goes_on);
+        compress_store(w.ended_pixel + ended, pixel, ends);
+        compress_store(w.ended_state + ended, path.state, ends);
+        ended += ends.count;
+        if (!lane_any(goes_on))
+            continue;
+        const CPacking packing = pack_lanes(goes_on);
+        pack_vec3(out.origin, packed, path.origin, packing);
+        pack_vec3(out.target, packed, path.target, packing);
+        compress_store(out.prev_index + packed, path.prev_index, packing);
+        compress_store(out.state + packed, path.state, packing);
+        compress_store(out.pixel + packed, pixel, packing);
+        packed += packing.count;
+    }
+    return packed;
+}
+
+// Bounce k's colours from bounce k + 1's, unpacked, into `here`; at the first
+// bounce, where the lanes are the tile's pixels in order, into the pixels.
+template <class Clock>
+inline void combine_level(const CLanePassArgs& args, uint32_t first, uint32_t k, const CColours& next,
+                          CColours& here, const CTileWork& w)
+{
+    uint32_t taken = 0;
+    for (uint32_t c = 0; c < w.chunks[k]; ++c) {
+        Clock::enter(kStepCombine);
+        const CMask goes_on = w.goes_on[k][c];
+        CVec3 acc = lane_vec3<CFloat>(CVector3{});
+        CMask lit_later = CMask(false);
+        if (lane_any(goes_on)) {
+            const CUnpacking unpacking = unpack_lanes(goes_on);
+            acc = {expand_load(next.channel[0] + taken, unpacking), expand_load(next.channel[1] + taken, unpacking),
+                   expand_load(next.channel[2] + taken, unpacking)};
+            lit_later = goes_on && expand_load(next.lit + taken, unpacking) != CFloat(0.0f);
+            taken += unpacking.count;
+        }
+        acc = combine_record_lanes<CFloat>(w.records[k][c], acc, lit_later, w.lit[k][c], w.light[k][c]);
+        const uint32_t at = c * kLanes;
+        if (k == 0) {
+            Clock::enter(kStepAccumulate);
+            CCountedLanes<CFloat> added;
+            if (add_sample_lanes<CFloat>(first + at, acc, args.buffer, args.cbuffer, added)) {
+                Clock::enter(kStepBytes);
+                store_display_lanes<CFloat>(first + at, added, args.fbuffer);
+                Clock::enter(kStepAccumulate);
+            }
+            continue;
+        }
+        store_floats(here.channel[0] + at, acc.x);
+        store_floats(here.channel[1] + at, acc.y);
+        store_floats(here.channel[2] + at, acc.z);
+        store_floats(here.lit + at, lane_select(lit_later || w.lit[k][c], CFloat(1.0f), CFloat(0.0f)));
+    }
+}
+
+// The tile of pixels first .. first + kTile - 1; returns the segments searched.
+template <class Clock>
+[[gnu::flatten]] inline uint32_t trace_tile(uint32_t first, const CLanePassArgs& args, CTileWork& w)
+{
+    uint32_t segments = 0;
+    uint32_t count = kTile;
+    uint32_t ended = 0;
+    uint32_t levels = 0;
+    for (uint32_t k = 0; k < kMaxBounces && count > 0; ++k, ++levels) {
+        segments += count;
+        Clock::searched(k, count);
+        count = trace_level<Clock>(args, first, k, count, w.live[k & 1u], w.live[(k + 1u) & 1u], ended, w);
+    }
+    Clock::enter(kStepPack);
+    for (uint32_t i = 0; i < ended; ++i)
+        args.bindings.rand_list[w.ended_pixel[i]] = w.ended_state[i];
+    // Back to front: each bounce's colours from the next one's, unpacked.
+    for (uint32_t k = levels; k-- > 0;)
+        combine_level<Clock>(args, first, k, w.colours[(k + 1u) & 1u], w.colours[k & 1u], w);
+    Clock::enter(kStepOther);
+    return segments;
+}
+
+// One pass over every tile; returns the segments searched.
+template <class Clock>
+uint64_t path_trace_tiles(const CLanePassArgs& args)
+{
+    constexpr uint32_t kTiles = kPixelCount / kTile;
+    std::atomic<uint64_t> segments{0};
+    // Rows cost very different amounts (the ceiling is one segment, the floor
+    // up to five), so tiles go out one at a time. Every tile writes only its
+    // own pixels' entries.
+    cpu_parallel_for(args.threads, kTiles, 1, [&](uint32_t tile, uint32_t, int) {
+        // Each thread keeps its working space from pass to pass.
+        static thread_local std::unique_ptr<CTileWork> work;
+        if (!work)
+            work.reset(new CTileWork);
+        segments.fetch_add(trace_tile<Clock>(tile * kTile, args, *work), std::memory_order_relaxed);
+    });
+    return segments.load();
+}
+
+}  // namespace VANTREL_LANES_NS
