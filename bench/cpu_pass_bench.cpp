@@ -8,7 +8,6 @@
 // millions), segments/frame.
 
 #include <benchmark/benchmark.h>
-#include <omp.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +17,7 @@
 #include "app/camera.h"
 #include "app/frame_buffers.h"
 #include "engine/cpu/cpu_pass.h"
+#include "engine/cpu/cpu_threads.h"
 #include "engine/cpu/first_hits.h"
 #include "scene/host_random.h"
 #include "kernel/path.h"
@@ -77,7 +77,7 @@ void BM_CpuPass(benchmark::State& state)
     bench_scene();
     const int threads = int(state.range(1));
     state.SetLabel(std::string(cpu_pass_name(pass)) + ", " +
-                   std::to_string(threads > 0 ? threads : omp_get_max_threads()) + " threads");
+                   std::to_string(cpu_thread_count(threads)) + " threads");
     uint64_t segments = 0;
     CFirstHits first_hits;
     for (auto _ : state)
@@ -87,7 +87,7 @@ void BM_CpuPass(benchmark::State& state)
 
 void pass_arguments(benchmark::internal::Benchmark* b)
 {
-    for (CCpuPass pass : {CCpuPass::plain, CCpuPass::sse2, CCpuPass::avx2, CCpuPass::avx512})
+    for (CCpuPass pass : kCpuPasses)
         for (int threads : {1, 0})
             b->Args({int64_t(pass), threads});
 }

@@ -28,8 +28,6 @@ uint64_t path_trace_pass_avx512_emulated(const CLanePassArgs& args);
 
 namespace {
 
-constexpr CCpuPass kLanePasses[] = {CCpuPass::sse2, CCpuPass::avx2, CCpuPass::avx512};
-
 // Under the sanitizers (no optimisation) a frame takes seconds: one frame per
 // case there, and the lane passes on two threads only.
 #if defined(__SANITIZE_ADDRESS__)
@@ -86,8 +84,8 @@ uint64_t run_frames(const CPassRun& run, const CScene& scene, const CVector3* no
 std::vector<CPassRun> lane_passes_here()
 {
     std::vector<CPassRun> runs;
-    for (CCpuPass pass : kLanePasses)
-        if (cpu_pass_supported(pass))
+    for (CCpuPass pass : kCpuPasses)
+        if (pass != CCpuPass::plain && cpu_pass_supported(pass))
             runs.push_back({cpu_pass_name(pass), pass, nullptr});
 #if defined(VANTREL_AVX512_DOUBLE)
     if (!cpu_pass_supported(CCpuPass::avx512) && cpu_pass_supported(CCpuPass::avx2))
@@ -396,15 +394,18 @@ TEST_F(HandBuiltSceneTest, EmptySceneGivesThePlainLoopsFrames)
 
 }  // namespace
 
-// A lane pass starts a frame from its kept first hits only while the scene
-// and the rays they were found for stay; a change of either, frame after
-// frame, gives the plain loop's frames.
+// A lane pass starts a frame from its kept first hits, and looks surfaces up
+// in its lane-ready scene, only while the scene and the rays they were made
+// for stay; a change of either (the scene's geometry, or only a surface's
+// colour), frame after frame, gives the plain loop's frames.
 TEST_F(HandBuiltSceneTest, KeptFirstHitsFollowChangesOfSceneAndRays)
 {
     const CScene room = room_with_every_surface();
     CScene moved = room;
     moved.spheres[1].center.x += 3.0f;
     moved.planes[1].distance = 20.0f;
+    CScene recoloured = moved;
+    recoloured.spheres[0].color.x *= 0.5f;
     const CPassState start = scattered_start(11u);
     const std::vector<CRay3> other_rays = scattered_start(12u).rays;
     const struct {
@@ -412,7 +413,7 @@ TEST_F(HandBuiltSceneTest, KeptFirstHitsFollowChangesOfSceneAndRays)
         const CScene* scene;
         bool new_rays;
     } steps[] = {{"none (filled)", &room, false}, {"none (kept)", &room, false}, {"the scene", &moved, false},
-                 {"the rays", &moved, true},      {"none (kept)", &moved, false}};
+                 {"the rays", &moved, true},      {"none (kept)", &moved, false}, {"a colour", &recoloured, false}};
     const auto run_steps = [&](const CPassRun& run, int threads, const auto& after_step) {
         CPassState state = start;
         CFirstHits kept;

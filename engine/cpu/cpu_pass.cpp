@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -68,56 +69,56 @@ uint64_t path_trace_pass_cpu(const CFrameArgs& frame, int threads)
     return segments.load();
 }
 
-const char* cpu_pass_name(CCpuPass pass)
-{
-    switch (pass) {
-    case CCpuPass::plain:
-        return "plain";
-    case CCpuPass::sse2:
-        return "sse2";
-    case CCpuPass::avx2:
-        return "avx2";
-    case CCpuPass::avx512:
-        return "avx512";
-    }
-    return "?";
-}
-
-bool cpu_pass_compiled(CCpuPass pass)
-{
+namespace {
+bool always() { return true; }
 #if defined(VANTREL_LANE_PASSES)
-    (void)pass;
-    return true;
+bool has_avx2() { return __builtin_cpu_supports("avx2"); }
+bool has_avx512()
+{
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+           __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
+}
+#endif
+
+// Everything about each pass, in the order of kCpuPasses: its name, whether
+// this processor runs it, and the lane pass's entry point (none for the plain
+// loop, and none at all in a build without lane passes).
+struct CPassRow {
+    CCpuPass pass;
+    const char* name;
+    bool (*runs_here)();
+    CLanePassEntry lanes;
+};
+#if defined(VANTREL_LANE_PASSES)
+constexpr CPassRow kPassTable[] = {{CCpuPass::plain, "plain", always, nullptr},
+                                   {CCpuPass::sse2, "sse2", always, path_trace_pass_sse2},
+                                   {CCpuPass::avx2, "avx2", has_avx2, path_trace_pass_avx2},
+                                   {CCpuPass::avx512, "avx512", has_avx512, path_trace_pass_avx512}};
 #else
-    return pass == CCpuPass::plain;
+constexpr CPassRow kPassTable[] = {{CCpuPass::plain, "plain", always, nullptr},
+                                   {CCpuPass::sse2, "sse2", nullptr, nullptr},
+                                   {CCpuPass::avx2, "avx2", nullptr, nullptr},
+                                   {CCpuPass::avx512, "avx512", nullptr, nullptr}};
 #endif
-}
+static_assert(std::size(kPassTable) == std::size(kCpuPasses), "a row for every pass");
 
-bool cpu_pass_supported(CCpuPass pass)
+const CPassRow& row_of(CCpuPass pass)
 {
-    switch (pass) {
-    case CCpuPass::plain:
-        return true;
-#if defined(VANTREL_LANE_PASSES)
-    case CCpuPass::sse2:
-        return true;
-    case CCpuPass::avx2:
-        return __builtin_cpu_supports("avx2");
-    case CCpuPass::avx512:
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-               __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
-#endif
-    default:
-        return false;
-    }
+    const CPassRow& row = kPassTable[static_cast<size_t>(pass)];
+    return row.pass == pass ? row : kPassTable[0];
 }
+}  // namespace
+
+const char* cpu_pass_name(CCpuPass pass) { return row_of(pass).name; }
+bool cpu_pass_compiled(CCpuPass pass) { return row_of(pass).runs_here != nullptr; }
+bool cpu_pass_supported(CCpuPass pass) { return cpu_pass_compiled(pass) && row_of(pass).runs_here(); }
 
 namespace {
 CCpuPass fastest_supported_pass()
 {
-    for (CCpuPass pass : {CCpuPass::avx512, CCpuPass::avx2, CCpuPass::sse2})
-        if (cpu_pass_supported(pass))
-            return pass;
+    for (size_t i = std::size(kCpuPasses); i-- > 0;)
+        if (cpu_pass_supported(kCpuPasses[i]))
+            return kCpuPasses[i];
     return CCpuPass::plain;
 }
 
@@ -179,14 +180,9 @@ uint64_t path_trace_pass_lanes(CLanePassEntry entry, const CFrameArgs& frame, in
 uint64_t path_trace_pass_with(CCpuPass pass, const CFrameArgs& frame, int threads, CFirstHits* first_hits)
 {
 #if defined(VANTREL_LANE_PASSES)
-    if (pass != CCpuPass::plain && cpu_pass_supported(pass)) {
-        const CLanePassEntry entry = pass == CCpuPass::sse2   ? path_trace_pass_sse2
-                                     : pass == CCpuPass::avx2 ? path_trace_pass_avx2
-                                                              : path_trace_pass_avx512;
-        return path_trace_pass_lanes(entry, frame, threads, first_hits);
-    }
+    if (row_of(pass).lanes != nullptr && cpu_pass_supported(pass))
+        return path_trace_pass_lanes(row_of(pass).lanes, frame, threads, first_hits);
 #endif
-    (void)pass;
     (void)first_hits;
     return path_trace_pass_cpu(frame, threads);
 }

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A test double of the AVX-512 instruction set, for the 16-lane CPU pass on
-// processors without it: the tests compile engine/cpu/cpu_pass_lanes.cpp with
+// processors without it: the tests compile engine/cpu/lane_pass_tiles.cpp with
 // this header forced in front (-include) and VANTREL_AVX512_EMULATED set, so
 // the pass's mask-register code runs on SIMDe's portable AVX-512 intrinsics.
 // The intrinsics SIMDe 0.7 lacks are written out below, lane by lane, from
