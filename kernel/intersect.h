@@ -162,9 +162,9 @@ VANTREL_HD inline CNearestLanes<F> nearest_object_counted(const CSegmentLanes<F>
     return nearest;
 }
 
-// The search over any scene. A backend with a scene record of its own (the
-// CPU lanes' lane-ready scene) offers its own nearest_object and
-// load_surface for it, found by argument-dependent lookup.
+// The search over any scene. A backend with a scene record of its own (a
+// form of the scene made for its lanes) offers nearest_object and
+// load_surface for that record, found by argument-dependent lookup.
 template <typename F>
 VANTREL_HD inline CNearestLanes<F> nearest_object(const CSegmentLanes<F>& segment, const CSceneLists& scene)
 {

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Lanes: the per-pixel logic is written once over a lane type F. F = float is
-// one pixel (the CUDA kernel and the plain CPU loop); a SIMD type (only in the
-// fast CPU pass, engine/cpu/simd_lanes.h) carries several pixels side by side.
+// one pixel (the CUDA kernel and the plain CPU loop); a SIMD type, which a
+// backend supplies with its CLaneTraits, carries several pixels side by side.
 // Every branch on pixel data is a select between values computed exactly as the
 // one-pixel code computes them, so each lane of a SIMD run ends with the same
 // bits as a one-pixel run of its pixel.
@@ -78,8 +78,8 @@ struct CLaneTraits<float> {
         target = list[first].target;
     }
     // Entry `index` of the table of unit vectors, normalised once more (y, x, z
-    // order) as the surface response uses it. The fast CPU pass is handed a
-    // table normalised so beforehand and only looks entries up.
+    // order) as the surface response uses it. A backend's lane traits may look
+    // entries up in a table it normalised so beforehand.
     VANTREL_HD static CVector3 load_scatter_vector(const CVector3* list, uint32_t index)
     {
         return vec3_normalize_yxz(list[index]);
