@@ -27,12 +27,13 @@ VANTREL_HD inline float clamp_channel(float value) { return clamp_channel<float>
 // at the cap instead would go on adding where the sum rounds most coarsely.
 constexpr uint32_t kSampleCountCap = 1u << 18;
 
-// What a sample changed in its pixel: where it was counted, and the pixel's
-// new average there in display levels (255 x sum / count, before truncation).
+// What a sample changed in its pixel: where it was counted, and there the
+// pixel's new sum and count.
 template <typename F>
 struct CCountedLanes {
     lane_mask_t<F> counted;
-    lane_vec3_t<F> level;
+    lane_vec3_t<F> sum;
+    F count;
 };
 
 // The pixels from `first` on (one per lane): adds the samples to the sums and
@@ -60,17 +61,19 @@ VANTREL_HD inline bool add_sample_lanes(uint32_t first, lane_vec3_t<F> colour, f
     sum.y = sum.y + sample.y;
     sum.z = sum.z + sample.z;
     T::store_vec3(buffer, first, counted, sum);
-    const F n = lane_to_float(count);
-    added.counted = counted;
-    added.level = {lane_div(sum.x, n) * F(255.0f), lane_div(sum.y, n) * F(255.0f), lane_div(sum.z, n) * F(255.0f)};
+    added = {counted, sum, lane_to_float(count)};
     return true;
 }
 
-// The display bytes of the pixels where a sample was counted.
+// The display bytes of the pixels where a sample was counted: 255 x the
+// average, truncated.
 template <typename F>
 VANTREL_HD inline void store_display_lanes(uint32_t first, const CCountedLanes<F>& added, uint8_t* fbuffer)
 {
-    CLaneTraits<F>::store_bytes(fbuffer, first, added.counted, added.level);
+    const F n = added.count;
+    const lane_vec3_t<F> level = {lane_div(added.sum.x, n) * F(255.0f), lane_div(added.sum.y, n) * F(255.0f),
+                                  lane_div(added.sum.z, n) * F(255.0f)};
+    CLaneTraits<F>::store_bytes(fbuffer, first, added.counted, level);
 }
 
 // Both steps: sums and counts, then the display bytes.

@@ -23,7 +23,8 @@ struct CFirstHitLanes {
 
 inline CVec3 load_first_hit_vec3(const float* fields, uint32_t first, uint32_t field)
 {
-    return {load_floats(fields + first_hit_offset(first, field)), load_floats(fields + first_hit_offset(first, field + 1u)),
+    return {load_floats(fields + first_hit_offset(first, field)),
+            load_floats(fields + first_hit_offset(first, field + 1u)),
             load_floats(fields + first_hit_offset(first, field + 2u))};
 }
 inline void store_first_hit_vec3(float* fields, uint32_t first, uint32_t field, CVec3 v)
@@ -36,8 +37,9 @@ inline CFirstHitLanes load_first_hits(const float* fields, uint32_t first)
 {
     const CUint stored = load_uints(reinterpret_cast<const uint32_t*>(fields + first_hit_offset(first, 0u)));
     const CMask found = !(stored == CUint(0u));
-    return {found, lane_select(found, stored - CUint(1u), CUint(0u)), load_first_hit_vec3(fields, first, kFirstHitPoint),
-            load_first_hit_vec3(fields, first, kFirstHitNormal), load_first_hit_vec3(fields, first, kFirstHitBase)};
+    return {found, lane_select(found, stored - CUint(1u), CUint(0u)),
+            load_first_hit_vec3(fields, first, kFirstHitPoint), load_first_hit_vec3(fields, first, kFirstHitNormal),
+            load_first_hit_vec3(fields, first, kFirstHitBase)};
 }
 inline void store_first_hits(float* fields, uint32_t first, const CFirstHitLanes& hits)
 {

@@ -73,7 +73,8 @@ inline void store_low_bytes8(uint8_t* base, vint where, vint x, vint y, vint z)
                                              6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
     const __m256i join = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
     const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(xyz, squeeze), join);
-    const __m256i keep = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(reinterpret_cast<__m256i>(where), squeeze), join);
+    const __m256i keep =
+        _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(reinterpret_cast<__m256i>(where), squeeze), join);
     const __m256i words = _mm256_setr_epi32(-1, -1, -1, -1, -1, -1, 0, 0);
     int* at = reinterpret_cast<int*>(base);
     const __m256i old = _mm256_maskload_epi32(at, words);

@@ -90,7 +90,8 @@ inline vfloat gather(const float* base, vint index)
 inline CFloat lookup_row(const float* row, uint32_t count, CUint index)
 {
     if (count <= 16u)
-        return CFloat(reinterpret_cast<vfloat>(_mm512_maskz_permutexvar_ps(0xffff, m512i(index.v), _mm512_loadu_ps(row))));
+        return CFloat(
+            reinterpret_cast<vfloat>(_mm512_maskz_permutexvar_ps(0xffff, m512i(index.v), _mm512_loadu_ps(row))));
     return CFloat(gather(row, reinterpret_cast<vint>(index.v)));
 }
 

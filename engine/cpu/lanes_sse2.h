@@ -16,6 +16,9 @@ inline CUint lane_select(CMask where, CUint a, CUint b) { return CUint(where.v ?
 
 inline uint32_t mask_bits(CMask m) { return static_cast<uint32_t>(_mm_movemask_ps(reinterpret_cast<__m128>(m.v))); }
 
-inline CFloat lane_sqrt(CFloat x) { return CFloat(reinterpret_cast<vfloat>(_mm_sqrt_ps(reinterpret_cast<__m128>(x.v)))); }
+inline CFloat lane_sqrt(CFloat x)
+{
+    return CFloat(reinterpret_cast<vfloat>(_mm_sqrt_ps(reinterpret_cast<__m128>(x.v))));
+}
 
 }  // namespace VANTREL_LANES_NS
