@@ -31,7 +31,7 @@ inline CFloat lane_sqrt(CFloat x)
     return CFloat(reinterpret_cast<vfloat>(_mm256_sqrt_ps(reinterpret_cast<__m256>(x.v))));
 }
 
-// Packing (the moves are described in engine/cpu/lanes_by_element.h): for
+// Packing (the moves are described in engine/cpu/lane_packing.h): for
 // every 8-bit mask m, pack[m] lists the lanes where m holds, in order, then
 // zeros; unpack[m][i] is lane i's place among them (0 where m does not hold).
 struct CLaneOrders {

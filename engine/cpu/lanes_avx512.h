@@ -5,36 +5,13 @@
 
 #include <immintrin.h>
 
-#include "engine/cpu/lane_values.h"
+#include "engine/cpu/lane_bit_mask.h"
+// (after the mask it packs by) Packing by AVX-512's own compress and expand.
+#include "engine/cpu/lane_packing.h"
 
 namespace VANTREL_LANES_NS {
 
 inline vint splat_int(int32_t value) { return reinterpret_cast<vint>(_mm512_set1_epi32(value)); }
-
-struct CMask {
-    __mmask16 k;
-    CMask() = default;
-    explicit CMask(__mmask16 bits) : k(bits) {}
-    explicit CMask(bool value) : k(value ? 0xffff : 0) {}
-};
-
-inline CMask operator&&(CMask a, CMask b) { return CMask(__mmask16(a.k & b.k)); }
-inline CMask operator||(CMask a, CMask b) { return CMask(__mmask16(a.k | b.k)); }
-inline CMask operator!(CMask a) { return CMask(__mmask16(~a.k)); }
-
-// Ordered comparisons are false on NaN, != is true on it, as in C++.
-inline __m512 m512(vfloat v) { return reinterpret_cast<__m512>(v); }
-inline __m512i m512i(vuint v) { return reinterpret_cast<__m512i>(v); }
-inline CMask operator<(CFloat a, CFloat b) { return CMask(_mm512_cmp_ps_mask(m512(a.v), m512(b.v), _CMP_LT_OQ)); }
-inline CMask operator>(CFloat a, CFloat b) { return CMask(_mm512_cmp_ps_mask(m512(a.v), m512(b.v), _CMP_GT_OQ)); }
-inline CMask operator<=(CFloat a, CFloat b) { return CMask(_mm512_cmp_ps_mask(m512(a.v), m512(b.v), _CMP_LE_OQ)); }
-inline CMask operator>=(CFloat a, CFloat b) { return CMask(_mm512_cmp_ps_mask(m512(a.v), m512(b.v), _CMP_GE_OQ)); }
-inline CMask operator==(CFloat a, CFloat b) { return CMask(_mm512_cmp_ps_mask(m512(a.v), m512(b.v), _CMP_EQ_OQ)); }
-inline CMask operator!=(CFloat a, CFloat b) { return CMask(_mm512_cmp_ps_mask(m512(a.v), m512(b.v), _CMP_NEQ_UQ)); }
-
-inline CMask operator<(CUint a, CUint b) { return CMask(_mm512_cmplt_epu32_mask(m512i(a.v), m512i(b.v))); }
-inline CMask operator>=(CUint a, CUint b) { return CMask(_mm512_cmpge_epu32_mask(m512i(a.v), m512i(b.v))); }
-inline CMask operator==(CUint a, CUint b) { return CMask(_mm512_cmpeq_epu32_mask(m512i(a.v), m512i(b.v))); }
 
 inline CFloat lane_select(CMask where, CFloat a, CFloat b)
 {
@@ -54,18 +31,6 @@ inline CFloat lane_sqrt(CFloat x)
     return CFloat(reinterpret_cast<vfloat>(_mm512_maskz_sqrt_ps(0xffff, m512(x.v))));
 }
 
-// Packing (the moves are described in engine/cpu/lanes_by_element.h) by
-// AVX-512's own compress and expand.
-struct CPacking {
-    CMask where;
-    uint32_t count;
-};
-struct CUnpacking {
-    CMask where;
-    uint32_t count;
-};
-inline CPacking pack_lanes(CMask where) { return {where, static_cast<uint32_t>(__builtin_popcount(where.k))}; }
-inline CUnpacking unpack_lanes(CMask where) { return {where, static_cast<uint32_t>(__builtin_popcount(where.k))}; }
 inline void compress_store(float* dst, CFloat v, const CPacking& p)
 {
     _mm512_storeu_ps(dst, _mm512_maskz_compress_ps(p.where.k, m512(v.v)));

@@ -2,37 +2,14 @@
 #pragma once
 // Lane moves one element at a time, for the widths without instructions for
 // them (SSE2's four lanes and the portable lanes): packing the lanes where a
-// mask holds, spreading them back, and table lookups.
-//
-// A packing (pack_lanes) names the lanes where a mask holds, worked out once
-// for all the registers moved with it: compress_store writes those lanes to
-// dst[0], dst[1], ... in lane order (and may write anything up to
-// dst[kLanes - 1]). An unpacking (unpack_lanes) hands them back: expand_load
-// gives the lanes where the mask holds src[0], src[1], ... in lane order, the
-// others 0 (it may read up to src[kLanes - 1]).
+// mask holds, spreading them back (engine/cpu/lane_packing.h says how), and
+// table lookups.
 
 #include "engine/cpu/lane_vector_mask.h"
+// (after the mask it packs by)
+#include "engine/cpu/lane_packing.h"
 
 namespace VANTREL_LANES_NS {
-
-inline uint32_t mask_bits(CMask m);
-
-struct CPacking {
-    CMask where;
-    uint32_t count;
-};
-struct CUnpacking {
-    CMask where;
-    uint32_t count;
-};
-inline CPacking pack_lanes(CMask where)
-{
-    return {where, static_cast<uint32_t>(__builtin_popcount(mask_bits(where)))};
-}
-inline CUnpacking unpack_lanes(CMask where)
-{
-    return {where, static_cast<uint32_t>(__builtin_popcount(mask_bits(where)))};
-}
 
 template <typename T, typename V>
 inline void compress_elements(T* dst, V v, CMask where)
