@@ -10,7 +10,6 @@
 #include <string>
 
 #include "kernel/frame_args.h"
-#include "kernel/launch_shape.h"
 
 class CDeviceOperations {
 public:
@@ -35,10 +34,11 @@ public:
     virtual void unlock_host(void* /*host_memory*/) {}
 
     // False when the launch was refused; the kernel then did not run.
-    // Every address in the records is a device address.
-    virtual bool launch_bind_globals(CLaunchDim grid, CLaunchDim block, const CSceneLists& scene,
-                                     CRandomBindings bindings) = 0;
-    virtual bool launch_path_trace(CLaunchDim grid, CLaunchDim block, const CFrameArgs& frame) = 0;
+    // Every address in the records is a device address. Each backend runs
+    // the kernels in its own shape: bind_globals once, path_trace once for
+    // every pixel index.
+    virtual bool launch_bind_globals(const CSceneLists& scene, CRandomBindings bindings) = 0;
+    virtual bool launch_path_trace(const CFrameArgs& frame) = 0;
 
     // Segments searched by all passes so far (0 when the backend cannot count).
     virtual uint64_t segments_traced() const { return 0; }

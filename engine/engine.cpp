@@ -177,7 +177,7 @@ bool start_on(std::unique_ptr<CDeviceOperations> device, uint32_t sphere_count, 
                  dev.copy_to_device(g_engine.rand_list.get(), states, kRandBytes) && !dev.failed();
     if (ready) {
         // A launch the device refuses without failing is skipped, as in a frame.
-        dev.launch_bind_globals(kSingleThread, kSingleThread, g_engine.scene(sphere_count, plane_count),
+        dev.launch_bind_globals(g_engine.scene(sphere_count, plane_count),
                                 {g_engine.normal_list.as<CVector3>(), g_engine.rand_list.as<uint32_t>()});
         ready = !dev.failed();
     }
@@ -231,7 +231,7 @@ bool run_frame(const CSphere* spheres, uint32_t sphere_count, const CPlane* plan
                            g_engine.fbuffer.as<uint8_t>()};
     // A launch the device refuses without failing leaves the state as it was
     // (the copies below bring it back unchanged).
-    dev.launch_path_trace(kPathGrid, kPathBlock, frame);
+    dev.launch_path_trace(frame);
     if (dev.failed())
         return false;
     if (!dev.can_fail()) {

@@ -167,16 +167,15 @@ struct CDeviceScene {
         ASSERT_TRUE(device->copy_to_device(normal_list.get(), normal_table.get(), normal_list.size()));
         ASSERT_TRUE(device->copy_to_device(rand_list.get(), seed_list.get(), rand_list.size()));
         ASSERT_TRUE(device->fill_zero(fbuffer.get(), fbuffer.size()));
-        ASSERT_TRUE(device->launch_bind_globals({}, {}, {}, {normal_list.as<CVector3>(), rand_list.as<uint32_t>()}));
+        ASSERT_TRUE(device->launch_bind_globals({}, {normal_list.as<CVector3>(), rand_list.as<uint32_t>()}));
         ASSERT_TRUE(device->copy_to_device(sphere_list.get(), g_spheres.get(), sphere_list.size()));
         ASSERT_TRUE(device->copy_to_device(plane_list.get(), g_planes.get(), plane_list.size()));
     }
     bool launch()
     {
-        return device->launch_path_trace({}, {}, {{sphere_list.as<CSphere>(), kSphereCount, plane_list.as<CPlane>(),
-                                                   kPlaneCount},
-                                                  rays.as<CRay3>(), buffer.as<float>(), cbuffer.as<uint32_t>(),
-                                                  fbuffer.as<uint8_t>()});
+        const CFrameArgs frame{{sphere_list.as<CSphere>(), kSphereCount, plane_list.as<CPlane>(), kPlaneCount},
+                               rays.as<CRay3>(), buffer.as<float>(), cbuffer.as<uint32_t>(), fbuffer.as<uint8_t>()};
+        return device->launch_path_trace(frame);
     }
 };
 

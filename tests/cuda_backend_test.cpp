@@ -101,8 +101,8 @@ TEST(CudaDevice, FirstFailureIsKeptWithTheCallAndCudasMessage)
     uint8_t host[16] = {7};
     EXPECT_FALSE(device->copy_to_host(host, host, sizeof host));
     EXPECT_EQ(host[0], 7);
-    EXPECT_FALSE(device->launch_path_trace(kPathGrid, kPathBlock, CFrameArgs{}));
-    EXPECT_FALSE(device->launch_bind_globals(kSingleThread, kSingleThread, CSceneLists{}, CRandomBindings{}));
+    EXPECT_FALSE(device->launch_path_trace(CFrameArgs{}));
+    EXPECT_FALSE(device->launch_bind_globals(CSceneLists{}, CRandomBindings{}));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(device->failure(), "CUDA error in cudaMalloc: " + reason);
 }

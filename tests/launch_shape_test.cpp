@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "kernel/launch_shape.h"
+#include "engine/cuda/launch_shape.h"
 #include "kernel/random.h"
 
 TEST(LaunchShape, GridOfBlocksCoversThePicture)

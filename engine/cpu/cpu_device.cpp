@@ -63,14 +63,14 @@ public:
     }
 
     // The CPU runs every index 0..307,199 directly (the fast pass, in SIMD lanes
-    // where the processor has them); the shape only matters to CUDA.
-    bool launch_bind_globals(CLaunchDim, CLaunchDim, const CSceneLists&, CRandomBindings bindings) override
+    // where the processor has them).
+    bool launch_bind_globals(const CSceneLists&, CRandomBindings bindings) override
     {
         settle_all();
         bind_globals_cpu(bindings);
         return true;
     }
-    bool launch_path_trace(CLaunchDim, CLaunchDim, const CFrameArgs& frame) override
+    bool launch_path_trace(const CFrameArgs& frame) override
     {
         CFrameArgs pass = frame;
         pass.buffer = in_place(frame.buffer, kSumsBytes);

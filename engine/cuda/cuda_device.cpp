@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "engine/cuda/launch_shape.h"
 #include "engine/cuda/vantrel_cuda.h"
 
 namespace {
@@ -49,16 +50,16 @@ public:
     // valid, so a refusal means this device cannot run the kernel (no code for
     // its architecture, too few resources), and every later frame would
     // silently show the same picture. A launch succeeds only when its kernel
-    // has also run to the end without a fault.
-    bool launch_bind_globals(CLaunchDim grid, CLaunchDim block, const CSceneLists& scene,
-                             CRandomBindings bindings) override
+    // has also run to the end without a fault. bind_globals runs as one
+    // thread, path_trace_cuda as one thread per pixel.
+    bool launch_bind_globals(const CSceneLists& scene, CRandomBindings bindings) override
     {
-        const int launched = ::launch_bind_globals(grid, block, scene, bindings);
+        const int launched = ::launch_bind_globals(kSingleThread, kSingleThread, scene, bindings);
         return check(static_cast<cudaError_t>(launched), "launch of bind_globals") && wait_for("bind_globals");
     }
-    bool launch_path_trace(CLaunchDim grid, CLaunchDim block, const CFrameArgs& frame) override
+    bool launch_path_trace(const CFrameArgs& frame) override
     {
-        const int launched = launch_path_trace_cuda(grid, block, frame);
+        const int launched = launch_path_trace_cuda(kPathGrid, kPathBlock, frame);
         return check(static_cast<cudaError_t>(launched), "launch of path_trace_cuda") && wait_for("path_trace_cuda");
     }
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "kernel/frame_args.h"
-#include "kernel/launch_shape.h"
+#include "engine/cuda/launch_shape.h"
 
 // Opaque here; cudaError_t as an int keeps CUDA headers out of host code.
 // The __global__ kernels keep their own parameter lists; these unpack the records.
