@@ -53,7 +53,7 @@ CSelectedDevice select_device_with_probe(const CEngineOptions& options, const CC
     }
     switch (decision.kind) {
     case CBackendKind::cpu:
-        return {make_cpu_device(options.cpu_threads), false};
+        return {make_cpu_backend(options), false};
     case CBackendKind::cuda:
 #if VANTREL_HAVE_CUDA
         return {make_cuda_device(), decision.may_fall_back};
@@ -64,6 +64,11 @@ CSelectedDevice select_device_with_probe(const CEngineOptions& options, const CC
         break;
     }
     return {};
+}
+
+std::unique_ptr<CDeviceOperations> make_cpu_backend(const CEngineOptions& options)
+{
+    return make_cpu_device(options.cpu_threads);
 }
 
 CSelectedDevice select_device(const CEngineOptions& options)

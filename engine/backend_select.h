@@ -1,15 +1,16 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
-// The one place the backend is chosen, at engine start: CUDA when the build
-// has it and a usable device answers, the CPU otherwise, and whether the CPU
-// may take over from a CUDA device that fails while starting.
+// The one place the backend is chosen and made, at engine start: CUDA when
+// the build has it and a usable device answers, the CPU otherwise, and whether
+// the CPU may take over from a CUDA device that fails; the CPU device that
+// takes over is made here too.
 
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "engine/device.h"
-#include "engine/engine.h"
+#include "engine/engine_options.h"
 
 // Asks the CUDA runtime; tests hand select_device_with_probe a fake instead.
 using CCudaProbe = std::function<CCudaProbeResult()>;
@@ -37,10 +38,6 @@ CSelectedDevice select_device(const CEngineOptions& options);
 // The same with a given probe.
 CSelectedDevice select_device_with_probe(const CEngineOptions& options, const CCudaProbe& probe);
 
-// The real probe: cudaGetDeviceCount (and whether device 0 can run this
-// build's kernels); in a build without CUDA, no device. Without a device the
-// reason is never empty.
-CCudaProbeResult probe_cuda_devices();
-
-// Whether this build contains the CUDA backend.
-bool cuda_backend_built();
+// The CPU device on the options' threads: the backend chosen, or the one that
+// takes over from a CUDA device failing at start-up or mid-run.
+std::unique_ptr<CDeviceOperations> make_cpu_backend(const CEngineOptions& options);

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "engine/backend_select.h"
-#include "engine/cpu/cpu_device.h"
 #include "kernel/random.h"
 
 namespace {
@@ -202,7 +201,7 @@ bool hand_over_to_cpu(uint32_t sphere_count, uint32_t plane_count, const uint8_t
                  g_engine.device->name(), g_engine.device->failure().c_str());
     std::fflush(stderr);
     std::string reason;
-    if (!start_on(make_cpu_device(g_engine_options.cpu_threads), sphere_count, plane_count, g_engine.normal_table,
+    if (!start_on(make_cpu_backend(g_engine_options), sphere_count, plane_count, g_engine.normal_table,
                   g_engine.host_states.data(), false, std::nullopt, reason)) {
         std::fprintf(stderr, "vantrel: %s\n", reason.c_str());
         g_engine.handover_failed = true;
@@ -288,7 +287,7 @@ bool engine_init(const CSphere* spheres, uint32_t sphere_count, const CPlane* pl
     }
     std::fprintf(stderr, "vantrel: the CUDA device failed at start-up (%s); rendering on the CPU\n", reason.c_str());
     std::fflush(stderr);
-    return engine_init_on(make_cpu_device(g_engine_options.cpu_threads), spheres, sphere_count, planes, plane_count,
+    return engine_init_on(make_cpu_backend(g_engine_options), spheres, sphere_count, planes, plane_count,
                           normal_table, seed_list);
 }
 

@@ -5,27 +5,11 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "engine/device.h"
+#include "engine/engine_options.h"
 #include "scene/records.h"
-
-enum class CBackendChoice { automatic, cpu, cuda };
-
-// What a look for CUDA devices found.
-struct CCudaProbeResult {
-    int device_count = 0;  // usable devices
-    std::string reason;    // why there is none, CUDA's message where it gave one
-};
-
-struct CEngineOptions {
-    CBackendChoice backend = CBackendChoice::automatic;
-    int cpu_threads = 0;  // 0: all cores
-    // What an earlier look for CUDA devices found (vantrel-render looks when it
-    // checks --backend cuda); the engine looks only when nobody has.
-    std::optional<CCudaProbeResult> cuda_probe = std::nullopt;
-};
 
 // Set before engine_init; both programs keep the defaults unless told otherwise.
 void engine_configure(const CEngineOptions& options);

@@ -14,7 +14,6 @@
 #include "app/camera.h"
 #include "app/frame_buffers.h"
 #include "app/startup.h"
-#include "engine/backend_select.h"
 #include "engine/engine.h"
 #include "kernel/random.h"
 #include "scene/built_in_scene.h"

@@ -12,7 +12,7 @@
 
 #include "app/program_info.h"
 #include "app/startup.h"
-#include "engine/backend_select.h"
+#include "engine/engine.h"
 
 namespace {
 constexpr const char* kProgram = "vantrel-render";
