@@ -140,30 +140,37 @@ void lock_host_frame(const CHostFrame& frame)
     }
 }
 
+// What a device starts from.
+struct CDeviceStart {
+    uint32_t sphere_count;
+    uint32_t plane_count;
+    const CVector3* normal_table;  // the host's table of unit vectors
+    const uint32_t* states;        // the per-pixel random states
+    bool may_fall_back = false;    // the CPU may take over when the device fails
+    std::optional<CHostFrame> host_frame = std::nullopt;  // the host arrays to keep page-locked
+};
+
 // engine_init_on without the message: false with the reason when the device
-// cannot be set up, after releasing what it obtained. `states`: the per-pixel
-// random states to start from.
-bool start_on(std::unique_ptr<CDeviceOperations> device, uint32_t sphere_count, uint32_t plane_count,
-              const CVector3* normal_table, const uint32_t* states, bool may_fall_back,
-              const std::optional<CHostFrame>& host_frame, std::string& reason)
+// cannot be set up, after releasing what it obtained.
+bool start_on(std::unique_ptr<CDeviceOperations> device, const CDeviceStart& start, std::string& reason)
 {
     g_engine.release();
     g_engine.device = std::move(device);
-    g_engine.normal_table = normal_table;
+    g_engine.normal_table = start.normal_table;
     CDeviceOperations& dev = *g_engine.device;
     if (dev.can_fail()) {
         g_engine.staged_sums.resize(kSumsBytes / sizeof(float));
         g_engine.staged_counts.resize(kPixelCount);
         g_engine.staged_pixels.resize(kImageBytes);
     }
-    if (may_fall_back) {
-        if (states != g_engine.host_states.data())
-            g_engine.host_states.assign(states, states + kPixelCount);
+    if (start.may_fall_back) {
+        if (start.states != g_engine.host_states.data())
+            g_engine.host_states.assign(start.states, start.states + kPixelCount);
         g_engine.staged_states.resize(kPixelCount);
     }
     const bool allocated =
-        allocate_buffer(g_engine.sphere_list, sphere_count * sizeof(CSphere), "sphere_list", reason) &&
-        allocate_buffer(g_engine.plane_list, plane_count * sizeof(CPlane), "plane_list", reason) &&
+        allocate_buffer(g_engine.sphere_list, start.sphere_count * sizeof(CSphere), "sphere_list", reason) &&
+        allocate_buffer(g_engine.plane_list, start.plane_count * sizeof(CPlane), "plane_list", reason) &&
         allocate_buffer(g_engine.normal_list, kNormalsBytes, "normal_list", reason) &&
         allocate_buffer(g_engine.rayList, kRaysBytes, "rayList", reason) &&
         allocate_buffer(g_engine.cbuffer, kCountsBytes, "cbuffer", reason) &&
@@ -172,23 +179,23 @@ bool start_on(std::unique_ptr<CDeviceOperations> device, uint32_t sphere_count, 
         allocate_buffer(g_engine.rand_list, kRandBytes, "rand_list", reason);
     // A pixel without any counted sample shows black.
     bool ready = allocated && dev.fill_zero(g_engine.fbuffer.get(), kImageBytes) &&
-                 dev.copy_to_device(g_engine.normal_list.get(), normal_table, kNormalsBytes) &&
-                 dev.copy_to_device(g_engine.rand_list.get(), states, kRandBytes) && !dev.failed();
+                 dev.copy_to_device(g_engine.normal_list.get(), start.normal_table, kNormalsBytes) &&
+                 dev.copy_to_device(g_engine.rand_list.get(), start.states, kRandBytes) && !dev.failed();
     if (ready) {
         // A launch the device refuses without failing is skipped, as in a frame.
-        dev.launch_bind_globals(g_engine.scene(sphere_count, plane_count),
+        dev.launch_bind_globals(g_engine.scene(start.sphere_count, start.plane_count),
                                 {g_engine.normal_list.as<CVector3>(), g_engine.rand_list.as<uint32_t>()});
         ready = !dev.failed();
     }
-    if (ready && host_frame)
-        lock_host_frame(*host_frame);
+    if (ready && start.host_frame)
+        lock_host_frame(*start.host_frame);
     if (!ready) {
         if (dev.failed() && allocated)
             reason = dev.failure();
         g_engine.release();
         return false;
     }
-    g_engine.may_fall_back = may_fall_back;
+    g_engine.may_fall_back = start.may_fall_back;
     return true;
 }
 
@@ -201,8 +208,8 @@ bool hand_over_to_cpu(uint32_t sphere_count, uint32_t plane_count, const uint8_t
                  g_engine.device->name(), g_engine.device->failure().c_str());
     std::fflush(stderr);
     std::string reason;
-    if (!start_on(make_cpu_backend(g_engine_options), sphere_count, plane_count, g_engine.normal_table,
-                  g_engine.host_states.data(), false, std::nullopt, reason)) {
+    if (!start_on(make_cpu_backend(g_engine_options),
+                  {sphere_count, plane_count, g_engine.normal_table, g_engine.host_states.data()}, reason)) {
         std::fprintf(stderr, "vantrel: %s\n", reason.c_str());
         g_engine.handover_failed = true;
         return false;
@@ -210,16 +217,19 @@ bool hand_over_to_cpu(uint32_t sphere_count, uint32_t plane_count, const uint8_t
     return g_engine.device->copy_to_device(g_engine.fbuffer.get(), pixels, kImageBytes);
 }
 
-// One frame on the device; false when the device failed during it. The
-// host's arrays then hold what the last good frame left there.
-bool run_frame(const CSphere* spheres, uint32_t sphere_count, const CPlane* planes, uint32_t plane_count,
-               const CRay3* ray_list, float* accum_buffer, uint32_t* count_buffer, uint8_t* pixel_buffer)
+// One frame on the device from the host's scene, rays and arrays; false when
+// the device failed during it. The host's arrays then hold what the last good
+// frame left there.
+bool run_frame(const CSceneLists& host_scene, const CRay3* ray_list, const CHostFrame& host)
 {
     CDeviceOperations& dev = *g_engine.device;
-    const bool state_in = dev.copy_to_device(g_engine.sphere_list.get(), spheres, sphere_count * sizeof(CSphere)) &&
-                          dev.copy_to_device(g_engine.plane_list.get(), planes, plane_count * sizeof(CPlane)) &&
-                          dev.copy_to_device(g_engine.cbuffer.get(), count_buffer, kCountsBytes) &&
-                          dev.copy_to_device(g_engine.buffer.get(), accum_buffer, kSumsBytes);
+    const uint32_t sphere_count = host_scene.sphere_count;
+    const uint32_t plane_count = host_scene.plane_count;
+    const bool state_in =
+        dev.copy_to_device(g_engine.sphere_list.get(), host_scene.sphere_list, sphere_count * sizeof(CSphere)) &&
+        dev.copy_to_device(g_engine.plane_list.get(), host_scene.plane_list, plane_count * sizeof(CPlane)) &&
+        dev.copy_to_device(g_engine.cbuffer.get(), host.count_buffer, kCountsBytes) &&
+        dev.copy_to_device(g_engine.buffer.get(), host.accum_buffer, kSumsBytes);
     // The camera writes the same rays every frame: only the first frame's go over.
     if (state_in && !g_engine.rays_uploaded)
         g_engine.rays_uploaded = dev.copy_to_device(g_engine.rayList.get(), ray_list, kRaysBytes);
@@ -234,9 +244,9 @@ bool run_frame(const CSphere* spheres, uint32_t sphere_count, const CPlane* plan
     if (dev.failed())
         return false;
     if (!dev.can_fail()) {
-        dev.copy_to_host(count_buffer, g_engine.cbuffer.get(), kCountsBytes);
-        dev.copy_to_host(accum_buffer, g_engine.buffer.get(), kSumsBytes);
-        dev.copy_to_host(pixel_buffer, g_engine.fbuffer.get(), kImageBytes);
+        dev.copy_to_host(host.count_buffer, g_engine.cbuffer.get(), kCountsBytes);
+        dev.copy_to_host(host.accum_buffer, g_engine.buffer.get(), kSumsBytes);
+        dev.copy_to_host(host.pixel_buffer, g_engine.fbuffer.get(), kImageBytes);
         return true;
     }
     const bool out =
@@ -247,9 +257,9 @@ bool run_frame(const CSphere* spheres, uint32_t sphere_count, const CPlane* plan
          dev.copy_to_host(g_engine.staged_states.data(), g_engine.rand_list.get(), kRandBytes));
     if (!out)
         return false;
-    std::memcpy(count_buffer, g_engine.staged_counts.data(), kCountsBytes);
-    std::memcpy(accum_buffer, g_engine.staged_sums.data(), kSumsBytes);
-    std::memcpy(pixel_buffer, g_engine.staged_pixels.data(), kImageBytes);
+    std::memcpy(host.count_buffer, g_engine.staged_counts.data(), kCountsBytes);
+    std::memcpy(host.accum_buffer, g_engine.staged_sums.data(), kSumsBytes);
+    std::memcpy(host.pixel_buffer, g_engine.staged_pixels.data(), kImageBytes);
     if (g_engine.may_fall_back)
         g_engine.host_states.swap(g_engine.staged_states);
     return true;
@@ -265,7 +275,8 @@ void engine_limit_cpu_threads(int most)
         g_engine_options.cpu_threads = most;
 }
 
-bool engine_init(const CSphere* spheres, uint32_t sphere_count, const CPlane* planes, uint32_t plane_count,
+// The scene's arrays go over with every frame; here only their sizes count.
+bool engine_init(const CSphere* /*spheres*/, uint32_t sphere_count, const CPlane* /*planes*/, uint32_t plane_count,
                  const CVector3* normal_table, const uint32_t* seed_list)
 {
     std::printf("Initializing CUDA engine\n");
@@ -278,8 +289,8 @@ bool engine_init(const CSphere* spheres, uint32_t sphere_count, const CPlane* pl
     // A GPU that answered the probe can still fail here (busy, out of memory):
     // when the backend was not asked for by name, the CPU takes over.
     std::string reason;
-    if (start_on(std::move(selected.device), sphere_count, plane_count, normal_table, seed_list,
-                 selected.may_fall_back, host_frame, reason))
+    if (start_on(std::move(selected.device),
+                 {sphere_count, plane_count, normal_table, seed_list, selected.may_fall_back, host_frame}, reason))
         return true;
     if (!selected.may_fall_back) {
         std::fprintf(stderr, "vantrel: %s\n", reason.c_str());
@@ -287,16 +298,14 @@ bool engine_init(const CSphere* spheres, uint32_t sphere_count, const CPlane* pl
     }
     std::fprintf(stderr, "vantrel: the CUDA device failed at start-up (%s); rendering on the CPU\n", reason.c_str());
     std::fflush(stderr);
-    return engine_init_on(make_cpu_backend(g_engine_options), spheres, sphere_count, planes, plane_count,
-                          normal_table, seed_list);
+    return engine_init_on(make_cpu_backend(g_engine_options), sphere_count, plane_count, normal_table, seed_list);
 }
 
-bool engine_init_on(std::unique_ptr<CDeviceOperations> device, const CSphere* /*spheres*/, uint32_t sphere_count,
-                    const CPlane* /*planes*/, uint32_t plane_count, const CVector3* normal_table,
-                    const uint32_t* seed_list)
+bool engine_init_on(std::unique_ptr<CDeviceOperations> device, uint32_t sphere_count, uint32_t plane_count,
+                    const CVector3* normal_table, const uint32_t* seed_list)
 {
     std::string reason;
-    if (start_on(std::move(device), sphere_count, plane_count, normal_table, seed_list, false, std::nullopt, reason))
+    if (start_on(std::move(device), {sphere_count, plane_count, normal_table, seed_list}, reason))
         return true;
     std::fprintf(stderr, "vantrel: %s\n", reason.c_str());
     return false;
@@ -307,7 +316,9 @@ void engine_frame(const CSphere* spheres, uint32_t sphere_count, const CPlane* p
 {
     if (!g_engine.device || g_engine.device->failed())
         return;
-    if (run_frame(spheres, sphere_count, planes, plane_count, ray_list, accum_buffer, count_buffer, pixel_buffer))
+    const CSceneLists scene{spheres, sphere_count, planes, plane_count};
+    const CHostFrame host{accum_buffer, count_buffer, pixel_buffer};
+    if (run_frame(scene, ray_list, host))
         return;
     if (!g_engine.may_fall_back) {
         // No picture of the failed frame: the host keeps the last good one.
@@ -315,7 +326,7 @@ void engine_frame(const CSphere* spheres, uint32_t sphere_count, const CPlane* p
         return;
     }
     if (hand_over_to_cpu(sphere_count, plane_count, pixel_buffer))
-        run_frame(spheres, sphere_count, planes, plane_count, ray_list, accum_buffer, count_buffer, pixel_buffer);
+        run_frame(scene, ray_list, host);
 }
 
 bool engine_read_random_states(uint32_t* states)

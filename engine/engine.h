@@ -38,10 +38,9 @@ void engine_hold_host_frame(const CHostFrame& frame);
 // obtained is released again.
 bool engine_init(const CSphere* spheres, uint32_t sphere_count, const CPlane* planes, uint32_t plane_count,
                  const CVector3* normal_table, const uint32_t* seed_list);
-// The same on a given backend.
-bool engine_init_on(std::unique_ptr<CDeviceOperations> device, const CSphere* spheres, uint32_t sphere_count,
-                    const CPlane* planes, uint32_t plane_count, const CVector3* normal_table,
-                    const uint32_t* seed_list);
+// The same on a given backend, without its fallback.
+bool engine_init_on(std::unique_ptr<CDeviceOperations> device, uint32_t sphere_count, uint32_t plane_count,
+                    const CVector3* normal_table, const uint32_t* seed_list);
 
 // One pass: sums and counts (and on the first frame the rays) in, the kernel
 // over every pixel, sums, counts and the byte image out. A frame the device

@@ -188,8 +188,7 @@ TEST_F(CpuDeviceSceneTest, EngineFramesGiveThePlainLoopsState)
     uint64_t segments = 0;
     plain_frames(std::vector<const CRay3*>(kFrames, g_frame.ray_list.get()), sums, counts, image, segments);
 
-    ASSERT_TRUE(engine_init_on(make_cpu_device(2), g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount,
-                               normal_table.get(), seed_list.get()));
+    ASSERT_TRUE(engine_init_on(make_cpu_device(2), kSphereCount, kPlaneCount, normal_table.get(), seed_list.get()));
     for (int f = 0; f < kFrames; ++f)
         engine_frame(g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount, g_frame.ray_list.get(),
                      g_frame.accum_buffer.get(), g_frame.count_buffer.get(), g_frame.pixel_buffer.get());

@@ -109,13 +109,10 @@ TEST(CudaDevice, FirstFailureIsKeptWithTheCallAndCudasMessage)
 TEST(CudaDevice, EngineOnAFailingDeviceReleasesAndReportsOnce)
 {
     REQUIRE_CUDA_BUILD_WITHOUT_DEVICE();
-    std::vector<CSphere> spheres(kSphereCount);
-    std::vector<CPlane> planes(kPlaneCount);
     std::vector<CVector3> normals(kDeviceNormalCount);
     std::vector<uint32_t> seeds(kPixelCount, 1u);
     testing::internal::CaptureStderr();
-    const bool ok = engine_init_on(make_cuda_device(), spheres.data(), kSphereCount, planes.data(), kPlaneCount,
-                                   normals.data(), seeds.data());
+    const bool ok = engine_init_on(make_cuda_device(), kSphereCount, kPlaneCount, normals.data(), seeds.data());
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_FALSE(ok);
     EXPECT_FALSE(engine_ready());

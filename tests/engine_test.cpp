@@ -112,8 +112,8 @@ protected:
     {
         if (settings)
             *log_ = *settings;
-        return engine_init_on(std::make_unique<CRecordingDevice>(log_), g_spheres.get(), kSphereCount,
-                              g_planes.get(), kPlaneCount, normal_table.get(), seed_list.get());
+        return engine_init_on(std::make_unique<CRecordingDevice>(log_), kSphereCount, kPlaneCount,
+                              normal_table.get(), seed_list.get());
     }
 
     // The device address of each buffer, by name, from the allocation log.
