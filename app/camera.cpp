@@ -9,8 +9,8 @@
 #include <immintrin.h>
 #endif
 
-#include "engine/cpu/cpu_threads.h"
 #include "engine/engine.h"
+#include "engine/host_threads.h"
 #include "scene/built_in_scene.h"
 
 namespace {
@@ -77,7 +77,7 @@ void write_camera_rays(CFrameBuffer& frame, const CViewWindow& window)
     const int threads = engine_cpu_threads() > 0 ? engine_cpu_threads() : omp_get_max_threads();
     const uint32_t rows = frame.height - 1u;
     const uint32_t share = (rows + uint32_t(threads) - 1u) / uint32_t(threads);
-    cpu_parallel_for(threads, rows, share, [&](uint32_t begin, uint32_t end, int) {
+    host_parallel_for(threads, rows, share, [&](uint32_t begin, uint32_t end, int) {
         for (uint32_t i = begin + 1u; i <= end; ++i)
             write_row(i);
 #if defined(__SSE2__)

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/cpu/cpu_pass.h"
+#include "engine/cpu_passes.h"
 
 // The build's facts come from CMake (app/CMakeLists.txt), so they follow the
 // configuration rather than a copy of it.
@@ -38,13 +38,12 @@ void append_all(std::string& text, const std::vector<std::string>& items)
 std::string cpu_passes_text()
 {
     std::string text;
-    for (CCpuPass pass : kCpuPasses)
-        if (cpu_pass_compiled(pass))
-            text += std::string(text.empty() ? "" : " ") + cpu_pass_name(pass);
-    const CCpuPass chosen = cpu_pass_chosen();
-    text += std::string(" compiled; this processor uses ") + cpu_pass_name(chosen);
+    for (const char* name : compiled_cpu_pass_names())
+        text += std::string(text.empty() ? "" : " ") + name;
+    const char* chosen = chosen_cpu_pass_name();
+    text += std::string(" compiled; this processor uses ") + chosen;
     const char* wanted = std::getenv("VANTREL_CPU_PASS");
-    if (wanted != nullptr && std::strcmp(wanted, cpu_pass_name(chosen)) == 0)
+    if (wanted != nullptr && std::strcmp(wanted, chosen) == 0)
         text += " (asked for by VANTREL_CPU_PASS)";
     return text;
 }

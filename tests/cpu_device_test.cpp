@@ -21,6 +21,7 @@
 #include "engine/cpu/cpu_pass.h"
 #include "engine/cpu/cpu_threads.h"
 #include "engine/engine.h"
+#include "engine/host_threads.h"
 #include "kernel/random.h"
 #include "tests/host_state.h"
 
@@ -81,12 +82,12 @@ TEST(CpuThreadsTest, EveryItemRunsOnceOnTheThreadsAsked)
     }
 }
 
-// Signals sent to the process never land on a worker: a burst of stop signals
-// reaches the main thread's handler one at a time, in order. Faults are not
-// blocked.
+// Signals sent to the process never land on a worker, nor on a thread started
+// through the engine's front door: a burst of stop signals reaches the main
+// thread's handler one at a time, in order. Faults are not blocked.
 TEST(CpuThreadsTest, WorkersTakeNoSignalsButTheirOwnFaults)
 {
-    std::vector<sigset_t> masks(3);
+    std::vector<sigset_t> masks(4);
     std::atomic<int> started{0};
     cpu_parallel_for(3, 3, 1, [&](uint32_t, uint32_t, int thread) {
         pthread_sigmask(SIG_BLOCK, nullptr, &masks[size_t(thread)]);
@@ -95,12 +96,22 @@ TEST(CpuThreadsTest, WorkersTakeNoSignalsButTheirOwnFaults)
         while (started.load() < 3)
             std::this_thread::yield();
     });
-    for (int thread : {1, 2}) {
+    std::thread beside;
+    EXPECT_THROW(start_threads_without_signals([&] {
+                     beside = std::thread([&] { pthread_sigmask(SIG_BLOCK, nullptr, &masks[3]); });
+                     throw std::bad_alloc();
+                 }),
+                 std::bad_alloc);
+    beside.join();
+    for (int thread : {1, 2, 3}) {
         for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGALRM})
             EXPECT_TRUE(sigismember(&masks[size_t(thread)], signal_number)) << thread << ", " << signal_number;
         EXPECT_FALSE(sigismember(&masks[size_t(thread)], SIGSEGV)) << thread;
     }
     EXPECT_FALSE(sigismember(&masks[0], SIGTERM)) << "the calling thread keeps its own mask";
+    sigset_t after;
+    pthread_sigmask(SIG_BLOCK, nullptr, &after);
+    EXPECT_FALSE(sigismember(&after, SIGTERM)) << "and has it back after starting threads";
 }
 
 // A failure on any thread reaches the caller once every thread has stopped,

@@ -36,7 +36,7 @@ void cpu_parallel_for(int threads, uint32_t count, uint32_t chunk,
 
 // While one lives, the calling thread takes no signal but the faults it
 // causes, and threads it starts meanwhile begin that way: the pool's workers
-// and the live view's threads. A signal sent to the process then reaches a
+// and those the programs start (engine/host_threads.h). A signal sent to the process then reaches a
 // thread that expects it: a burst of stop signals goes to the main thread's
 // handler one at a time, in the order it came.
 class CWorkerSignalMask {

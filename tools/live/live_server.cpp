@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/cpu/cpu_threads.h"
+#include "engine/host_threads.h"
 #include "tools/image_writer.h"
 #include "tools/live/live_connections.h"
 #include "tools/live/live_page.h"
@@ -337,13 +337,14 @@ std::unique_ptr<CLiveServer> CLiveServer::start(const CListenAddress& address, c
     // Every thread the server needs starts here, on the caller's thread, so a
     // thread limit or a lack of memory is reported rather than ending the program;
     // none of them takes a signal.
-    const CWorkerSignalMask no_signals;
     try {
-        impl->server.start_workers();
-        impl->listener = std::thread([running] {
-            name_live_thread();
-            running->server.listen_after_bind();
-            running->listen_ended = true;
+        start_threads_without_signals([running] {
+            running->server.start_workers();
+            running->listener = std::thread([running] {
+                name_live_thread();
+                running->server.listen_after_bind();
+                running->listen_ended = true;
+            });
         });
     } catch (const std::system_error& e) {
         throw std::runtime_error("--serve: cannot start the live view's threads: " + e.code().message());
