@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "app/camera.h"
 
-#include <omp.h>
-
 #include <cmath>
 #include <cstdint>
 #if defined(__SSE2__)
@@ -74,7 +72,7 @@ void write_camera_rays(CFrameBuffer& frame, const CViewWindow& window)
         }
     };
     // Rows in equal shares, on the threads that run the CPU passes.
-    const int threads = engine_cpu_threads() > 0 ? engine_cpu_threads() : omp_get_max_threads();
+    const int threads = engine_cpu_threads();
     const uint32_t rows = frame.height - 1u;
     const uint32_t share = (rows + uint32_t(threads) - 1u) / uint32_t(threads);
     host_parallel_for(threads, rows, share, [&](uint32_t begin, uint32_t end, int) {

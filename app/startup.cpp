@@ -2,7 +2,6 @@
 #include "app/startup.h"
 
 #include <fcntl.h>
-#include <omp.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -39,15 +38,14 @@ uint32_t millisecond_clock()
 }
 
 namespace {
-// OpenMP takes its default team size from OMP_NUM_THREADS, which may name any
-// number; libgomp crashes on a huge one.
-void bound_default_threads()
+// Once, before the banner: --threads, else OMP_NUM_THREADS (which may name
+// any number, or none), else the cores this process may run on.
+void decide_threads()
 {
-    const int asked = omp_get_max_threads();
-    if (asked <= kMaxCpuThreads)
-        return;
-    std::fprintf(stderr, "vantrel: OMP_NUM_THREADS asks for %d threads; using %d\n", asked, kMaxCpuThreads);
-    omp_set_num_threads(kMaxCpuThreads);
+    std::string note;
+    engine_decide_cpu_threads(&note);
+    if (!note.empty())
+        std::fprintf(stderr, "vantrel: %s\n", note.c_str());
 }
 
 void* end_at_once(void*) { return nullptr; }
@@ -63,7 +61,7 @@ constexpr size_t kEngineHeadroom = size_t{32} << 20;
 // line saying so.
 void bound_threads_to_what_starts()
 {
-    const int wanted = engine_cpu_threads() > 0 ? engine_cpu_threads() : omp_get_max_threads();
+    const int wanted = engine_cpu_threads();
     void* headroom = mmap(nullptr, kEngineHeadroom, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     std::vector<pthread_t> started;
     int failure = 0;
@@ -82,14 +80,13 @@ void bound_threads_to_what_starts()
         return;
     std::fprintf(stderr, "vantrel: only %d of %d threads could start (%s); rendering on %d\n", usable, wanted,
                  std::strerror(failure), usable);
-    omp_set_num_threads(usable);
     engine_limit_cpu_threads(usable);
 }
 }  // namespace
 
 bool startup(uint32_t seed, std::string* failure)
 {
-    bound_default_threads();
+    decide_threads();
     std::printf("Vantrel Prototype 1\n");
     std::fflush(stdout);
     host_srand(seed);

@@ -5,8 +5,7 @@
 #include <cstdint>
 #include <string>
 
-// The most CPU threads either program uses; more only costs memory.
-constexpr int kMaxCpuThreads = 1024;
+#include "engine/engine.h"  // kMaxCpuThreads
 
 // First thing in both programs: opens /dev/null on any of descriptors 0 to 2
 // that is closed, so no file or socket opened later takes its place (and gets
@@ -21,9 +20,10 @@ uint32_t millisecond_clock();
 // table, the frame buffers, the scene with its seeds, and starts the engine,
 // in that order. A failing step prints its own line; everything built so far
 // is released again, `failure` (where given) says which step failed and the
-// result is false. A default thread count above kMaxCpuThreads (from
-// OMP_NUM_THREADS) is lowered to it, and a thread count above what can start
-// (a thread limit, little memory) to what can, each with a line saying so.
+// result is false. First the engine's CPU thread count is decided
+// (engine_decide_cpu_threads): one from OMP_NUM_THREADS above kMaxCpuThreads
+// is lowered to it, and later a count above what can start (a thread limit,
+// little memory) to what can, each with a line saying so.
 bool startup(uint32_t seed, std::string* failure = nullptr);
 
 // Stops the engine (when it runs) and releases the scene, the seeds, the

@@ -11,6 +11,11 @@
 
 #include "kernel/frame_args.h"
 
+// The most threads the CPU backend runs on; more only costs memory. Here
+// because the CPU backend caps its count at it and the programs check
+// --threads against it, and this is the one engine header both include.
+inline constexpr int kMaxCpuThreads = 1024;
+
 class CDeviceOperations {
 public:
     virtual ~CDeviceOperations() = default;

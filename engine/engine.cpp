@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/backend_select.h"
+#include "engine/cpu/cpu_threads.h"
 #include "kernel/random.h"
 
 namespace {
@@ -268,7 +269,15 @@ bool run_frame(const CSceneLists& host_scene, const CRay3* ray_list, const CHost
 
 void engine_configure(const CEngineOptions& options) { g_engine_options = options; }
 void engine_hold_host_frame(const CHostFrame& frame) { g_host_frame = frame; }
-int engine_cpu_threads() { return g_engine_options.cpu_threads; }
+int engine_decide_cpu_threads(std::string* note)
+{
+    g_engine_options.cpu_threads = cpu_thread_count(g_engine_options.cpu_threads, note);
+    return g_engine_options.cpu_threads;
+}
+int engine_cpu_threads()
+{
+    return g_engine_options.cpu_threads > 0 ? g_engine_options.cpu_threads : cpu_thread_count(0);
+}
 void engine_limit_cpu_threads(int most)
 {
     if (g_engine_options.cpu_threads > most)

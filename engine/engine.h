@@ -13,9 +13,16 @@
 
 // Set before engine_init; both programs keep the defaults unless told otherwise.
 void engine_configure(const CEngineOptions& options);
-// The CPU threads asked for (0: all cores), for host work that goes with a frame.
+// Decides, once at start-up, how many CPU threads the engine runs on: those
+// configured (--threads), else OMP_NUM_THREADS where it names a positive
+// count, else the cores this process may run on; never above kMaxCpuThreads.
+// `note`, when given, receives a line for the user where OMP_NUM_THREADS was
+// lowered or could not be read (else empty).
+int engine_decide_cpu_threads(std::string* note = nullptr);
+// The CPU threads the engine runs on, for host work that goes with a frame:
+// as decided, or before any decision the count it would give.
 int engine_cpu_threads();
-// Lowers the CPU threads asked for to at most `most` (where more were asked for).
+// Lowers the CPU threads to at most `most` (where more were decided).
 void engine_limit_cpu_threads(int most);
 
 // The host arrays that every engine_frame copies both ways: sums, counts and

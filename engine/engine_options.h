@@ -18,7 +18,7 @@ struct CCudaProbeResult {
 
 struct CEngineOptions {
     CBackendChoice backend = CBackendChoice::automatic;
-    int cpu_threads = 0;  // 0: all cores
+    int cpu_threads = 0;  // 0: decided at start-up (engine_decide_cpu_threads)
     // What an earlier look for CUDA devices found (vantrel-render looks when it
     // checks --backend cuda); the engine looks only when nobody has.
     std::optional<CCudaProbeResult> cuda_probe = std::nullopt;

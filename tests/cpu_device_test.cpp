@@ -5,15 +5,18 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sched.h>
 
 #include <csignal>
 #include <thread>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -80,6 +83,52 @@ TEST(CpuThreadsTest, EveryItemRunsOnceOnTheThreadsAsked)
         EXPECT_FALSE(bad_chunk) << what;
         EXPECT_FALSE(bad_thread) << what;
     }
+}
+
+// How many threads: the count asked for, else OMP_NUM_THREADS's first entry,
+// else the cores this process may run on; never above kMaxCpuThreads, with a
+// note where OMP_NUM_THREADS was lowered or could not be read.
+TEST(CpuThreadsTest, CountFromTheAskingTheEnvironmentOrTheCores)
+{
+    cpu_set_t cores;
+    ASSERT_EQ(sched_getaffinity(0, sizeof cores, &cores), 0);
+    const int usable = std::min(CPU_COUNT(&cores), kMaxCpuThreads);
+    const struct {
+        int asked;
+        const char* environment;  // OMP_NUM_THREADS, nullptr for none
+        int count;                // 0: the usable cores
+        std::string note;         // part of the note, "" for none
+    } cases[] = {{0, nullptr, 0, ""},
+                 {3, "7", 3, ""},
+                 {5000, nullptr, kMaxCpuThreads, ""},
+                 {0, "7", 7, ""},
+                 {0, " 6 ,2", 6, ""},
+                 {0, "65536", kMaxCpuThreads, "OMP_NUM_THREADS asks for 65536 threads; using 1024"},
+                 {0, "99999999999999999999", kMaxCpuThreads, "more threads than can be counted; using 1024"},
+                 {0, "0", 0, "not a positive thread count"},
+                 {0, "-2", 0, "not a positive thread count"},
+                 {0, "4x", 0, "not a positive thread count"},
+                 {0, "", 0, "not a positive thread count"}};
+    const char* before = std::getenv("OMP_NUM_THREADS");
+    const std::optional<std::string> saved = before ? std::optional<std::string>(before) : std::nullopt;
+    for (const auto& c : cases) {
+        if (c.environment)
+            setenv("OMP_NUM_THREADS", c.environment, 1);
+        else
+            unsetenv("OMP_NUM_THREADS");
+        std::string note = "stale";
+        const std::string what = std::to_string(c.asked) + " asked, OMP_NUM_THREADS " +
+                                 (c.environment ? "'" + std::string(c.environment) + "'" : "unset");
+        EXPECT_EQ(cpu_thread_count(c.asked, &note), c.count > 0 ? c.count : usable) << what;
+        if (c.note.empty())
+            EXPECT_EQ(note, "") << what;
+        else
+            EXPECT_NE(note.find(c.note), std::string::npos) << what << ": " << note;
+    }
+    if (saved)
+        setenv("OMP_NUM_THREADS", saved->c_str(), 1);
+    else
+        unsetenv("OMP_NUM_THREADS");
 }
 
 // Signals sent to the process never land on a worker, nor on a thread started

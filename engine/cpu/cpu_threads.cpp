@@ -15,6 +15,16 @@
 #include <vector>
 
 namespace {
+// The cores this process may run on. A kernel built for more processors than
+// cpu_set_t holds refuses so small a mask: then every online core counts.
+int usable_cores()
+{
+    cpu_set_t cores;
+    CPU_ZERO(&cores);
+    const int count =
+        sched_getaffinity(0, sizeof cores, &cores) == 0 ? CPU_COUNT(&cores) : int(std::thread::hardware_concurrency());
+    return count < 1 ? 1 : count < kMaxCpuThreads ? count : kMaxCpuThreads;
+}
 
 using CBody = std::function<void(uint32_t, uint32_t, int)>;
 
@@ -156,18 +166,16 @@ int cpu_thread_count(int asked, std::string* note)
                         std::to_string(kMaxCpuThreads);
             return kMaxCpuThreads;
         }
-        if (note != nullptr && errno == ERANGE && count > 0)
-            *note = std::string("OMP_NUM_THREADS asks for more threads than can be counted; using ") +
-                    std::to_string(kMaxCpuThreads);
-        if (errno == ERANGE && count > 0)
+        if (errno == ERANGE && count > 0) {
+            if (note != nullptr)
+                *note = "OMP_NUM_THREADS asks for more threads than can be counted; using " +
+                        std::to_string(kMaxCpuThreads);
             return kMaxCpuThreads;
+        }
         if (note != nullptr)
             *note = "OMP_NUM_THREADS is not a positive thread count; using every core";
     }
-    cpu_set_t cores;
-    CPU_ZERO(&cores);
-    const int count = sched_getaffinity(0, sizeof cores, &cores) == 0 ? CPU_COUNT(&cores) : 1;
-    return count < 1 ? 1 : count < kMaxCpuThreads ? count : kMaxCpuThreads;
+    return usable_cores();
 }
 
 void cpu_parallel_for(int threads, uint32_t count, uint32_t chunk,

@@ -14,8 +14,7 @@
 #include <functional>
 #include <string>
 
-// The most threads the CPU backend runs on; more only costs memory.
-constexpr int kMaxCpuThreads = 1024;
+#include "engine/device.h"  // kMaxCpuThreads
 
 // How many threads the CPU backend runs on, decided here alone: `asked` when
 // it is above 0 (--threads), else OMP_NUM_THREADS when it names a positive

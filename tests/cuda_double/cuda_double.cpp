@@ -8,6 +8,8 @@
 #include <map>
 #include <sstream>
 
+#include "engine/cpu/cpu_threads.h"
+
 thread_local dim3 gridDim;
 thread_local dim3 blockDim;
 thread_local uint3 blockIdx;
@@ -148,21 +150,23 @@ void run(CLaunch& launch)
     }
     const dim3 grid = launch.config.gridDim;
     const dim3 block = launch.config.blockDim;
-    const long blocks = long(grid.x) * grid.y * grid.z;
+    const uint32_t blocks = grid.x * grid.y * grid.z;
     const std::function<void()>& body = launch.body;
-    // Blocks run in parallel as on a device; the threads of a block in turn.
-#pragma omp parallel for schedule(dynamic, 16)
-    for (long b = 0; b < blocks; ++b) {
-        gridDim = grid;
-        blockDim = block;
-        blockIdx = {unsigned(b % grid.x), unsigned(b / grid.x % grid.y), unsigned(b / grid.x / grid.y)};
-        for (unsigned z = 0; z < block.z; ++z)
-            for (unsigned y = 0; y < block.y; ++y)
-                for (unsigned x = 0; x < block.x; ++x) {
-                    threadIdx = {x, y, z};
-                    body();
-                }
-    }
+    // Blocks run in parallel as on a device, on the CPU backend's threads;
+    // the threads of a block in turn.
+    cpu_parallel_for(cpu_thread_count(0), blocks, 16, [&](uint32_t begin, uint32_t end, int) {
+        for (uint32_t b = begin; b < end; ++b) {
+            gridDim = grid;
+            blockDim = block;
+            blockIdx = {b % grid.x, b / grid.x % grid.y, b / grid.x / grid.y};
+            for (unsigned z = 0; z < block.z; ++z)
+                for (unsigned y = 0; y < block.y; ++y)
+                    for (unsigned x = 0; x < block.x; ++x) {
+                        threadIdx = {x, y, z};
+                        body();
+                    }
+        }
+    });
 }
 
 // Runs the launches held back so far, in order; the stream's error, if any.
