@@ -12,7 +12,6 @@
 // --first-hits search traces every frame's first bounce from the camera, as
 // the pass does when it is handed no kept first hits (engine/cpu/first_hits.h).
 
-#include <omp.h>
 #include <x86intrin.h>
 
 #include <algorithm>
@@ -25,6 +24,7 @@
 
 #include "app/camera.h"
 #include "app/frame_buffers.h"
+#include "engine/engine.h"
 #include "engine/cpu/cpu_pass.h"
 #include "engine/cpu/cpu_pass_lanes.h"
 #include "engine/cpu/first_hits.h"
@@ -87,7 +87,9 @@ int main(int argc, char** argv)
         pass == CCpuPass::avx2 ? vantrel_timed_avx2::path_trace_stages : vantrel_timed_avx512::path_trace_stages;
 
     // Start-up as vantrel-render --seed 1 makes it, everything on one thread.
-    omp_set_num_threads(1);
+    CEngineOptions one_thread;
+    one_thread.cpu_threads = 1;
+    engine_configure(one_thread);
     host_srand(1u);
     if (!build_normal_table() || !frame_buffers_create() || !build_scene()) {
         std::fprintf(stderr, "frame_stages: start-up failed\n");
