@@ -33,6 +33,11 @@ void CSceneBytes::take(const CSceneLists& scene)
         std::memcpy(bytes_.data() + sphere_bytes, scene.plane_list, plane_bytes);
 }
 
+namespace {
+constexpr size_t kLineBytes = 64;
+constexpr size_t kLineFloats = kLineBytes / sizeof(float);
+}  // namespace
+
 const CLaneScene& CLaneSceneCache::for_scene(const CSceneLists& scene)
 {
     // The lists may move between frames while their contents stay.
@@ -43,14 +48,18 @@ const CLaneScene& CLaneSceneCache::for_scene(const CSceneLists& scene)
     // Rows padded to whole registers of the widest pass.
     const uint32_t count = scene.sphere_count + scene.plane_count;
     const uint32_t stride = count <= kSurfaceRegisterObjects ? kSurfaceRegisterObjects : (count + 15u) / 16u * 16u;
-    table_.assign(size_t{kSurfaceRows} * stride, 0.0f);
+    // Every row starts on a 64-byte line, so a lane group's lookup in a row
+    // never loads across two lines.
+    table_.assign(size_t{kSurfaceRows} * stride + kLineFloats, 0.0f);
+    const uintptr_t address = reinterpret_cast<uintptr_t>(table_.data());
+    float* const rows = table_.data() + (kLineBytes - address % kLineBytes) % kLineBytes / sizeof(float);
     auto put = [&](uint32_t object, const auto& surface, CVector3 geometry) {
         const float fields[kSurfaceRows] = {surface.emission.x, surface.emission.y, surface.emission.z,
                                             surface.color.x,    surface.color.y,    surface.color.z,
                                             surface.scatter_angle, surface.refraction_index,
                                             geometry.x,         geometry.y,         geometry.z};
         for (uint32_t row = 0; row < kSurfaceRows; ++row)
-            table_[size_t{row} * stride + object] = fields[row];
+            rows[size_t{row} * stride + object] = fields[row];
     };
     for (uint32_t i = 0; i < scene.sphere_count; ++i)
         put(i, scene.sphere_list[i], scene.sphere_list[i].center);
@@ -59,7 +68,7 @@ const CLaneScene& CLaneSceneCache::for_scene(const CSceneLists& scene)
     axis_planes_.resize(scene.plane_count);
     for (uint32_t i = 0; i < scene.plane_count; ++i)
         axis_planes_[i] = axis_plane(scene.plane_list[i]);
-    lane_scene_.surface_table = table_.data();
+    lane_scene_.surface_table = rows;
     lane_scene_.surface_stride = stride;
     lane_scene_.axis_planes = axis_planes_.data();
     built_ = true;
