@@ -81,37 +81,30 @@ VANTREL_HD inline CPathLanes<F> start_path_lanes(lane_vec3_t<F> origin, lane_vec
     return {origin, target, F(1.0f), state, {U(kMaxBounces), M(false), M(false), lane_vec3<F>(CVector3{})}};
 }
 
-// What bounce k's search found for the paths: where something was met, and
-// the hit record as find_nearest_lanes leaves it. base_dir, when given, holds
-// bounce_base_direction for every lane that found a surface.
-template <typename F>
-struct CSurfaceMet {
-    lane_mask_t<F> found;
-    const lane_hit_t<F>& hit;
-    const lane_vec3_t<F>* base_dir = nullptr;
-};
-
-// Bounce k of the paths live in `active` once its search is done: note in
-// path.end where a path misses or meets a light (and the light's emission),
-// and move the rest on (surface response, new origin and target, prev_index).
+// Bounce k of the paths live in `active` once its search is done (`found`,
+// `hit` as find_nearest_lanes leaves them): note in path.end where a path
+// misses or meets a light (and the light's emission), and move the rest on
+// (surface response, new origin and target, prev_index). base_dir, when
+// given, holds bounce_base_direction for every lane that found a surface.
 // Writes `record` for the lanes that scattered and returns them: the lanes
-// that go on to bounce k + 1 (none after the last).
+// that go on to bounce k + 1 (none after the last). The search's results stay
+// three parameters: bundled into a record they cost the GPU kernel registers.
 template <typename F>
-VANTREL_HD inline lane_mask_t<F> respond_bounce_lanes(uint32_t k, lane_mask_t<F> active, const CSurfaceMet<F>& met,
+VANTREL_HD inline lane_mask_t<F> respond_bounce_lanes(uint32_t k, lane_mask_t<F> active, lane_mask_t<F> found,
+                                                      const lane_hit_t<F>& hit, const lane_vec3_t<F>* base_dir,
                                                       CPathLanes<F>& path, const CVector3* normal_list,
                                                       CBounceLanes<F>& record)
 {
     using M = lane_mask_t<F>;
     using U = lane_uint_t<F>;
-    const lane_hit_t<F>& hit = met.hit;
     CPathEndLanes<F>& end = path.end;
     const bool last = k + 1u == kMaxBounces;
-    const M missed = active && !met.found;
+    const M missed = active && !found;
     end.missed = end.missed || missed;
     end.depth = lane_select(missed, U(k), end.depth);
-    if (!lane_any(met.found))  // then the search left hit untouched
-        return met.found;
-    active = active && met.found;
+    if (!lane_any(found))  // then the search left hit untouched
+        return found;
+    active = active && found;
     if (!lane_any(active))
         return active;
     const lane_vec3_t<F> emission = hit.emission;
@@ -129,7 +122,7 @@ VANTREL_HD inline lane_mask_t<F> respond_bounce_lanes(uint32_t k, lane_mask_t<F>
         return M(false);
     }
     const lane_vec3_t<F> base =
-        met.base_dir != nullptr ? *met.base_dir : bounce_base_direction<F>(hit, path.origin, path.prev_index);
+        base_dir != nullptr ? *base_dir : bounce_base_direction<F>(hit, path.origin, path.prev_index);
     const lane_vec3_t<F> out_dir = scatter_from_base_lanes<F>(hit, base, path.state, active, normal_list);
     write_bounce_record<F>(record, hit.color, hit.scatter_angle, hit.normal, out_dir);
     path.prev_index = hit.refraction_index;
@@ -158,7 +151,7 @@ VANTREL_HD inline lane_mask_t<F> trace_bounce_lanes(uint32_t k, lane_mask_t<F> a
     // Zeroed only so the compiler sees no path that reads it unset.
     lane_hit_t<F> hit{};
     const lane_mask_t<F> found = search_bounce_lanes<F>(k, path, scene, hit);
-    return respond_bounce_lanes<F>(k, active, {found, hit}, path, normal_list, record);
+    return respond_bounce_lanes<F>(k, active, found, hit, nullptr, path, normal_list, record);
 }
 
 // Follows the paths from the camera, filling records[0..depth - 1] of each

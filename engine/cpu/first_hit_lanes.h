@@ -66,7 +66,8 @@ inline CMask trace_first_bounce(const CLanePassArgs& args, uint32_t first, CPath
         T::load_ray(args.rayList, first, path.origin, path.target);
         const CMask found = search_bounce_lanes<CFloat>(0u, path, args.lane_scene, hit);
         Clock::enter(kStepScatter);
-        return respond_bounce_lanes<CFloat>(0u, CMask(true), {found, hit}, path, args.bindings.normal_list, record);
+        return respond_bounce_lanes<CFloat>(0u, CMask(true), found, hit, nullptr, path, args.bindings.normal_list,
+                                            record);
     }
     if (args.first_hits.ready) {
         first_hits = load_first_hits(fields, first);
@@ -83,7 +84,7 @@ inline CMask trace_first_bounce(const CLanePassArgs& args, uint32_t first, CPath
         first_hits.base_dir = bounce_base_direction<CFloat>(hit, path.origin, path.prev_index);
         store_first_hits(fields, first, first_hits);
     }
-    return respond_bounce_lanes<CFloat>(0u, CMask(true), {first_hits.found, hit, &first_hits.base_dir}, path,
+    return respond_bounce_lanes<CFloat>(0u, CMask(true), first_hits.found, hit, &first_hits.base_dir, path,
                                         args.bindings.normal_list, record);
 }
 

@@ -172,7 +172,7 @@ inline uint32_t trace_level(const CLanePassArgs& args, uint32_t first, uint32_t 
             CHitLanes<CFloat> hit{};
             const CMask found = search_bounce_lanes<CFloat>(k, path, args.lane_scene, hit);
             Clock::enter(kStepScatter + k);
-            goes_on = respond_bounce_lanes<CFloat>(k, active, {found, hit}, path, args.bindings.normal_list,
+            goes_on = respond_bounce_lanes<CFloat>(k, active, found, hit, nullptr, path, args.bindings.normal_list,
                                                    w.records[k][c]);
         }
         Clock::enter(kStepPack);
