@@ -72,13 +72,18 @@ struct CPathLanes {
     CPathEndLanes<F> end;
 };
 
+// How paths stand before any of them has ended.
+template <typename F>
+VANTREL_HD inline CPathEndLanes<F> no_path_ended()
+{
+    return {lane_uint_t<F>(kMaxBounces), lane_mask_t<F>(false), lane_mask_t<F>(false), lane_vec3<F>(CVector3{})};
+}
+
 // Paths from the camera rays (origin to target) that have not ended yet.
 template <typename F>
 VANTREL_HD inline CPathLanes<F> start_path_lanes(lane_vec3_t<F> origin, lane_vec3_t<F> target, lane_uint_t<F> state)
 {
-    using M = lane_mask_t<F>;
-    using U = lane_uint_t<F>;
-    return {origin, target, F(1.0f), state, {U(kMaxBounces), M(false), M(false), lane_vec3<F>(CVector3{})}};
+    return {origin, target, F(1.0f), state, no_path_ended<F>()};
 }
 
 // Bounce k of the paths live in `active` once its search is done (`found`,

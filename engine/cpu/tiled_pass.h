@@ -130,7 +130,7 @@ inline CPathLanes<CFloat> load_paths(const CLanePassArgs& args, uint32_t first, 
         pixel = load_uints(in.pixel + at);
         active = first_lanes(count - at);
     }
-    path.end = {CUint(kMaxBounces), CMask(false), CMask(false), lane_vec3<CFloat>(CVector3{})};
+    path.end = no_path_ended<CFloat>();
     return path;
 }
 
