@@ -89,17 +89,19 @@ struct CPassRow {
     bool (*runs_here)();
     CLanePassEntry lanes;
 };
+// A lane pass's processor check and entry point, or none where this build
+// has no lane passes (not an x86-64 build).
 #if defined(VANTREL_LANE_PASSES)
-constexpr CPassRow kPassTable[] = {{CCpuPass::plain, "plain", always, nullptr},
-                                   {CCpuPass::sse2, "sse2", always, path_trace_pass_sse2},
-                                   {CCpuPass::avx2, "avx2", has_avx2, path_trace_pass_avx2},
-                                   {CCpuPass::avx512, "avx512", has_avx512, path_trace_pass_avx512}};
+#define VANTREL_LANE_PASS(runs_here, entry) runs_here, entry
 #else
-constexpr CPassRow kPassTable[] = {{CCpuPass::plain, "plain", always, nullptr},
-                                   {CCpuPass::sse2, "sse2", nullptr, nullptr},
-                                   {CCpuPass::avx2, "avx2", nullptr, nullptr},
-                                   {CCpuPass::avx512, "avx512", nullptr, nullptr}};
+#define VANTREL_LANE_PASS(runs_here, entry) nullptr, nullptr
 #endif
+constexpr CPassRow kPassTable[] = {
+    {CCpuPass::plain, "plain", always, nullptr},
+    {CCpuPass::sse2, "sse2", VANTREL_LANE_PASS(always, path_trace_pass_sse2)},
+    {CCpuPass::avx2, "avx2", VANTREL_LANE_PASS(has_avx2, path_trace_pass_avx2)},
+    {CCpuPass::avx512, "avx512", VANTREL_LANE_PASS(has_avx512, path_trace_pass_avx512)}};
+#undef VANTREL_LANE_PASS
 static_assert(std::size(kPassTable) == std::size(kCpuPasses), "a row for every pass");
 
 const CPassRow& row_of(CCpuPass pass)
