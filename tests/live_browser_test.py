@@ -130,8 +130,9 @@ def main():
                     problems.append("the figure '%s' is not filled in" % name)
             if figures["frames"] and figures["frames"].group(1) != "%d of %d" % (FRAMES, FRAMES):
                 problems.append("frames done shows '%s'" % figures["frames"].group(1))
-            if '<div id="state">finished' not in dom:
-                problems.append("the page does not say the render finished")
+            # The file is written by then, and the page says so.
+            if '<div id="state">finished: the final picture, written to its file' not in dom:
+                problems.append("the page does not say the render finished and its file is written")
         finally:
             render.send_signal(signal.SIGINT)
             status = render.wait(timeout=120)

@@ -66,21 +66,42 @@ std::string wait_for_stats(int port, Ready ready)
     return body;
 }
 
-// What the server answers to bytes a client library would not send; "" if nothing.
-std::string raw_exchange(int port, const std::string& request)
+// A socket connected to the live view on loopback, or -1.
+int connect_to(int port)
 {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string answer;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-        char buffer[4096];
-        for (ssize_t got; (got = recv(fd, buffer, sizeof buffer, 0)) > 0;)
-            answer.append(buffer, static_cast<size_t>(got));
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
     }
+    return fd;
+}
+
+// Everything the server sends until it closes; "<reset>" or "<no close>" appended when it ends otherwise.
+std::string read_to_close(int fd)
+{
+    const timeval patience{120, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    std::string answer;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = recv(fd, buffer, sizeof buffer, 0)) > 0)
+        answer.append(buffer, static_cast<size_t>(got));
+    return got == 0 ? answer : answer + (errno == ECONNRESET ? "<reset>" : "<no close>");
+}
+
+// What the server answers to bytes a client library would not send; "" if nothing.
+std::string raw_exchange(int port, const std::string& request)
+{
+    const int fd = connect_to(port);
+    if (fd < 0)
+        return "";
+    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    const std::string answer = read_to_close(fd);
     close(fd);
     return answer;
 }
@@ -194,9 +215,13 @@ TEST(LiveServer, EveryPathAnswersAndServesTheFrameThatIsWritten)
         {"DELETE", "/", "", 405, ""},
         {"OPTIONS", "/", "", 405, ""},
         {"PATCH", "/stream", "", 405, ""},
-        {"", "", "BREW /pot HTTP/1.1\r\nHost: x\r\n\r\n", 400, ""},
+        // Methods are case-sensitive; an unknown one is not allowed, a request line that is none is bad.
+        {"", "", "BREW /pot HTTP/1.1\r\nHost: x\r\n\r\n", 405, ""},
+        {"", "", "get /stats HTTP/1.1\r\nHost: localhost\r\n\r\n", 405, ""},
+        {"", "", "Head / HTTP/1.0\r\n\r\n", 405, ""},
+        {"", "", "GET /stats\r\nHost: localhost\r\n\r\n", 400, ""},
         {"", "", many_headers + "\r\n", 431, ""},
-        {"", "", long_headers, 400, ""},
+        {"", "", long_headers, 431, ""},
         // The limit counts the fields a client sends, a Range field too.
         {"", "", request_with_fields(kMaxHeaders), 200, ""},
         {"", "", request_with_fields(kMaxHeaders + 1), 431, ""},
@@ -227,7 +252,9 @@ TEST(LiveServer, EveryPathAnswersAndServesTheFrameThatIsWritten)
         if (!expected.raw.empty()) {
             const std::string answer = raw_exchange(port, expected.raw);
             EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 " + std::to_string(expected.status)) << what;
-            EXPECT_EQ(answer.substr(0, answer.find("\r\n\r\n")).find("Range"), std::string::npos) << answer;
+            const std::string head = answer.substr(0, answer.find("\r\n\r\n"));
+            EXPECT_EQ(head.find("Range"), std::string::npos) << answer;
+            EXPECT_EQ(expected.status == 405, head.find("\r\nAllow: GET, HEAD") != std::string::npos) << answer;
             continue;
         }
         httplib::Request request;
@@ -311,11 +338,16 @@ TEST(LiveServer, LimitsClientsAndDropsAClientThatStopsReading)
     while (watching < 16 && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ASSERT_EQ(watching, 16);
+    // Only viewers count: a seventeenth gets 503, the figures still come.
     httplib::Client client("127.0.0.1", port);
-    const httplib::Result busy = client.Get("/stats");
+    const httplib::Result busy = client.Get("/stream");
     ASSERT_TRUE(busy);
     EXPECT_EQ(busy->status, 503);
     EXPECT_FALSE(busy->get_header_value("Retry-After").empty());
+    const httplib::Result figures = client.Get("/stats");
+    ASSERT_TRUE(figures);
+    EXPECT_EQ(figures->status, 200);
+    EXPECT_EQ(field(figures->body, "viewers"), "16") << figures->body;
     leave = true;
     for (std::thread& viewer : viewers)
         viewer.join();
@@ -349,35 +381,105 @@ TEST(LiveServer, LimitsClientsAndDropsAClientThatStopsReading)
     EXPECT_TRUE(test_support::read_png(image, written));
 }
 
+// Connections that never send a whole request head wait apart: with more of
+// them open than may wait at once, real clients are served, and each of them
+// ends in an answer or a plain close, never a reset.
+TEST(LiveServer, ConnectionsWithoutAWholeHeadKeepNoClientOut)
+{
+    CScratchFolder folder;
+    CChild child(kProgram, {"--serve", "0", "--seed", "5", "--threads", "1", "--output", folder.path() / "idle.png"},
+                 folder.path());
+    const int port = wait_for_port(child);
+    ASSERT_GT(port, 0) << child.err();
+    wait_for_stats(port, [](const std::string& s) { return field(s, "picture_frame") != "null"; });
+
+    struct CIdle {
+        std::string sent;
+        int count;
+        std::string ends;  // the statuses it may end with; "none": closed unanswered
+    };
+    const std::vector<CIdle> kinds = {
+        {"", 100, "none"},  // at the deadline, or when newer ones need the room
+        {"GET /stats HTTP/1.1\r\nHost: 127.0.0.1\r\n", 300, "408 503"},
+    };
+    std::vector<std::pair<int, const CIdle*>> idle;
+    for (const CIdle& kind : kinds)
+        for (int k = 0; k < kind.count; ++k) {
+            idle.emplace_back(connect_to(port), &kind);
+            ASSERT_GE(idle.back().first, 0);
+            send(idle.back().first, kind.sent.data(), kind.sent.size(), MSG_NOSIGNAL);
+        }
+    httplib::Client client("127.0.0.1", port);
+    const httplib::Result stats = client.Get("/stats");
+    ASSERT_TRUE(stats);
+    EXPECT_EQ(stats->status, 200);
+    CImage picture;
+    EXPECT_TRUE(decode_jpeg(first_stream_jpeg(port), picture));
+    for (const auto& [fd, kind] : idle) {
+        const std::string end = read_to_close(fd);
+        const bool answered = end.rfind("HTTP/1.1 ", 0) == 0 && end.find("\r\n\r\n") != std::string::npos &&
+                              end.find("<") == std::string::npos;
+        const std::string status = end.empty() ? "none" : answered ? end.substr(9, 3) : end;
+        EXPECT_NE(kind->ends.find(status), std::string::npos) << "after '" << kind->sent << "': " << end;
+        close(fd);
+    }
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(), 128 + SIGTERM) << child.err();
+}
+
 // With --frames, the picture and the last checkpoint are written as soon as
-// the last frame is done, while the view stays up; stopping it writes nothing more.
+// the last frame is done, while the view stays up and says so; stopping it
+// writes nothing more. A resumed render's figures count the picture's frames,
+// those it was resumed with included, and so does one with nothing to add.
 TEST(LiveServer, WritesThePictureWhenTheLastFrameIsDone)
 {
     CScratchFolder folder;
     const std::filesystem::path image = folder.path() / "done.png";
     const std::filesystem::path checkpoint = folder.path() / "done.ckpt";
-    CChild child(kProgram,
-                 {"--serve", "0", "--frames", "3", "--seed", "8", "--quiet", "--checkpoint", checkpoint, "--output",
-                  image},
-                 folder.path());
-    ASSERT_TRUE(child.wait_for_stderr("stays up until Ctrl+C", kPatience)) << child.err();
-    const std::string said = child.err();
-    EXPECT_NE(said.find("3 frames in "), std::string::npos) << said;
-    EXPECT_NE(said.find("wrote " + image.string() + ", checkpoint " + checkpoint.string() + " holds 3 frames"),
-              std::string::npos)
-        << said;
-    struct stat written {};
-    ASSERT_EQ(stat(image.c_str(), &written), 0);
-    CImage picture;
-    EXPECT_TRUE(test_support::read_png(image, picture));
+    struct CRun {
+        std::vector<std::string> arguments;
+        std::string frames;  // the picture's, at the end
+    };
+    const std::vector<CRun> runs = {
+        {{"--frames", "3", "--seed", "8", "--checkpoint", checkpoint}, "3"},
+        {{"--frames", "5", "--resume", checkpoint}, "5"},
+        {{"--frames", "5", "--resume", checkpoint}, "5"},
+    };
+    for (size_t k = 0; k < runs.size(); ++k) {
+        const CRun& run = runs[k];
+        std::vector<std::string> arguments = {"--serve", "0", "--quiet", "--output", image};
+        arguments.insert(arguments.end(), run.arguments.begin(), run.arguments.end());
+        const std::filesystem::path own = folder.path() / std::to_string(k);  // for this run's stdout and stderr
+        std::filesystem::create_directory(own);
+        CChild child(kProgram, arguments, own);
+        ASSERT_TRUE(child.wait_for_stderr("stays up until Ctrl+C", kPatience)) << child.err();
+        const std::string said = child.err();
+        EXPECT_NE(said.find("wrote " + image.string() + ", checkpoint " + checkpoint.string() + " holds " +
+                            run.frames + " frames"),
+                  std::string::npos)
+            << said;
+        struct stat written {};
+        ASSERT_EQ(stat(image.c_str(), &written), 0);
+        CImage picture;
+        EXPECT_TRUE(test_support::read_png(image, picture));
 
-    child.signal(SIGTERM);
-    ASSERT_EQ(child.wait(), 0) << child.err();
-    EXPECT_EQ(child.err(), said);
-    struct stat after {};
-    ASSERT_EQ(stat(image.c_str(), &after), 0);
-    EXPECT_EQ(after.st_ino, written.st_ino);
-    EXPECT_EQ(after.st_mtim.tv_nsec, written.st_mtim.tv_nsec);
+        const int port = wait_for_port(child);
+        const std::string stats = wait_for_stats(port, [](const std::string&) { return true; });
+        for (const char* name : {"frames_done", "frames_total", "picture_frame"})
+            EXPECT_EQ(field(stats, name), run.frames) << name << ": " << stats;
+        EXPECT_EQ(field(stats, "image_written"), "true") << stats;
+        const httplib::Result png = httplib::Client("127.0.0.1", port).Get("/image.png");
+        ASSERT_TRUE(png);
+        EXPECT_EQ(png->get_header_value("X-Vantrel-Frame"), run.frames);
+
+        child.signal(SIGTERM);
+        ASSERT_EQ(child.wait(), 0) << child.err();
+        EXPECT_EQ(child.err(), said);
+        struct stat after {};
+        ASSERT_EQ(stat(image.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, written.st_ino);
+        EXPECT_EQ(after.st_mtim.tv_nsec, written.st_mtim.tv_nsec);
+    }
 }
 
 TEST(LiveServer, ABusyPortIsBadInputBeforeRendering)
@@ -399,6 +501,40 @@ TEST(LiveServer, ABusyPortIsBadInputBeforeRendering)
     EXPECT_NE(child.err().find("port " + port + " is already in use"), std::string::npos) << child.err();
     EXPECT_TRUE(folder.images().empty());
     close(holder);
+}
+
+// Listening on every interface, it names addresses to open, and each answers.
+TEST(LiveServer, OnEveryInterfaceNamesAddressesThatAnswer)
+{
+    const int probe = socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 any6{};
+    any6.sin6_family = AF_INET6;
+    const bool ipv6 = probe >= 0 && bind(probe, reinterpret_cast<sockaddr*>(&any6), sizeof any6) == 0;
+    close(probe);
+    for (const std::string any : {"0.0.0.0:0", "[::]:0"}) {
+        if (any[0] == '[' && !ipv6)
+            continue;
+        CScratchFolder folder;
+        CChild child(kProgram, {"--serve", any, "--frames", "1", "--quiet", "--output", folder.path() / "any.png"},
+                     folder.path());
+        ASSERT_TRUE(child.wait_for_stderr("stays up until Ctrl+C", kPatience)) << child.err();
+        const std::string err = child.err();
+        std::smatch line;
+        ASSERT_TRUE(std::regex_search(err, line, std::regex("live view at ([^\n]*)"))) << err;
+        const std::string said = line[1];
+        EXPECT_EQ(said.find("0.0.0.0"), std::string::npos) << said;
+        EXPECT_EQ(said.find("[::]"), std::string::npos) << said;
+        const std::regex url("http://\\[?([^/]*?)\\]?:(\\d+)/");
+        int answered = 0;
+        for (auto it = std::sregex_iterator(said.begin(), said.end(), url); it != std::sregex_iterator(); ++it) {
+            const httplib::Result res = httplib::Client((*it)[1].str(), std::stoi((*it)[2])).Get("/stats");
+            EXPECT_TRUE(res && res->status == 200) << (*it)[0];
+            answered += res ? 1 : 0;
+        }
+        EXPECT_GE(answered, 1) << said;
+        child.signal(SIGTERM);
+        EXPECT_EQ(child.wait(), 0) << child.err();
+    }
 }
 
 // The render thread copies a picture at most so often, and always the last.

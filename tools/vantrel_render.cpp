@@ -50,7 +50,7 @@ struct CRenderResult {
     int stopped_by = 0;  // the signal that cut the render short, or 0
 };
 
-// Progress and the live view count this run's frames, so their rates and times left hold.
+// Progress counts this run's frames, so its rates and times left hold.
 uint32_t frames_to_render(const CRenderResult& result, const CRenderOptions& options)
 {
     if (options.frames == kFramesUntilStopped)
@@ -58,10 +58,10 @@ uint32_t frames_to_render(const CRenderResult& result, const CRenderOptions& opt
     return options.frames > result.first_frame ? options.frames - result.first_frame : 0;
 }
 
+// The live view counts the picture's frames, a resumed render's saved ones included.
 CLiveFigures live_figures(const CRenderResult& result, const CRenderOptions& options)
 {
-    return {result.frames - result.first_frame, frames_to_render(result, options), result.seconds,
-            engine_segments_traced(), false};
+    return {result.frames, options.frames, result.seconds, engine_segments_traced(), false, result.first_frame};
 }
 
 // `live`, when set, is handed the figures after every frame and the picture
@@ -73,6 +73,8 @@ CRenderResult render(const CRenderOptions& options, CFrameHandover* live, CCheck
     CRenderResult result;
     result.first_frame = result.frames = first_frame;
     CProgress progress(stderr, frames_to_render(result, options), stderr_redraws_in_place(), options.quiet);
+    if (live)
+        live->begin(g_frame.pixel_buffer.get(), g_frame.width, g_frame.height, live_figures(result, options));
     const auto start = std::chrono::steady_clock::now();
     while (result.frames < options.frames && stop_signal() == 0) {
         trace_frame(g_frame);
@@ -158,7 +160,7 @@ std::unique_ptr<CLiveServer> start_live_view(const CRenderOptions& options, cons
     }
     if (!is_loopback_host(options.serve->host))
         print_message("the live view on " + options.serve->host + " is reachable from the network");
-    print_message("live view at " + live->url());
+    print_message("live view at " + live->addresses());
     return live;
 }
 
@@ -215,8 +217,10 @@ int render_main(int argc, char** argv)
     // Finished with a live view: the picture is written now, then shown until a stop signal.
     if (live && result.stopped_by == 0 && !result.engine_failed) {
         const int status = write_picture(result, options, checkpoints);
-        if (status == 0)
+        if (status == 0) {
+            handover.written();
             serve_until_stopped(*live);
+        }
         live->stop();
         return status;
     }

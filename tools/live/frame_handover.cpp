@@ -9,6 +9,17 @@ CFrameHandover::CFrameHandover(uint32_t pictures_per_second)
 {
 }
 
+void CFrameHandover::begin(const uint8_t* pixels, uint32_t width, uint32_t height, const CLiveFigures& figures)
+{
+    if (figures.frames_done > 0) {
+        last_copy_ = std::chrono::steady_clock::now();
+        hand_over(pixels, width, height, figures);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    figures_ = figures;
+}
+
 void CFrameHandover::after_frame(const uint8_t* pixels, uint32_t width, uint32_t height,
                                  const CLiveFigures& figures)
 {
@@ -26,6 +37,12 @@ void CFrameHandover::finish(const uint8_t* pixels, uint32_t width, uint32_t heig
 {
     figures.finished = true;
     hand_over(pixels, width, height, figures);
+}
+
+void CFrameHandover::written()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    figures_.written = true;
 }
 
 void CFrameHandover::hand_over(const uint8_t* pixels, uint32_t width, uint32_t height, const CLiveFigures& figures)

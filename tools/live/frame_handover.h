@@ -15,12 +15,16 @@
 
 #include "tools/progress.h"
 
+// A resumed render counts the picture's frames, those it was resumed with
+// included; its rates count this run's.
 struct CLiveFigures {
-    uint32_t frames_done = 0;
-    uint32_t frames_total = 0;  // kFramesUntilStopped: no end set
-    double seconds = 0.0;       // since rendering started
+    uint32_t frames_done = 0;   // frames the picture holds
+    uint32_t frames_total = 0;  // frames it will hold at the end; kFramesUntilStopped: no end set
+    double seconds = 0.0;       // since this run started rendering
     uint64_t segments = 0;      // nearest-hit searches so far; 0 where the backend does not count them
     bool finished = false;      // no frame will follow
+    uint32_t first_frame = 0;   // frames the picture held when this run started
+    bool written = false;       // the image file holds the final picture
 };
 
 struct CLivePicture {
@@ -34,11 +38,16 @@ class CFrameHandover {
 public:
     explicit CFrameHandover(uint32_t pictures_per_second);
 
+    // Render thread, before the first frame: records the figures, and the
+    // picture when it already holds frames (a resumed render).
+    void begin(const uint8_t* pixels, uint32_t width, uint32_t height, const CLiveFigures& figures);
     // Render thread, after each frame: records the figures and copies the
     // picture when the last copy is at least 1/pictures_per_second old.
     void after_frame(const uint8_t* pixels, uint32_t width, uint32_t height, const CLiveFigures& figures);
     // Render thread, once rendering has ended: the last picture, always copied.
     void finish(const uint8_t* pixels, uint32_t width, uint32_t height, CLiveFigures figures);
+    // Once the finished picture is in its file.
+    void written();
 
     CLiveFigures figures() const;
     // The latest picture, or null before the first frame.

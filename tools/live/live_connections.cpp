@@ -4,7 +4,7 @@
 #include <netdb.h>
 #include <poll.h>
 #include <pthread.h>
-#include <strings.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,21 +18,14 @@
 #include <vector>
 
 namespace {
-constexpr int kSpareWorkers = 4;              // threads left to answer the 503s
-constexpr size_t kMaxWaiting = 64;            // accepted connections waiting for a thread; more are closed
-constexpr size_t kMaxRequestBytes = 16384;    // request line and headers together
+constexpr int kSpareWorkers = 8;              // threads for the short answers while every viewer is served
+constexpr size_t kMaxQueued = 32;             // complete requests waiting for a worker; more get 503
+constexpr size_t kMaxWaitingHeads = 256;      // connections waiting for their head, fewer under a low file limit
+constexpr size_t kMaxBodyBytes = 16384;       // what is read of a request beyond its head
 constexpr int kSendBufferBytes = 256 * 1024;  // what the kernel may hold for one slow client
 constexpr int kReadTimeoutMs = 5000;
-constexpr int kWriteTimeoutMs = 5000;       // a client that takes nothing for this long is dropped
-constexpr int kRequestDeadlineMs = 10000;   // the whole request must have arrived by then
+constexpr int kWriteTimeoutMs = 5000;  // a client that takes nothing for this long is dropped
 constexpr const char* kThreadName = "vantrel-live";
-
-// Set on a worker thread for the connection it is serving.
-thread_local bool t_over_limit = false;
-// Set on the accepting thread when no worker can take a connection.
-thread_local bool t_reject = false;
-// The header fields of the request being served, as the client sent them.
-thread_local size_t t_fields_sent = 0;
 
 bool wait_for(int fd, short events, int timeout_ms)
 {
@@ -44,34 +37,32 @@ bool wait_for(int fd, short events, int timeout_ms)
     return ready > 0 && (entry.revents & events) != 0;
 }
 
-// A connection's socket as httplib reads and writes it, with the limits above:
-// reads stop at kMaxRequestBytes or the deadline, a write that cannot proceed
-// within kWriteTimeoutMs fails, which ends the response. The request head is
-// read whole first (see take_head).
+// A connection's socket as httplib reads and writes it: first the request the
+// waiting room received, then at most kMaxBodyBytes from the socket; a write
+// that cannot proceed within kWriteTimeoutMs fails, which ends the response.
 class CLimitedStream final : public httplib::Stream {
 public:
-    explicit CLimitedStream(int fd)
-        : fd_(fd), deadline_(std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestDeadlineMs))
-    {
-    }
+    CLimitedStream(int fd, const std::string& request) : fd_(fd), request_(request) {}
 
-    bool is_readable() const override
-    {
-        return head_pos_ < head_.size() || pos_ < end_ || wait_for(fd_, POLLIN, read_wait());
-    }
+    bool is_readable() const override { return pos_ < request_.size() || wait_for(fd_, POLLIN, kReadTimeoutMs); }
     bool is_writable() const override { return wait_for(fd_, POLLOUT, kWriteTimeoutMs) && peer_open(); }
 
     ssize_t read(char* ptr, size_t size) override
     {
-        if (!head_taken_)
-            take_head();
-        if (head_pos_ < head_.size()) {
-            const size_t n = std::min(size, head_.size() - head_pos_);
-            std::memcpy(ptr, head_.data() + head_pos_, n);
-            head_pos_ += n;
+        if (pos_ < request_.size()) {
+            const size_t n = std::min(size, request_.size() - pos_);
+            std::memcpy(ptr, request_.data() + pos_, n);
+            pos_ += n;
             return static_cast<ssize_t>(n);
         }
-        return read_socket(ptr, size);
+        if (body_read_ >= kMaxBodyBytes || !wait_for(fd_, POLLIN, kReadTimeoutMs))
+            return -1;
+        ssize_t got;
+        do
+            got = recv(fd_, ptr, std::min(size, kMaxBodyBytes - body_read_), 0);
+        while (got < 0 && errno == EINTR);
+        body_read_ += got > 0 ? static_cast<size_t>(got) : 0;
+        return got;
     }
 
     ssize_t write(const char* ptr, size_t size) override
@@ -90,66 +81,6 @@ public:
     socket_t socket() const override { return fd_; }
 
 private:
-    // Reads the request head up to its blank line before httplib parses it,
-    // counts the header fields the client sent (httplib adds four of its own,
-    // the two ends' addresses and ports) and leaves out Range fields: this
-    // server serves no ranges, and httplib would answer a malformed one 416
-    // before any handler could ignore it. A head that does not end within the
-    // limits goes on as it came, for httplib to refuse.
-    void take_head()
-    {
-        head_taken_ = true;
-        t_fields_sent = 0;
-        std::string raw;
-        char byte;
-        const auto ended = [&] { return raw.size() >= 3 && raw.compare(raw.size() - 3, 3, "\n\r\n") == 0; };
-        while (!ended() && read_socket(&byte, 1) == 1)
-            raw += byte;
-        size_t start = raw.find('\n');  // past the request line
-        if (!ended() || start == std::string::npos) {
-            head_ = std::move(raw);
-            return;
-        }
-        head_ = raw.substr(0, ++start);
-        for (size_t end; start < raw.size(); start = end) {
-            end = raw.find('\n', start) + 1;
-            const std::string_view line(raw.data() + start, end - start);
-            const bool blank = end == raw.size();
-            t_fields_sent += blank ? 0 : 1;
-            if (blank || line.size() < 6 || strncasecmp(line.data(), "range:", 6) != 0)
-                head_ += line;
-        }
-    }
-
-    ssize_t read_socket(char* ptr, size_t size)
-    {
-        if (consumed_ >= kMaxRequestBytes)
-            return -1;
-        if (pos_ == end_) {
-            if (!wait_for(fd_, POLLIN, read_wait()))
-                return -1;
-            ssize_t got;
-            do
-                got = recv(fd_, buffer_, sizeof buffer_, 0);
-            while (got < 0 && errno == EINTR);
-            if (got <= 0)
-                return got;
-            pos_ = 0;
-            end_ = static_cast<size_t>(got);
-        }
-        const size_t n = std::min({size, end_ - pos_, kMaxRequestBytes - consumed_});
-        std::memcpy(ptr, buffer_ + pos_, n);
-        pos_ += n;
-        consumed_ += n;
-        return static_cast<ssize_t>(n);
-    }
-
-    int read_wait() const
-    {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline_ - std::chrono::steady_clock::now());
-        return static_cast<int>(std::clamp<int64_t>(left.count(), 0, kReadTimeoutMs));
-    }
     // False once the client has closed or reset its end.
     bool peer_open() const
     {
@@ -169,49 +100,61 @@ private:
     }
 
     int fd_;
-    std::chrono::steady_clock::time_point deadline_;
-    char buffer_[4096];
-    size_t pos_ = 0, end_ = 0, consumed_ = 0;
-    bool head_taken_ = false;
-    std::string head_;  // the request head as httplib reads it
-    size_t head_pos_ = 0;
+    const std::string& request_;
+    size_t pos_ = 0, body_read_ = 0;
 };
 
-// A fixed set of worker threads with a bounded wait list. A connection that
-// finds the list full is run at once on the accepting thread, marked to be
-// closed unanswered, so nothing waits without bound.
-class CBoundedPool final : public httplib::TaskQueue {
+// httplib's accepting loop hands each socket on at once, on its own thread.
+class CHandOnAtOnce final : public httplib::TaskQueue {
+public:
+    void enqueue(std::function<void()> job) override { job(); }
+    void shutdown() override {}
+};
+
+// As many waiting connections as leave most of the file limit to the render
+// (its image and checkpoint files) and to the connections being served.
+size_t waiting_room_size()
+{
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY)
+        return kMaxWaitingHeads;
+    return std::clamp<size_t>(files.rlim_cur / 4, 8, kMaxWaitingHeads);
+}
+}  // namespace
+
+// A fixed set of worker threads with a bounded queue.
+class CWorkers {
 public:
     // std::system_error when the system refuses a thread; those already
     // started are stopped first.
-    CBoundedPool(int workers, size_t max_waiting) : max_waiting_(max_waiting)
+    explicit CWorkers(int count)
     {
         try {
-            for (int k = 0; k < workers; ++k)
+            for (int k = 0; k < count; ++k)
                 threads_.emplace_back([this] { work(); });
         } catch (...) {
             shutdown();
             throw;
         }
     }
-    ~CBoundedPool() override { shutdown(); }
+    ~CWorkers() { shutdown(); }
 
-    void enqueue(std::function<void()> job) override
+    // False, leaving `job` undone, when the queue is full or the workers are stopping.
+    bool try_run(std::function<void()> job)
     {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (!stopping_ && jobs_.size() < max_waiting_) {
-                jobs_.push_back(std::move(job));
-                ready_.notify_one();
-                return;
-            }
+            if (stopping_ || jobs_.size() >= kMaxQueued)
+                return false;
+            jobs_.push_back(std::move(job));
         }
-        t_reject = true;
-        job();
-        t_reject = false;
+        ready_.notify_one();
+        return true;
     }
 
-    void shutdown() override
+    // Ends every thread once the jobs it has started are done; queued jobs are
+    // run too, after stopping, to close their connections.
+    void shutdown()
     {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -241,62 +184,81 @@ private:
         }
     }
 
-    size_t max_waiting_;
     std::mutex mutex_;
     std::condition_variable ready_;
     std::deque<std::function<void()>> jobs_;
     bool stopping_ = false;
     std::vector<std::thread> threads_;
 };
-}  // namespace
 
 void name_live_thread() { pthread_setname_np(pthread_self(), kThreadName); }
 
 CGuardedServer::CGuardedServer()
 {
-    new_task_queue = [this] { return workers_.release(); };
+    new_task_queue = [] { return new CHandOnAtOnce; };
 }
+
+CGuardedServer::~CGuardedServer() { drop_all(); }
 
 void CGuardedServer::start_workers()
 {
-    workers_ = std::make_unique<CBoundedPool>(kMaxClients + kSpareWorkers, kMaxWaiting);
+    // httplib listens with a backlog of 5: a burst of connections (idle ones
+    // included) would have the kernel drop a real client's, which then waits
+    // a second or more to try again. The room takes them as fast as they come.
+    ::listen(svr_sock_, SOMAXCONN);
+    workers_ = std::make_unique<CWorkers>(kMaxViewers + kSpareWorkers);
+    heads_ = std::make_unique<CRequestHeads>(waiting_room_size(), [this](int sock, const std::string& request) {
+        return workers_->try_run([this, sock, request] { serve(sock, request); });
+    });
 }
-
-bool CGuardedServer::serving_over_limit() { return t_over_limit; }
-
-size_t CGuardedServer::fields_sent() { return t_fields_sent; }
 
 void CGuardedServer::drop_all()
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    closing_ = true;
-    for (const int sock : open_)
-        shutdown(sock, SHUT_RDWR);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closing_ = true;
+        for (const int sock : open_)
+            shutdown(sock, SHUT_RDWR);
+    }
+    if (heads_)
+        heads_->stop();
+    if (workers_)
+        workers_->shutdown();
 }
 
 bool CGuardedServer::process_and_close_socket(socket_t sock)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (closing_ || t_reject) {
+        if (closing_ || !heads_) {
             close(sock);
             return false;
+        }
+    }
+    heads_->add(sock);
+    return true;
+}
+
+void CGuardedServer::serve(int sock, const std::string& request)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (closing_) {
+            close(sock);
+            return;
         }
         open_.insert(sock);
     }
     setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &kSendBufferBytes, sizeof kSendBufferBytes);
-    t_over_limit = ++clients_ > kMaxClients;
-    CLimitedStream stream(sock);
+    CLimitedStream stream(sock, request);
     bool closed = false;
-    const bool ok = process_request(stream, true, closed, nullptr);
-    t_over_limit = false;
-    --clients_;
+    process_request(stream, true, closed, nullptr);
     // Let the client read the answer before the socket goes: a close with
     // unread request bytes would reset the connection.
     shutdown(sock, SHUT_WR);
     char sink[4096];
     size_t drained = 0;
-    while (drained < kMaxRequestBytes && wait_for(sock, POLLIN, 100)) {
+    while (drained < kMaxBodyBytes && wait_for(sock, POLLIN, 100)) {
         const ssize_t got = recv(sock, sink, sizeof sink, 0);
         if (got <= 0)
             break;
@@ -307,5 +269,4 @@ bool CGuardedServer::process_and_close_socket(socket_t sock)
         open_.erase(sock);
     }
     close(sock);
-    return ok;
 }

@@ -3,7 +3,8 @@
 // The live view's one page, held in the program: the picture at 1:1 from
 // /stream and, below it, the figures from /stats, refreshed twice a second.
 // Once the render has finished the picture becomes /image.png, the exact final
-// frame, and the stream is closed.
+// frame, and the stream is closed; the figures are refreshed until the file is
+// written, which the page then says.
 
 constexpr const char kLivePage[] = R"PAGE(<!DOCTYPE html>
 <html lang="en">
@@ -39,7 +40,7 @@ function duration(seconds) {
   return Math.floor(whole / 3600) + " h " + two(Math.floor(whole / 60) % 60) + " min";
 }
 function show(id, text) { document.getElementById(id).textContent = text; }
-let finished = false;
+let finished = false, written = false;
 async function refresh() {
   try {
     const response = await fetch("/stats", { cache: "no-store" });
@@ -52,12 +53,15 @@ async function refresh() {
     if (s.finished && !finished) {
       finished = true;
       document.getElementById("picture").src = "/image.png";
-      show("state", "finished: the final picture; stop vantrel-render to write its file");
+    }
+    if (s.finished) {
+      written = s.image_written;
+      show("state", written ? "finished: the final picture, written to its file" : "finished: writing the picture to its file");
     }
   } catch (error) {
     show("state", "vantrel-render does not answer (stopped?)");
   }
-  if (!finished) setTimeout(refresh, 500);
+  if (!written) setTimeout(refresh, 500);
 }
 refresh();
 </script>

@@ -2,7 +2,10 @@
 #include "tools/live/live_server.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
+#include <unistd.h>
 #include <strings.h>
 #include <turbojpeg.h>
 
@@ -88,18 +91,22 @@ std::string json_number(double value, bool known)
 std::string stats_json(const CLiveFigures& f, const CLivePicture* picture, int viewers)
 {
     const bool bounded = f.frames_total != kFramesUntilStopped;
-    const double fps = f.seconds > 0.0 ? f.frames_done / f.seconds : 0.0;
+    // Rates and the time left count this run's frames; a resumed render's others were rendered before.
+    const uint32_t rendered = f.frames_done - f.first_frame;
+    const double fps = f.seconds > 0.0 ? rendered / f.seconds : 0.0;
     // Backends that do not count segments report 0; say "unknown" rather than 0.
-    const bool rays_known = f.segments > 0 || f.frames_done == 0;
+    const bool rays_known = f.segments > 0 || rendered == 0;
     const double rays = f.seconds > 0.0 ? f.segments / f.seconds / 1e6 : 0.0;
+    const double left =
+        f.finished || !bounded ? 0.0 : seconds_left(rendered, f.frames_total - f.first_frame, f.seconds);
     std::string json = "{\"frames_done\":" + std::to_string(f.frames_done);
     json += ",\"frames_total\":" + (bounded ? std::to_string(f.frames_total) : std::string("null"));
     json += ",\"elapsed_seconds\":" + json_number(f.seconds, true);
     json += ",\"frames_per_second\":" + json_number(fps, true);
     json += ",\"million_rays_per_second\":" + json_number(rays, rays_known);
-    json += ",\"seconds_left\":" +
-            json_number(f.finished ? 0.0 : seconds_left(f.frames_done, f.frames_total, f.seconds), bounded);
+    json += ",\"seconds_left\":" + json_number(left, bounded);
     json += std::string(",\"finished\":") + (f.finished ? "true" : "false");
+    json += std::string(",\"image_written\":") + (f.written ? "true" : "false");
     json += ",\"picture_frame\":" + (picture ? std::to_string(picture->frame) : std::string("null"));
     json += ",\"viewers\":" + std::to_string(viewers) + "}\n";
     return json;
@@ -147,6 +154,67 @@ bool host_field_is_loopback(const std::string& field)
     return is_loopback_host(host);
 }
 
+// Whether `host` is an any-address (0.0.0.0, ::), listening on every interface.
+bool is_any_address(const std::string& host, bool& ipv6)
+{
+    in_addr v4{};
+    in6_addr v6{};
+    ipv6 = inet_pton(AF_INET6, host.c_str(), &v6) == 1;
+    return ipv6 ? IN6_IS_ADDR_UNSPECIFIED(&v6) : inet_aton(host.c_str(), &v4) != 0 && v4.s_addr == INADDR_ANY;
+}
+
+std::string numeric_host(const sockaddr* address)
+{
+    char text[NI_MAXHOST] = "";
+    const socklen_t length = address->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    getnameinfo(address, length, text, sizeof text, nullptr, 0, NI_NUMERICHOST);
+    return text;
+}
+
+std::string page_url(const std::string& host, uint16_t port)
+{
+    const std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+    return "http://" + shown + ":" + std::to_string(port) + "/";
+}
+
+// Where other machines may open a live view that listens on every interface:
+// this machine's host name, when it names an address other than loopback
+// (Debian names its own 127.0.1.1), then the address of every interface that
+// is up, but loopback and IPv6 link-local ones (which need a zone).
+std::vector<std::string> hosts_elsewhere(bool ipv6)
+{
+    std::vector<std::string> hosts;
+    char name[256] = "";
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_family = ipv6 ? AF_UNSPEC : AF_INET;
+    addrinfo* found = nullptr;
+    if (gethostname(name, sizeof name - 1) == 0 && getaddrinfo(name, nullptr, &hints, &found) == 0) {
+        for (const addrinfo* a = found; a != nullptr; a = a->ai_next)
+            if (!is_loopback_host(numeric_host(a->ai_addr))) {
+                hosts.push_back(name);
+                break;
+            }
+        freeaddrinfo(found);
+    }
+    ifaddrs* interfaces = nullptr;
+    if (getifaddrs(&interfaces) != 0)
+        return hosts;
+    for (const ifaddrs* i = interfaces; i != nullptr; i = i->ifa_next) {
+        const sockaddr* address = i->ifa_addr;
+        if (address == nullptr || (i->ifa_flags & IFF_UP) == 0 || (i->ifa_flags & IFF_LOOPBACK) != 0 ||
+            (address->sa_family != AF_INET && (address->sa_family != AF_INET6 || !ipv6)) ||
+            (address->sa_family == AF_INET6 &&
+             IN6_IS_ADDR_LINKLOCAL(&reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr)))
+            continue;
+        if (const std::string host = numeric_host(address);
+            !host.empty() && std::find(hosts.begin(), hosts.end(), host) == hosts.end())
+            hosts.push_back(host);
+    }
+    freeifaddrs(interfaces);
+    return hosts;
+}
+
 bool read_port(const std::string& text, uint16_t& port)
 {
     unsigned value = 0;
@@ -182,12 +250,7 @@ void CLiveServer::CImpl::route()
     const httplib::Headers common = {{"Cache-Control", "no-store"}, {"X-Content-Type-Options", "nosniff"}};
     server.set_default_headers(common);
     server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-        if (CGuardedServer::serving_over_limit()) {
-            res.set_header("Retry-After", "5");
-            refuse(res, 503, "too many clients; try again later");
-        } else if (CGuardedServer::fields_sent() > kMaxHeaders) {
-            refuse(res, 431, "too many header fields");
-        } else if (loopback_only && (req.get_header_value_count("Host") != 1 ||
+        if (loopback_only && (req.get_header_value_count("Host") != 1 ||
                                      !host_field_is_loopback(req.get_header_value("Host")))) {
             refuse(res, 403, "this live view answers requests for localhost or a loopback address only");
         } else if (req.method != "GET" && req.method != "HEAD") {
@@ -225,7 +288,11 @@ void CLiveServer::CImpl::route()
         res.set_content(*png, "image/png");
     });
     server.Get("/stream", [this](const httplib::Request&, httplib::Response& res) {
-        ++viewers;
+        if (++viewers > kMaxViewers) {
+            --viewers;
+            res.set_header("Retry-After", "5");
+            return refuse(res, 503, "too many viewers; try again later");
+        }
         auto sent = std::make_shared<uint64_t>(0);  // number of the last picture sent
         res.set_content_provider(
             std::string("multipart/x-mixed-replace; boundary=") + kBoundary,
@@ -371,7 +438,19 @@ void CLiveServer::stop()
 
 std::string CLiveServer::url() const
 {
-    const std::string& host = impl_->address.host;
-    const std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
-    return "http://" + shown + ":" + std::to_string(impl_->address.port) + "/";
+    // On every interface, the page opens on this machine at loopback.
+    bool ipv6 = false;
+    const bool any = is_any_address(impl_->address.host, ipv6);
+    return page_url(any ? (ipv6 ? "::1" : "127.0.0.1") : impl_->address.host, impl_->address.port);
+}
+
+std::string CLiveServer::addresses() const
+{
+    bool ipv6 = false;
+    if (!is_any_address(impl_->address.host, ipv6))
+        return url();
+    std::string others;
+    for (const std::string& host : hosts_elsewhere(ipv6))
+        others += (others.empty() ? "" : ", ") + page_url(host, impl_->address.port);
+    return url() + (others.empty() ? "" : " (from other machines: " + others + ")");
 }

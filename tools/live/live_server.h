@@ -7,9 +7,10 @@
 //   /image.png   the latest picture as PNG
 //   /stats       the figures as JSON
 // Only GET and HEAD, whole answers only (no ranges); nothing is read from
-// disk; requests, connections and waiting connections are bounded, and a
-// client that stops reading is dropped after a time-out, so no viewer can slow
-// the render or grow memory. Listening on loopback, it answers only requests
+// disk; requests, viewers and waiting connections are bounded, a connection
+// must send its request head within a short deadline, and a client that stops
+// reading is dropped after a time-out, so no client can slow the render, grow
+// memory or keep others out (tools/live/live_connections.h). Listening on loopback, it answers only requests
 // whose Host names loopback (403 otherwise), against DNS rebinding.
 
 #include <cstdint>
@@ -45,8 +46,13 @@ public:
     // Closes the listening socket and ends every connection; returns once the
     // server's threads have finished.
     void stop();
-    // The page's address, with the port actually bound.
+    // The page's address on this machine, with the port actually bound;
+    // loopback when listening on every interface (0.0.0.0 or ::).
     std::string url() const;
+    // url(), and when listening on every interface the addresses other
+    // machines may use: the host name (when it names no loopback address) and
+    // the interfaces' addresses.
+    std::string addresses() const;
 
     struct CImpl;
 
