@@ -28,6 +28,7 @@
 namespace {
 constexpr int kJpegQuality = 80;
 constexpr const char* kBoundary = "vantrelframe";
+constexpr auto kPngInterval = std::chrono::seconds(1);
 
 // The latest picture encoded once, however many clients ask for it.
 class CEncodedPictures {
@@ -58,24 +59,33 @@ public:
         return jpeg_;
     }
 
-    std::shared_ptr<const std::string> png(const CLivePicture& picture)
+    // A PNG costs far more than a JPEG, so a newer picture is encoded at most
+    // once every kPngInterval (the final one at once): clients asking for
+    // /image.png in a loop cannot take the render's processor or hold every
+    // worker. The PNG and the frame it shows.
+    std::pair<std::shared_ptr<const std::string>, uint32_t> png(const CLivePicture& picture, bool final)
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (png_number_ != picture.number || !png_) {
+        const auto now = std::chrono::steady_clock::now();
+        if (!png_ || (png_number_ != picture.number && (final || now - png_time_ >= kPngInterval))) {
             png_.reset();
             std::vector<uint8_t> bytes;
             std::string error;
             if (encode_png(picture.pixels.data(), picture.width, picture.height, bytes, error))
                 png_ = std::make_shared<const std::string>(bytes.begin(), bytes.end());
             png_number_ = picture.number;
+            png_frame_ = picture.frame;
+            png_time_ = now;
         }
-        return png_;
+        return {png_, png_frame_};
     }
 
 private:
     std::mutex mutex_;
     tjhandle jpeg_encoder_;
     uint64_t jpeg_number_ = 0, png_number_ = 0;
+    uint32_t png_frame_ = 0;
+    std::chrono::steady_clock::time_point png_time_{};
     std::shared_ptr<const std::string> jpeg_, png_;
 };
 
@@ -278,13 +288,15 @@ void CLiveServer::CImpl::route()
         res.set_content(stats_json(handover.figures(), picture.get(), viewers.load()), "application/json");
     });
     server.Get("/image.png", [this](const httplib::Request&, httplib::Response& res) {
+        // Figures first: once they say finished, the picture is the final one.
+        const bool finished = handover.figures().finished;
         const std::shared_ptr<const CLivePicture> picture = handover.picture();
-        const std::shared_ptr<const std::string> png = picture ? encoded.png(*picture) : nullptr;
+        const auto [png, frame] = picture ? encoded.png(*picture, finished) : std::make_pair(nullptr, 0u);
         if (!png) {
             res.set_header("Retry-After", "1");
             return refuse(res, 503, picture ? "the picture could not be encoded" : "no frame rendered yet");
         }
-        res.set_header("X-Vantrel-Frame", std::to_string(picture->frame));
+        res.set_header("X-Vantrel-Frame", std::to_string(frame));
         res.set_content(*png, "image/png");
     });
     server.Get("/stream", [this](const httplib::Request&, httplib::Response& res) {
