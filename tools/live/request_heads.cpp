@@ -12,6 +12,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "tools/live/live_connections.h"
+
 namespace {
 constexpr int kLingerMs = 1000;
 
@@ -74,7 +76,9 @@ void CRequestHeads::add(int fd)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!stopping_) {
+        // Beyond a roomful not yet looked at, a flood is let go at once, so
+        // that it cannot take the process's file descriptors.
+        if (!stopping_ && arrived_.size() < capacity_) {
             arrived_.push_back(fd);
             fd = -1;
         }
@@ -99,6 +103,7 @@ void CRequestHeads::stop()
 
 void CRequestHeads::run()
 {
+    name_live_thread();
     std::vector<pollfd> watched;
     std::vector<int> arrived;
     for (;;) {
