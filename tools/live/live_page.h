@@ -56,7 +56,8 @@ async function refresh() {
     }
     if (s.finished) {
       written = s.image_written;
-      show("state", written ? "finished: the final picture, written to its file" : "finished: writing the picture to its file");
+      show("state", written ? "finished: the final picture, written to its file"
+                            : "finished: writing the picture to its file");
     }
   } catch (error) {
     show("state", "vantrel-render does not answer (stopped?)");
