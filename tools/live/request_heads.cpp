@@ -29,6 +29,41 @@ const char* reason_of(int status)
     }
 }
 
+// A refusal in full; without its text when it answers HEAD.
+std::string refusal(int status, const std::string& text, const std::string& field, bool head_only)
+{
+    const std::string body = text + "\n";
+    return "HTTP/1.1 " + std::to_string(status) + " " + reason_of(status) +
+           "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\nConnection: close\r\nCache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n" + field +
+           "\r\n" + (head_only ? "" : body);
+}
+
+constexpr const char* kBusy = "too many clients waiting; try again later";
+constexpr const char* kRetryLater = "Retry-After: 5\r\n";
+
+// Takes what has come, up to `limit` bytes kept in `into`, without waiting:
+// left unread, it would turn a close into a reset.
+void take_what_came(int fd, std::string& into, size_t limit)
+{
+    char buffer[4096];
+    for (ssize_t got; (got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
+        into.append(buffer, static_cast<size_t>(std::min<size_t>(got, limit - std::min(limit, into.size()))));
+}
+
+// Sends a refusal to a connection that sent something, then closes it; one
+// that sent nothing is closed unanswered.
+void refuse_and_close(int fd, std::string received)
+{
+    take_what_came(fd, received, 5);
+    if (!received.empty()) {
+        const std::string answer = refusal(503, kBusy, kRetryLater, received.compare(0, 5, "HEAD ") == 0);
+        // A fresh connection's send buffer takes these few hundred bytes whole.
+        send(fd, answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    }
+    close(fd);
+}
+
 // A method as HTTP spells it: one token.
 bool is_token(std::string_view text)
 {
@@ -84,7 +119,7 @@ void CRequestHeads::add(int fd)
         }
     }
     if (fd >= 0)
-        close(fd);
+        refuse_and_close(fd, "");
     const uint64_t one = 1;
     [[maybe_unused]] const ssize_t written = write(wake_, &one, sizeof one);
 }
@@ -207,20 +242,12 @@ void CRequestHeads::take_head(CWaiting& waiting, size_t end)
         waiting.fd = -1;
         return;
     }
-    answer(waiting, 503, "too many clients; try again later", "Retry-After: 5\r\n");
+    answer(waiting, 503, "too many clients; try again later", kRetryLater);
 }
 
 void CRequestHeads::answer(CWaiting& waiting, int status, const std::string& text, const std::string& field)
 {
-    const bool head_only = waiting.received.compare(0, 5, "HEAD ") == 0;
-    const std::string body = text + "\n";
-    const std::string response = "HTTP/1.1 " + std::to_string(status) + " " + reason_of(status) +
-                                 "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
-                                 std::to_string(body.size()) +
-                                 "\r\nConnection: close\r\nCache-Control: no-store\r\nX-Content-Type-Options: "
-                                 "nosniff\r\n" +
-                                 field + "\r\n" + (head_only ? "" : body);
-    // A fresh connection's send buffer takes these few hundred bytes whole.
+    const std::string response = refusal(status, text, field, waiting.received.compare(0, 5, "HEAD ") == 0);
     send(waiting.fd, response.data(), response.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     shutdown(waiting.fd, SHUT_WR);
     waiting.answered = true;
@@ -233,20 +260,15 @@ void CRequestHeads::give_up(CWaiting& waiting, bool displaced)
 {
     if (waiting.fd < 0)
         return;
-    // What has come unread would turn the close into a reset.
-    char buffer[4096];
-    for (ssize_t got; displaced && (got = recv(waiting.fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
-        if (!waiting.answered && waiting.received.size() < kMaxHeadBytes)
-            waiting.received.append(buffer, static_cast<size_t>(got));
-    if (!waiting.answered && !waiting.received.empty()) {
-        if (displaced)
-            answer(waiting, 503, "too many clients waiting; try again later", "Retry-After: 5\r\n");
-        else
-            answer(waiting, 408, "the request head did not arrive within " + std::to_string(kHeadDeadlineMs / 1000) +
-                                     " s");
-        if (!displaced)
-            return;  // lingers until the client closes
+    if (displaced && !waiting.answered) {
+        refuse_and_close(waiting.fd, std::move(waiting.received));
+    } else if (!waiting.answered && !waiting.received.empty()) {
+        return answer(waiting, 408, "the request head did not arrive within " +
+                                        std::to_string(kHeadDeadlineMs / 1000) + " s");  // then lingers
+    } else {
+        std::string dropped;
+        take_what_came(waiting.fd, dropped, 0);
+        close(waiting.fd);
     }
-    close(waiting.fd);
     waiting.fd = -1;
 }
