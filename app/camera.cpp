@@ -93,7 +93,11 @@ void trace_frame(CFrameBuffer& frame)
 {
     // Fixed by the first frame's size for the rest of the run.
     static const CViewWindow window = compute_view_window(frame.width, frame.height);
-    write_camera_rays(frame, window);
+    // The camera never moves: its rays are the same bits every frame.
+    if (frame.ray_list && frame.rays_written != frame.ray_list.get()) {
+        write_camera_rays(frame, window);
+        frame.rays_written = frame.ray_list.get();
+    }
     engine_frame(g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount, frame.ray_list.get(),
                  frame.accum_buffer.get(), frame.count_buffer.get(), frame.pixel_buffer.get());
 }

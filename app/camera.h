@@ -20,5 +20,8 @@ CViewWindow compute_view_window(uint32_t width, uint32_t height);
 // Writes every pixel's camera ray into frame.ray_list.
 void write_camera_rays(CFrameBuffer& frame, const CViewWindow& window);
 
-// One frame: the camera rays, then one path-tracing pass through the engine.
+// One frame: the camera rays, written only where frame.ray_list is not the
+// array they were last written into (the first frame, or after the frame
+// buffers were made again), then one path-tracing pass through the engine,
+// handed the same ray array every frame.
 void trace_frame(CFrameBuffer& frame);

@@ -34,6 +34,7 @@ void frame_buffers_destroy()
     g_frame.count_buffer.reset();
     g_frame.pixel_buffer.reset();
     g_frame.ray_list.reset();
+    g_frame.rays_written = nullptr;
     g_frame.height = 0;
     g_frame.width = 0;
 }

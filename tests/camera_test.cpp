@@ -66,14 +66,34 @@ TEST_F(CameraTest, ColumnsShareXAndRowsShareY)
     }
 }
 
-TEST_F(CameraTest, EveryFrameWritesTheSameRays)
+// The rays are written on the first frame and then only into a ray array
+// they are not in yet: marked bytes stay through later frames, and a new
+// array (made again, even at the old address, or put in place) gets the
+// first frame's rays.
+TEST_F(CameraTest, RaysAreWrittenOnceIntoEachRayArray)
 {
     const size_t bytes = 640u * 480u * sizeof(CRay3);
     std::vector<unsigned char> first(bytes);
     std::memcpy(first.data(), g_frame.ray_list.get(), bytes);
-    std::memset(static_cast<void*>(g_frame.ray_list.get()), 0x5A, bytes);
-    trace_frame(g_frame);
-    EXPECT_EQ(std::memcmp(first.data(), g_frame.ray_list.get(), bytes), 0);
+    const std::vector<unsigned char> marked(bytes, 0x5A);
+    const struct {
+        const char* change;
+        void (*make)();
+        bool written;
+    } steps[] = {
+        {"none", [] {}, false},
+        {"buffers made again", [] { ASSERT_TRUE(frame_buffers_create()); }, true},
+        {"a new ray array", [] { g_frame.ray_list.reset(new CRay3[640u * 480u]); }, true},
+        {"none after a new array", [] {}, false},
+    };
+    for (const auto& step : steps) {
+        step.make();
+        std::memset(static_cast<void*>(g_frame.ray_list.get()), 0x5A, bytes);
+        trace_frame(g_frame);
+        trace_frame(g_frame);
+        EXPECT_EQ(std::memcmp((step.written ? first : marked).data(), g_frame.ray_list.get(), bytes), 0)
+            << "changed: " << step.change;
+    }
 }
 
 TEST(ViewWindow, WideFrameIsLopsidedSquareFrameIsSymmetric)
