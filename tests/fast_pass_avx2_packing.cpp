@@ -44,10 +44,12 @@ void check_avx2_packing_of_every_mask()
         const L::CUnpacking unpacking = L::unpack_lanes(mask);
         EXPECT_EQ(unpacking.count, n) << "mask " << m;
         const L::CFloat back = L::expand_load(packed_floats, unpacking);
+        const L::CUint back_uints = L::expand_load(packed_uints, unpacking);
         for (uint32_t i = 0; i < 8u; ++i) {
             const float expected = (m >> i) & 1u ? floats[i] : 0.0f;
             const float got = back.v[i];
             EXPECT_EQ(std::memcmp(&got, &expected, sizeof(float)), 0) << "mask " << m << " lane " << i;
+            EXPECT_EQ(back_uints.v[i], (m >> i) & 1u ? uints[i] : 0u) << "mask " << m << " lane " << i;
         }
     }
 }

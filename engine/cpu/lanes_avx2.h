@@ -94,6 +94,13 @@ inline CFloat expand_load(const float* src, const CUnpacking& u)
     return CFloat(reinterpret_cast<vfloat>(_mm256_and_ps(spread, reinterpret_cast<__m256>(u.where.v))));
 }
 
+inline CUint expand_load(const uint32_t* src, const CUnpacking& u)
+{
+    const __m256i packed = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src));
+    const __m256i spread = _mm256_permutevar8x32_epi32(packed, u.order);
+    return CUint(reinterpret_cast<vuint>(_mm256_and_si256(spread, reinterpret_cast<__m256i>(u.where.v))));
+}
+
 // base[index] in every lane.
 inline vfloat gather(const float* base, vint index)
 {

@@ -44,6 +44,11 @@ inline CFloat expand_load(const float* src, const CUnpacking& u)
     return CFloat(reinterpret_cast<vfloat>(_mm512_maskz_expand_ps(u.where.k, _mm512_loadu_ps(src))));
 }
 
+inline CUint expand_load(const uint32_t* src, const CUnpacking& u)
+{
+    return CUint(reinterpret_cast<vuint>(_mm512_maskz_expand_epi32(u.where.k, _mm512_loadu_si512(src))));
+}
+
 // base[index] in every lane.
 inline vfloat gather(const float* base, vint index)
 {

@@ -20,14 +20,17 @@ inline void compress_elements(T* dst, V v, CMask where)
 }
 inline void compress_store(float* dst, CFloat v, const CPacking& p) { compress_elements(dst, v.v, p.where); }
 inline void compress_store(uint32_t* dst, CUint v, const CPacking& p) { compress_elements(dst, v.v, p.where); }
-inline CFloat expand_load(const float* src, const CUnpacking& u)
+template <typename V, typename T>
+inline V expand_elements(const T* src, CMask where)
 {
-    vfloat r = {};
+    V r = {};
     uint32_t n = 0;
-    for (uint32_t bits = mask_bits(u.where); bits != 0; bits &= bits - 1u)
+    for (uint32_t bits = mask_bits(where); bits != 0; bits &= bits - 1u)
         r[__builtin_ctz(bits)] = src[n++];
-    return CFloat(r);
+    return r;
 }
+inline CFloat expand_load(const float* src, const CUnpacking& u) { return CFloat(expand_elements<vfloat>(src, u.where)); }
+inline CUint expand_load(const uint32_t* src, const CUnpacking& u) { return CUint(expand_elements<vuint>(src, u.where)); }
 
 // base[index] in every lane.
 inline vfloat gather(const float* base, vint index)

@@ -13,8 +13,8 @@ enum CTileStep : uint32_t {
     kStepLoad,    // a lane group's packed paths in at later bounces; prefetches
     kStepSearch,  // + bounce: the nearest-hit search, surface lookups
     kStepScatter = kStepSearch + 5u,  // + bounce: light and miss checks, surface response, the next segment
-    kStepPack = kStepScatter + 5u,    // live paths packed for the next bounce, ended paths' random states
-    kStepCombine,                     // colours back to front
+    kStepPack = kStepScatter + 5u,    // live paths packed for the next bounce, random states kept
+    kStepCombine,                     // colours and last random states back to front
     kStepAccumulate,                  // sums and counts, the averages
     kStepBytes,                       // display bytes converted and stored
     kStepCount

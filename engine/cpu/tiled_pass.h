@@ -11,9 +11,12 @@
 // the packed order of that bounce; the colours are then combined back to
 // front, unpacking each bounce's results into the order of the bounce before,
 // until the first bounce, where the lanes are the tile's pixels in order
-// again. The arithmetic per path is the shared code (search_bounce_lanes,
-// respond_bounce_lanes, combine_record_lanes, add_sample_lanes), so every
-// pixel ends with the bits the one-pixel loop gives it.
+// again. Each path's last random state goes back the same way, so the
+// states are stored in pixel order at the first bounce and no path carries
+// its pixel's number. The arithmetic per path is the shared code
+// (search_bounce_lanes, respond_bounce_lanes, combine_record_lanes,
+// add_sample_lanes), so every pixel ends with the bits the one-pixel loop
+// gives it.
 //
 // The pass tells a clock type (engine/cpu/tile_steps.h) each step it enters;
 // the product's clock does nothing.
@@ -31,6 +34,12 @@ namespace VANTREL_LANES_NS {
 constexpr uint32_t kTile = 320u;
 constexpr uint32_t kChunks = kTile / kLanes;
 static_assert(kPixelCount % kTile == 0 && kTile % kLanes == 0, "tiles of whole lane groups cover the frame");
+// The threads take the frame a piece at a time: whole tiles, then the last
+// kSplitTiles tiles in pieces of kPiece pixels, so that when one thread takes
+// the last piece the others wait for a small piece, not for a tile.
+constexpr uint32_t kPiece = 80u;
+constexpr uint32_t kSplitTiles = 8u;
+static_assert(kTile % kPiece == 0 && kPiece % 16u == 0, "pieces of whole lane groups of every width");
 static_assert(kTableEntryStride == kScatterStride, "the unit-vector table's entries as the lanes load them");
 
 using CRecord = CBounceLanes<CFloat>;
@@ -42,14 +51,14 @@ struct CLivePaths {
     float target[3][kTile + kLanes];
     float prev_index[kTile + kLanes];
     uint32_t state[kTile + kLanes];
-    uint32_t pixel[kTile + kLanes];
 };
 
 // Colours so far of one bounce's paths, packed as that bounce's paths are,
-// with 1 where the path met a light.
+// with 1 where the path met a light, and the random state each path ends with.
 struct CColours {
     float channel[3][kTile + kLanes];
     float lit[kTile + kLanes];
+    uint32_t state[kTile + kLanes];
 };
 
 // One thread's working space for a tile.
@@ -58,9 +67,8 @@ struct CTileWork {
     CVec3 light[kMaxBounces][kChunks];    // the emission where a path met a light at this bounce
     CMask goes_on[kMaxBounces][kChunks];  // lanes whose path goes on to the next bounce
     CMask lit[kMaxBounces][kChunks];      // lanes whose path met a light at this bounce
+    CUint state[kMaxBounces][kChunks];    // the random states as this bounce leaves them
     uint32_t chunks[kMaxBounces];         // lane groups traced at each bounce
-    uint32_t ended_pixel[kTile + kLanes];  // the paths that ended, packed in the order they ended,
-    uint32_t ended_state[kTile + kLanes];  // with their random states
     CLivePaths live[2];                   // this bounce's paths and the next one's
     CColours colours[2];                  // this bounce's colours and the next one's
 };
@@ -100,9 +108,9 @@ constexpr uint32_t kGroupsAhead = 4u;
 
 // Lane group c of bounce k's paths, read for its search: from the camera (and
 // the kept first hits) at the first bounce, else from the packed paths.
-// `pixel` receives the pixels the lanes trace, `active` the lanes in use.
+// `active` receives the lanes in use.
 inline CPathLanes<CFloat> load_paths(const CLanePassArgs& args, uint32_t first, uint32_t k, uint32_t c,
-                                     uint32_t count, const CLivePaths& in, CUint& pixel, CMask& active)
+                                     uint32_t count, const CLivePaths& in, CMask& active)
 {
     using T = CLaneTraits<CFloat>;
     const uint32_t at = c * kLanes;
@@ -111,7 +119,7 @@ inline CPathLanes<CFloat> load_paths(const CLanePassArgs& args, uint32_t first, 
         if (c == 0)
             for (uint32_t g = 0; g < kGroupsAhead; ++g)
                 prefetch_first_bounce(args, first + g * kLanes);
-        if (c + kGroupsAhead < kChunks)
+        if (c + kGroupsAhead < count / kLanes)
             prefetch_first_bounce(args, first + at + kGroupsAhead * kLanes);
         // The sums, counts and bytes this group's colours go into once the
         // tile is traced.
@@ -120,14 +128,12 @@ inline CPathLanes<CFloat> load_paths(const CLanePassArgs& args, uint32_t first, 
         prefetch_bytes(args.fbuffer + 3u * (first + at), 3u * kLanes);
         path.state = T::load_uint(args.bindings.rand_list, first + at);
         path.prev_index = CFloat(1.0f);
-        pixel = CUint(first + at) + lane_index();
         active = CMask(true);
     } else {
         path.origin = load_vec3(in.origin, at);
         path.target = load_vec3(in.target, at);
         path.prev_index = load_floats(in.prev_index + at);
         path.state = load_uints(in.state + at);
-        pixel = load_uints(in.pixel + at);
         active = first_lanes(count - at);
     }
     path.end = no_path_ended<CFloat>();
@@ -149,19 +155,18 @@ inline void prefetch_next_scatter(const CLanePassArgs& args, uint32_t first, uin
 }
 
 // Bounce k's lane groups, from the packed paths `in` (count of them; the
-// camera at k = 0): each searched and answered, the paths that end noted with
-// their random states, the rest packed into `out`. Returns how many go on.
+// camera at k = 0): each searched and answered, the paths that go on packed
+// into `out`. Returns how many go on.
 template <class Clock>
 inline uint32_t trace_level(const CLanePassArgs& args, uint32_t first, uint32_t k, uint32_t count,
-                            const CLivePaths& in, CLivePaths& out, uint32_t& ended, CTileWork& w)
+                            const CLivePaths& in, CLivePaths& out, CTileWork& w)
 {
     uint32_t packed = 0;
     w.chunks[k] = (count + kLanes - 1u) / kLanes;
     for (uint32_t c = 0; c < w.chunks[k]; ++c) {
         Clock::enter(k == 0 ? kStepRays : kStepLoad);
-        CUint pixel;
         CMask active;
-        CPathLanes<CFloat> path = load_paths(args, first, k, c, count, in, pixel, active);
+        CPathLanes<CFloat> path = load_paths(args, first, k, c, count, in, active);
         if (k + 1u < kMaxBounces && c + 1u < w.chunks[k])
             prefetch_next_scatter(args, first, k, c * kLanes, in);
         Clock::enter(kStepSearch + k);
@@ -179,13 +184,7 @@ inline uint32_t trace_level(const CLanePassArgs& args, uint32_t first, uint32_t 
         w.goes_on[k][c] = goes_on;
         w.lit[k][c] = path.end.hit_light;
         w.light[k][c] = path.end.emission;
-        // A path that ends here leaves its random state, written once the
-        // tile's paths have all ended (one loop of known length rather than
-        // one per lane group).
-        const CPacking ends = pack_lanes(active && !goes_on);
-        compress_store(w.ended_pixel + ended, pixel, ends);
-        compress_store(w.ended_state + ended, path.state, ends);
-        ended += ends.count;
+        w.state[k][c] = path.state;
         if (!lane_any(goes_on))
             continue;
         const CPacking packing = pack_lanes(goes_on);
@@ -193,14 +192,14 @@ inline uint32_t trace_level(const CLanePassArgs& args, uint32_t first, uint32_t 
         pack_vec3(out.target, packed, path.target, packing);
         compress_store(out.prev_index + packed, path.prev_index, packing);
         compress_store(out.state + packed, path.state, packing);
-        compress_store(out.pixel + packed, pixel, packing);
         packed += packing.count;
     }
     return packed;
 }
 
-// Bounce k's colours from bounce k + 1's, unpacked, into `here`; at the first
-// bounce, where the lanes are the tile's pixels in order, into the pixels.
+// Bounce k's colours and last random states from bounce k + 1's, unpacked,
+// into `here`; at the first bounce, where the lanes are the tile's pixels in
+// order, into the pixels.
 template <class Clock>
 inline void combine_level(const CLanePassArgs& args, uint32_t first, uint32_t k, const CColours& next,
                           CColours& here, const CTileWork& w)
@@ -211,16 +210,19 @@ inline void combine_level(const CLanePassArgs& args, uint32_t first, uint32_t k,
         const CMask goes_on = w.goes_on[k][c];
         CVec3 acc = lane_vec3<CFloat>(CVector3{});
         CMask lit_later = CMask(false);
+        CUint state = w.state[k][c];
         if (lane_any(goes_on)) {
             const CUnpacking unpacking = unpack_lanes(goes_on);
             acc = {expand_load(next.channel[0] + taken, unpacking), expand_load(next.channel[1] + taken, unpacking),
                    expand_load(next.channel[2] + taken, unpacking)};
             lit_later = goes_on && expand_load(next.lit + taken, unpacking) != CFloat(0.0f);
+            state = lane_select(goes_on, expand_load(next.state + taken, unpacking), state);
             taken += unpacking.count;
         }
         acc = combine_record_lanes<CFloat>(w.records[k][c], acc, lit_later, w.lit[k][c], w.light[k][c]);
         const uint32_t at = c * kLanes;
         if (k == 0) {
+            store_uints(args.bindings.rand_list + first + at, state);
             Clock::enter(kStepAccumulate);
             CCountedLanes<CFloat> added;
             if (add_sample_lanes<CFloat>(first + at, acc, args.buffer, args.cbuffer, added)) {
@@ -234,25 +236,23 @@ inline void combine_level(const CLanePassArgs& args, uint32_t first, uint32_t k,
         store_floats(here.channel[1] + at, acc.y);
         store_floats(here.channel[2] + at, acc.z);
         store_floats(here.lit + at, lane_select(lit_later || w.lit[k][c], CFloat(1.0f), CFloat(0.0f)));
+        store_uints(here.state + at, state);
     }
 }
 
-// The tile of pixels first .. first + kTile - 1; returns the segments searched.
+// The pixels first .. first + size - 1 (size at most kTile, whole lane
+// groups); returns the segments searched.
 template <class Clock>
-[[gnu::flatten]] inline uint32_t trace_tile(uint32_t first, const CLanePassArgs& args, CTileWork& w)
+[[gnu::flatten]] inline uint32_t trace_tile(uint32_t first, uint32_t size, const CLanePassArgs& args, CTileWork& w)
 {
     uint32_t segments = 0;
-    uint32_t count = kTile;
-    uint32_t ended = 0;
+    uint32_t count = size;
     uint32_t levels = 0;
     for (uint32_t k = 0; k < kMaxBounces && count > 0; ++k, ++levels) {
         segments += count;
         Clock::searched(k, count);
-        count = trace_level<Clock>(args, first, k, count, w.live[k & 1u], w.live[(k + 1u) & 1u], ended, w);
+        count = trace_level<Clock>(args, first, k, count, w.live[k & 1u], w.live[(k + 1u) & 1u], w);
     }
-    Clock::enter(kStepPack);
-    for (uint32_t i = 0; i < ended; ++i)
-        args.bindings.rand_list[w.ended_pixel[i]] = w.ended_state[i];
     // Back to front: each bounce's colours from the next one's, unpacked.
     for (uint32_t k = levels; k-- > 0;)
         combine_level<Clock>(args, first, k, w.colours[(k + 1u) & 1u], w.colours[k & 1u], w);
@@ -264,17 +264,20 @@ template <class Clock>
 template <class Clock>
 uint64_t path_trace_tiles(const CLanePassArgs& args)
 {
-    constexpr uint32_t kTiles = kPixelCount / kTile;
+    constexpr uint32_t kWholeTiles = kPixelCount / kTile - kSplitTiles;
+    constexpr uint32_t kPieces = kWholeTiles + kSplitTiles * (kTile / kPiece);
     std::atomic<uint64_t> segments{0};
     // Rows cost very different amounts (the ceiling is one segment, the floor
-    // up to five), so tiles go out one at a time. Every tile writes only its
+    // up to five), so pieces go out one at a time. Every piece writes only its
     // own pixels' entries.
-    cpu_parallel_for(args.threads, kTiles, 1, [&](uint32_t tile, uint32_t, int) {
+    cpu_parallel_for(args.threads, kPieces, 1, [&](uint32_t piece, uint32_t, int) {
         // Each thread keeps its working space from pass to pass.
         static thread_local std::unique_ptr<CTileWork> work;
         if (!work)
             work.reset(new CTileWork);
-        segments.fetch_add(trace_tile<Clock>(tile * kTile, args, *work), std::memory_order_relaxed);
+        const bool whole = piece < kWholeTiles;
+        const uint32_t first = whole ? piece * kTile : kWholeTiles * kTile + (piece - kWholeTiles) * kPiece;
+        segments.fetch_add(trace_tile<Clock>(first, whole ? kTile : kPiece, args, *work), std::memory_order_relaxed);
     });
     return segments.load();
 }

@@ -79,14 +79,15 @@ inline simde__m512 mask_i32gather_ps(simde__m512 src, simde__mmask16 k, simde__m
     return from_lanes<simde__m512>(r);
 }
 // The low lanes of a, in order, to the lanes of k; the others 0.
-inline simde__m512 maskz_expand_ps(simde__mmask16 k, simde__m512 a)
+template <typename T>
+inline T maskz_expand(simde__mmask16 k, T a)
 {
     const CLanes32 x = lanes_of(a);
     CLanes32 r = {};
     for (int i = 0, n = 0; i < 16; ++i)
         if (k >> i & 1u)
             r.u[i] = x.u[n++];
-    return from_lanes<simde__m512>(r);
+    return from_lanes<T>(r);
 }
 inline simde__m512 maskz_sqrt_ps(simde__mmask16 k, simde__m512 a)
 {
@@ -118,7 +119,8 @@ inline void mask_storeu(void* dst, uint64_t k, T a)
 #undef _mm512_mask_i32gather_ps
 #define _mm512_mask_i32gather_ps(src, k, index, base, scale) \
     avx512_double::mask_i32gather_ps(src, k, index, base, scale)
-#define _mm512_maskz_expand_ps(k, a) avx512_double::maskz_expand_ps(k, a)
+#define _mm512_maskz_expand_ps(k, a) avx512_double::maskz_expand(k, simde__m512(a))
+#define _mm512_maskz_expand_epi32(k, a) avx512_double::maskz_expand(k, simde__m512i(a))
 #define _mm512_maskz_sqrt_ps(k, a) avx512_double::maskz_sqrt_ps(k, a)
 #define _mm512_mask_storeu_ps(dst, k, a) avx512_double::mask_storeu<4>(dst, k, simde__m512(a))
 #define _mm512_mask_storeu_epi32(dst, k, a) avx512_double::mask_storeu<4>(dst, k, simde__m512i(a))
