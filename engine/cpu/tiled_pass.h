@@ -211,7 +211,13 @@ inline void combine_level(const CLanePassArgs& args, uint32_t first, uint32_t k,
         CVec3 acc = lane_vec3<CFloat>(CVector3{});
         CMask lit_later = CMask(false);
         CUint state = w.state[k][c];
-        if (lane_any(goes_on)) {
+        if (lane_all(goes_on)) {
+            // Every path went on: the next bounce's lanes as they are.
+            acc = load_vec3(next.channel, taken);
+            lit_later = load_floats(next.lit + taken) != CFloat(0.0f);
+            state = load_uints(next.state + taken);
+            taken += kLanes;
+        } else if (lane_any(goes_on)) {
             const CUnpacking unpacking = unpack_lanes(goes_on);
             acc = {expand_load(next.channel[0] + taken, unpacking), expand_load(next.channel[1] + taken, unpacking),
                    expand_load(next.channel[2] + taken, unpacking)};
