@@ -31,5 +31,6 @@ std::string cuda_architectures_text(std::string_view architectures);
 std::optional<int> window_info_option(int argc, const char* const* argv);
 
 // `text` on one line, for messages: control characters (a newline in a file
-// name, say, or a C1 control in UTF-8) shown as \n, \t, \r or \xHH.
+// name, say, or a C1 control in UTF-8) and bytes that are not UTF-8 (a raw C1
+// control, a Latin-1 name) shown as \n, \t, \r or \xHH.
 std::string one_line(const std::string& text);

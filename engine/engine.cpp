@@ -10,6 +10,7 @@
 
 #include "engine/backend_select.h"
 #include "engine/cpu/cpu_threads.h"
+#include "kernel/accumulate.h"
 #include "kernel/random.h"
 
 namespace {
@@ -350,6 +351,11 @@ bool engine_read_random_states(uint32_t* states)
     report_device_failure();
     return read && !g_engine.device->failed();
 }
+
+uint32_t engine_sample_cap() { return kSampleCountCap; }
+
+// random_step reduces a product below 2^32 modulo 2^32 - 2.
+uint32_t engine_largest_random_state() { return 4294967293u; }
 
 bool engine_restore(const uint32_t* random_states, const uint8_t* pixels)
 {

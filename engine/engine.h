@@ -67,6 +67,11 @@ bool engine_read_random_states(uint32_t* states);
 // bytes (three per pixel). The engine keeps its own copies; the caller restores
 // the sums and counts it hands to engine_frame. False when the device failed.
 bool engine_restore(const uint32_t* random_states, const uint8_t* pixels);
+// What a pixel's state can be, to refuse a saved render no run could have
+// made: the samples a pixel takes at most, and the largest random state the
+// kernel's generator holds (0 is one of its seeds, and stays 0).
+uint32_t engine_sample_cap();
+uint32_t engine_largest_random_state();
 
 // Prints "Deinitializing CUDA engine", unlocks the host arrays and releases
 // every device buffer.

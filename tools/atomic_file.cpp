@@ -1,13 +1,19 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "tools/atomic_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <random>
+#include <vector>
 
 namespace {
 constexpr int kHeldSignals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGUSR1,
@@ -22,6 +28,26 @@ extern "C" void note_signal(int signal_number)
         if (kHeldSignals[i] == signal_number)
             g_noted[i] = 1;
 }
+
+std::string joined(const std::string& folder, const std::string& name)
+{
+    if (folder.empty())
+        return name;
+    return folder.back() == '/' ? folder + name : folder + "/" + name;
+}
+
+// The folder and last name a write to `path` replaces.
+bool landing_of(const std::string& path, struct stat& folder, std::string& name)
+{
+    std::string target, ignored;
+    if (!resolve_links(path, target, ignored) || stat(folder_of(target).c_str(), &folder) != 0)
+        return false;
+    name = target.substr(target.find_last_of('/') + 1);
+    return true;
+}
+
+constexpr const char kTemporarySuffix[] = ".XXXXXX.tmp";
+constexpr size_t kTemporarySuffixLength = sizeof kTemporarySuffix - 1;
 }  // namespace
 
 std::string folder_of(const std::string& path)
@@ -32,6 +58,64 @@ std::string folder_of(const std::string& path)
     if (slash == 0)
         return "/";
     return path.substr(0, slash);
+}
+
+bool is_shared_folder(const struct stat& folder)
+{
+    return S_ISDIR(folder.st_mode) && (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
+}
+
+bool resolve_links(const std::string& path, std::string& target, std::string& error)
+{
+    // The part walked so far, free of links, and the names still to walk.
+    std::string done = !path.empty() && path[0] == '/' ? "/" : "";
+    std::string rest = path;
+    for (int hops = 0; !rest.empty();) {
+        const size_t slash = rest.find('/');
+        const std::string part = rest.substr(0, slash);
+        rest = slash == std::string::npos ? "" : rest.substr(slash + 1);
+        if (part.empty() || part == ".")
+            continue;
+        const std::string here = joined(done, part);
+        struct stat info{};
+        if (part == ".." || lstat(here.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+            done = here;  // a folder, the last name, or nothing yet (the checks that follow say so)
+            continue;
+        }
+        if (++hops > 40) {
+            error = "'" + path + "': " + std::strerror(ELOOP);
+            return false;
+        }
+        struct stat folder{};
+        const std::string folder_name = done.empty() ? "." : done;
+        if (stat(folder_name.c_str(), &folder) == 0 && is_shared_folder(folder) && info.st_uid != geteuid() &&
+            info.st_uid != folder.st_uid) {
+            error = "'" + here + "' is a symbolic link of another user in the shared folder '" + folder_name +
+                    "'; it is not followed";
+            return false;
+        }
+        std::vector<char> link(PATH_MAX + 1);
+        const ssize_t length = readlink(here.c_str(), link.data(), link.size());
+        if (length <= 0 || static_cast<size_t>(length) >= link.size()) {
+            error = "cannot read the symbolic link '" + here + "': " +
+                    std::strerror(length < 0 ? errno : length == 0 ? ENOENT : ENAMETOOLONG);
+            return false;
+        }
+        const std::string to(link.data(), static_cast<size_t>(length));
+        if (to[0] == '/')
+            done = "/";
+        rest = rest.empty() ? to : to + "/" + rest;
+    }
+    target = done.empty() ? "." : done;
+    return true;
+}
+
+bool same_landing(const std::string& a, const std::string& b)
+{
+    struct stat folder_a{}, folder_b{};
+    std::string name_a, name_b;
+    return landing_of(a, folder_a, name_a) && landing_of(b, folder_b, name_b) && folder_a.st_dev == folder_b.st_dev &&
+           folder_a.st_ino == folder_b.st_ino && name_a == name_b;
 }
 
 CHeldSignals::CHeldSignals() : lock_(g_hold_mutex)
@@ -61,13 +145,24 @@ CHeldSignals::~CHeldSignals()
 
 CTemporaryFile::CTemporaryFile(const std::string& target) : target_(target)
 {
-    fd_ = open(folder_of(target).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-    if (fd_ >= 0)
+    folder_ = open(folder_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder_ < 0)
         return;
-    std::string pattern = temporary_name();
-    fd_ = mkstemps(pattern.data(), 4);
+    if (!open_unnamed()) {
+        std::string pattern = temporary_name();
+        fd_ = mkstemps(pattern.data(), 4);
+        if (fd_ >= 0)
+            name_ = pattern;
+    }
+    // Held until the file is closed: leftovers are told from files being written by it.
     if (fd_ >= 0)
-        name_ = pattern;
+        flock(fd_, LOCK_EX | LOCK_NB);
+    else {
+        const int why = errno;
+        close(folder_);
+        folder_ = -1;
+        errno = why;
+    }
 }
 
 CTemporaryFile::~CTemporaryFile()
@@ -78,6 +173,25 @@ CTemporaryFile::~CTemporaryFile()
         close(fd_);
     if (!name_.empty())
         unlink(name_.c_str());
+    if (folder_ >= 0)
+        close(folder_);
+}
+
+// An unnamed file, where it can be linked in later: the link goes through
+// /proc/self/fd, which a process may lack (a mount namespace without /proc).
+bool CTemporaryFile::open_unnamed()
+{
+    fd_ = openat(folder_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd_ < 0)
+        return false;
+    struct stat opened{}, seen{};
+    const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+    if (fstat(fd_, &opened) == 0 && stat(self.c_str(), &seen) == 0 && opened.st_dev == seen.st_dev &&
+        opened.st_ino == seen.st_ino)
+        return true;
+    close(fd_);
+    fd_ = -1;
+    return false;
 }
 
 FILE* CTemporaryFile::stream()
@@ -115,7 +229,10 @@ int CTemporaryFile::move_into_place()
             linked = true;
         else if (errno != EEXIST)
             return errno;
-        std::mt19937 draw(std::random_device{}());
+        uint32_t seed = 0;
+        if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != sizeof seed)
+            seed = static_cast<uint32_t>(getpid()) ^ static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this));
+        std::mt19937 draw(seed);
         for (int attempt = 0; !linked && name_.empty(); ++attempt) {
             std::string name = temporary_name();
             for (size_t at = name.size() - 10; at < name.size() - 4; ++at)
@@ -131,12 +248,46 @@ int CTemporaryFile::move_into_place()
             return errno;
         name_.clear();
     }
+    placed_ = true;
     // The new name itself survives a crash only once the folder is synced.
-    const int folder = open(folder_of(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const int failure = folder < 0 || fsync(folder) != 0 ? errno : 0;
-    if (folder >= 0)
-        close(folder);
+    const int failure = fsync(folder_) != 0 ? errno : 0;
+    remove_leftovers();
     return failure;
+}
+
+// Temporary files of this target that a killed run left: this program's
+// pattern, regular files of ours, and not held by a process writing them.
+void CTemporaryFile::remove_leftovers() const
+{
+    const std::string pattern = temporary_name();
+    const std::string prefix = pattern.substr(pattern.find_last_of('/') + 1);
+    const size_t stem = prefix.size() - kTemporarySuffixLength;
+    const int listing = openat(folder_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* folder = listing >= 0 ? fdopendir(listing) : nullptr;
+    if (folder == nullptr) {
+        if (listing >= 0)
+            close(listing);
+        return;
+    }
+    while (const dirent* entry = readdir(folder)) {
+        const std::string name = entry->d_name;
+        if (name.size() != prefix.size() || name.compare(0, stem + 1, prefix, 0, stem + 1) != 0 ||
+            name.compare(stem + 7, std::string::npos, prefix, stem + 7, std::string::npos) != 0)
+            continue;
+        bool random_part = true;
+        for (size_t at = stem + 1; at < stem + 7; ++at)
+            random_part = random_part && std::isalnum(static_cast<unsigned char>(name[at]));
+        const int fd = random_part ? openat(folder_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC) : -1;
+        if (fd < 0)
+            continue;
+        struct stat opened{}, named{};
+        if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_uid == geteuid() &&
+            flock(fd, LOCK_EX | LOCK_NB) == 0 && fstatat(folder_, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+            named.st_dev == opened.st_dev && named.st_ino == opened.st_ino)
+            unlinkat(folder_, name.c_str(), 0);
+        close(fd);
+    }
+    closedir(folder);
 }
 
 std::string CTemporaryFile::temporary_name() const
@@ -146,7 +297,7 @@ std::string CTemporaryFile::temporary_name() const
     std::string name = target_.substr(prefix.size());
     const long folder_limit = pathconf(folder_of(target_).c_str(), _PC_NAME_MAX);
     const size_t limit = folder_limit > 0 ? static_cast<size_t>(folder_limit) : NAME_MAX;
-    const std::string suffix = ".XXXXXX.tmp";
+    const std::string suffix = kTemporarySuffix;
     if (name.size() + suffix.size() > limit)
         name.resize(limit > suffix.size() ? limit - suffix.size() : 0);
     return prefix + name + suffix;

@@ -3,6 +3,8 @@
 // Files that appear under their name only when complete, for the images and
 // checkpoints vantrel-render writes.
 
+#include <sys/stat.h>
+
 #include <csignal>
 #include <cstdio>
 #include <mutex>
@@ -10,6 +12,21 @@
 
 // The folder a file would be written to ("." for a bare file name).
 std::string folder_of(const std::string& path);
+
+// A folder anyone may write to and only owners may delete from, like /tmp.
+bool is_shared_folder(const struct stat& folder);
+
+// Where a write to `path` lands: `path` with every symbolic link on the way
+// followed, in its folders as in its last name (the end need not exist yet).
+// False, with `error`, for a loop, an unreadable link, and a link in a shared
+// sticky folder (like /tmp) that belongs neither to us nor to the folder's
+// owner: another user may have planted it to have us replace a file of ours.
+bool resolve_links(const std::string& path, std::string& target, std::string& error);
+
+// Whether writes to `a` and `b` land on one file: the same name in the same
+// folder once links are followed, however the folder is reached (another
+// name, a bind mount).
+bool same_landing(const std::string& a, const std::string& b);
 
 // The signals that end a process by default and that people or the system
 // send. While a file is written they are only noted; once it is in place or
@@ -29,10 +46,13 @@ private:
 };
 
 // The file written before it takes the target's name: an unnamed file in the
-// target's folder where the file system has them (O_TMPFILE), which nothing,
-// not even SIGKILL, can leave behind; elsewhere a uniquely named
-// "<name>.XXXXXX.tmp" beside the target, removed again unless it was renamed
-// into place. Names are shortened to stay within the folder's longest.
+// target's folder where the file system has them (O_TMPFILE) and /proc can
+// link it in; elsewhere a uniquely named "<name>.XXXXXX.tmp" beside the
+// target, removed again unless it was renamed into place. Names are shortened
+// to stay within the folder's longest. The folder is opened here, so the last
+// step (syncing it) needs no new file descriptor. Only SIGKILL or a crash
+// between naming and renaming can leave a temporary file; the next file moved
+// into place beside it removes such leftovers of its own name.
 class CTemporaryFile {
 public:
     explicit CTemporaryFile(const std::string& target);
@@ -52,14 +72,20 @@ public:
     // Gives the synced file the target's name, replacing what had it, and
     // syncs the folder; 0 or the error number. An unnamed file is linked in:
     // under the target's name where that is free, else under a temporary name
-    // renamed over the target.
+    // renamed over the target. placed() tells whether the target was replaced
+    // when the folder's sync failed.
     int move_into_place();
+    bool placed() const { return placed_; }
 
 private:
     std::string temporary_name() const;
+    bool open_unnamed();
+    void remove_leftovers() const;
 
     std::string target_;
+    int folder_ = -1;
     int fd_ = -1;
     FILE* file_ = nullptr;
     std::string name_;
+    bool placed_ = false;
 };

@@ -8,9 +8,11 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
+#include "engine/engine.h"
 #include "scene/image_size.h"
 #include "tools/atomic_file.h"
 
@@ -105,7 +107,7 @@ public:
     uint32_t crc() const { return crc_; }
 
     // Keeps the permission bits of a file it replaces, syncs and moves the
-    // file into place; 0 or the first error number.
+    // file into place; 0 or the first error number (see placed()).
     int commit()
     {
         if (error_ == 0) {
@@ -117,6 +119,7 @@ public:
         return error_;
     }
     int error() const { return error_; }
+    bool placed() const { return file_.placed(); }
 
 private:
     CTemporaryFile file_;
@@ -160,6 +163,52 @@ std::string header_problem(const uint8_t* header, size_t size)
     if (size != kFileBytes)
         return (size < kFileBytes ? "is truncated (" : "is too long (") + std::to_string(size) + " bytes, a checkpoint has " +
                std::to_string(kFileBytes) + ")";
+    return "";
+}
+std::string at_pixel(size_t p) { return " at pixel " + std::to_string(p) + " ("; }
+
+std::string number(float value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", static_cast<double>(value));
+    return text;
+}
+
+// What no render could have saved, though the checksum holds: "" when the
+// contents are possible. Every sample is clamped to 0..1 and each frame
+// gives a pixel at most one, so a sum lies between 0 and the pixel's count,
+// and the count at most at the frames done and the cap.
+std::string contents_problem(const CCheckpoint& saved)
+{
+    if (saved.frames_done == 0)
+        return "holds no frames done (frames done is 0)";
+    if (saved.frames_done > saved.frames_asked)
+        return "holds " + std::to_string(saved.frames_done) + " frames done of " +
+               std::to_string(saved.frames_asked) + " asked for (frames done is above frames asked for)";
+    const uint32_t cap = std::min(engine_sample_cap(), saved.frames_done);
+    const uint32_t largest_state = engine_largest_random_state();
+    for (size_t p = 0; p < kPixelCount; ++p) {
+        const uint32_t count = saved.counts[p];
+        if (count > cap)
+            return "has an impossible sample count" + at_pixel(p) + std::to_string(count) + "; at most " +
+                   std::to_string(cap) + " after " + std::to_string(saved.frames_done) + " frames)";
+        if (saved.random_states[p] > largest_state)
+            return "has an impossible random state" + at_pixel(p) + std::to_string(saved.random_states[p]) +
+                   "; the generator's run from 0 to " + std::to_string(largest_state) + ")";
+        for (size_t c = 0; c < 3; ++c) {
+            const float sum = saved.sums[3 * p + c];
+            if (!std::isfinite(sum) || sum < 0.0f || sum > static_cast<float>(count))
+                return "has an impossible sum" + at_pixel(p) + number(sum) + " for " + std::to_string(count) +
+                       " samples; a sum lies from 0 to the sample count)";
+            // The display byte as the kernel makes it (255 x the average, truncated);
+            // a GPU divides approximately, so one level either way is its own.
+            const int shown = saved.pixels[3 * p + c];
+            const int made = count == 0 ? 0 : static_cast<int>(sum / static_cast<float>(count) * 255.0f);
+            if (shown < made - (count == 0 ? 0 : 1) || shown > made + (count == 0 ? 0 : 1))
+                return "has display bytes that its sums and counts do not give" + at_pixel(p) +
+                       std::to_string(shown) + " where they give " + std::to_string(made) + ")";
+        }
+    }
     return "";
 }
 }  // namespace
@@ -213,13 +262,18 @@ bool read_checkpoint(const std::string& path, CCheckpoint& checkpoint, std::stri
     get_words(at, checkpoint.random_states, kPixelCount);
     at += kWordsBytes;
     checkpoint.pixels.assign(at, at + kPixelBytes);
-    return true;
+    error = contents_problem(checkpoint);
+    return error.empty();
 }
 
 bool write_checkpoint(const std::string& path, const CCheckpointView& state, std::string& error)
 {
+    // Through a link, like the images: the file it leads to is replaced.
+    std::string target;
+    if (!resolve_links(path, target, error))
+        return false;
     const CHeldSignals held;
-    CDurableFile file(path);
+    CDurableFile file(target);
     uint8_t header[kHeaderBytes];
     std::memcpy(header, kMagic, sizeof kMagic);
     put_u32(header + 8, kCheckpointVersion);
@@ -239,6 +293,10 @@ bool write_checkpoint(const std::string& path, const CCheckpointView& state, std
         file.write_bytes(crc, sizeof crc);
     }
     const int failed = file.error() != 0 ? file.error() : file.commit();
+    if (failed != 0 && file.placed()) {
+        error = "its folder could not be synced to the disk (" + system_error(failed) + ")";
+        return true;
+    }
     if (failed != 0)
         error = system_error(failed);
     return failed == 0;

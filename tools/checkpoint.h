@@ -51,16 +51,23 @@ struct CCheckpointView {
 size_t checkpoint_file_bytes();
 
 // Reads and checks `path`. False when it is not a whole, intact checkpoint of
-// this version and image size; `error` then says what is wrong with it ("is
-// empty", "is truncated (...)", "is corrupted (...)", ...), without the name.
+// this version and image size, or holds what no render could have saved (a
+// sum that is not a number or above its count, a count above the cap, a
+// random state the generator never holds, frames done above those asked for,
+// display bytes its sums do not give); `error` then says what is wrong with
+// it ("is empty", "is truncated (...)", "has an impossible sum at pixel ...",
+// ...), without the name.
 bool read_checkpoint(const std::string& path, CCheckpoint& checkpoint, std::string& error);
 
-// Writes `state` to a temporary file beside `path`, syncs it, renames it over
-// `path` and syncs the folder, so `path` holds the previous checkpoint or the
-// new one whenever the machine stops. SIGHUP, SIGINT, SIGQUIT and SIGTERM wait
-// while the temporary file exists. A file it replaces keeps its permission
-// bits. On failure nothing is left behind, `path` is unchanged and `error`
-// names the reason ("No space left on device").
+// Writes `state` to a temporary file beside `path` (beside the file it leads
+// to when it is a symbolic link, which is then replaced, as images are),
+// syncs it, renames it over `path` and syncs the folder, so `path` holds the
+// previous checkpoint or the new one whenever the machine stops. SIGHUP,
+// SIGINT, SIGQUIT and SIGTERM wait while the temporary file exists. A file it
+// replaces keeps its permission bits. On failure nothing is left behind,
+// `path` is unchanged and `error` names the reason ("No space left on
+// device"). True with `error` set when the file is in place but its folder
+// could not be synced.
 bool write_checkpoint(const std::string& path, const CCheckpointView& state, std::string& error);
 
 // A view of a checkpoint read back, to write it again.

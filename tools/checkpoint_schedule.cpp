@@ -1,5 +1,6 @@
 #include "tools/checkpoint_schedule.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -35,30 +36,49 @@ void CCheckpointSchedule::save(uint32_t frames_done)
         error = "the render engine failed";
     else
         saved = write_checkpoint(path_,
-                                 {seed_, frames_done, frames_asked_, g_frame.accum_buffer.get(),
-                                  g_frame.count_buffer.get(), states_.data(), g_frame.pixel_buffer.get()},
+                                 {seed_, frames_done, std::max(frames_asked_, frames_done),
+                                  g_frame.accum_buffer.get(), g_frame.count_buffer.get(), states_.data(),
+                                  g_frame.pixel_buffer.get()},
                                  error);
     // The interval counts from the end of a save, so slow disks take no larger share.
     last_save_ = std::chrono::steady_clock::now();
     last_failed_ = !saved;
-    if (saved) {
+    if (saved)
         holds_ = frames_done;
-        last_warning_.clear();
-        return;
-    }
     // A disk that stays full gets one line, not one per interval.
     if (error == last_warning_)
         return;
     last_warning_ = error;
-    print_message("checkpoint " + path_ + " not written: " + error + "; " +
-                  (holds_ ? "it still holds " + std::to_string(*holds_) + " frames" : "none is kept") +
-                  ", and the render goes on");
+    if (saved) {
+        if (!error.empty())
+            print_message("checkpoint " + path_ + " holds " + std::to_string(frames_done) + " frames, but " + error +
+                          "; a power cut may lose it");
+        return;
+    }
+    // What the file holds when this run has not saved to it yet: an earlier
+    // render's checkpoint, left whole, or nothing this program can read.
+    if (!holds_ && !looked_for_earlier_) {
+        looked_for_earlier_ = true;
+        CCheckpoint earlier;
+        std::string ignored;
+        if (read_checkpoint(path_, earlier, ignored))
+            earlier_ = earlier.frames_done;
+    }
+    std::string kept = "none is kept";
+    if (holds_)
+        kept = "it still holds " + std::to_string(*holds_) + " frames";
+    else if (earlier_)
+        kept = "it still holds the " + std::to_string(*earlier_) + " frames of an earlier checkpoint";
+    print_message("checkpoint " + path_ + " not written: " + error + "; " + kept + ", and the render goes on");
 }
 
 std::string CCheckpointSchedule::summary() const
 {
     if (path_.empty())
         return "";
+    if (!holds_ && earlier_)
+        return "no checkpoint written to " + path_ + " (it still holds the " + std::to_string(*earlier_) +
+               " frames of an earlier checkpoint)";
     if (!holds_)
         return "no checkpoint written to " + path_;
     return "checkpoint " + path_ + (last_failed_ ? " still holds " : " holds ") + std::to_string(*holds_) +

@@ -36,6 +36,8 @@ private:
     uint32_t frames_asked_;
     std::optional<uint32_t> holds_;  // what the file holds, as far as this run knows
     bool last_failed_ = false;
+    bool looked_for_earlier_ = false;
+    std::optional<uint32_t> earlier_;  // frames of a checkpoint this run found at `path` and could not replace
     std::string last_warning_;
     std::vector<uint32_t> states_;  // the engine's random states, read for each save
 };

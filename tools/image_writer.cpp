@@ -33,46 +33,6 @@ bool ends_with(const std::string& text, const std::string& suffix)
 
 std::string system_error(int error_number) { return std::strerror(error_number); }
 
-// A folder anyone may write to and only owners may delete from, like /tmp.
-bool is_shared_folder(const struct stat& folder)
-{
-    return S_ISDIR(folder.st_mode) && (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
-}
-
-// Where a write to `path` lands: `path`, or the end of its chain of symbolic
-// links (which need not exist yet). False, with `error`, for a loop, and for
-// a link in a shared folder that belongs neither to us nor to the folder's
-// owner: another user may have planted it to have us overwrite a file of ours
-// (the rule the kernel applies to opening such links, applied here too, since
-// we follow them ourselves).
-bool resolve_links(const std::string& path, std::string& target, std::string& error)
-{
-    target = path;
-    for (int hop = 0; hop < 40; ++hop) {
-        struct stat info{};
-        if (lstat(target.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
-            return true;
-        struct stat folder{};
-        if (stat(folder_of(target).c_str(), &folder) == 0 && is_shared_folder(folder) &&
-            info.st_uid != geteuid() && info.st_uid != folder.st_uid) {
-            error = "'" + target + "' is a symbolic link of another user in the shared folder '" +
-                    folder_of(target) + "'; it is not followed";
-            return false;
-        }
-        std::vector<char> link(PATH_MAX + 1);
-        const ssize_t length = readlink(target.c_str(), link.data(), link.size());
-        if (length < 0 || static_cast<size_t>(length) >= link.size()) {
-            error = "cannot read the symbolic link '" + target + "': " +
-                    system_error(length < 0 ? errno : ENAMETOOLONG);
-            return false;
-        }
-        const std::string to(link.data(), static_cast<size_t>(length));
-        target = to[0] == '/' ? to : folder_of(target) + "/" + to;
-    }
-    error = "'" + path + "': " + system_error(ELOOP);
-    return false;
-}
-
 // The file's inode flags (FS_IMMUTABLE_FL, FS_APPEND_FL, ...), 0 where they
 // cannot be read.
 int inode_flags(const std::string& path)
@@ -300,7 +260,9 @@ bool write_image(const std::string& path, CImageFormat format, const uint8_t* pi
         return false;
     }
     if (const int failure = temporary.move_into_place(); failure != 0) {
-        error = "cannot move the finished image into place: " + system_error(failure);
+        error = temporary.placed() ? "the image is in place, but its folder could not be synced to the disk: " +
+                                         system_error(failure)
+                                   : "cannot move the finished image into place: " + system_error(failure);
         return false;
     }
     return true;

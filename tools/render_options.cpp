@@ -7,7 +7,6 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <sstream>
 
 #include "app/program_info.h"
@@ -29,20 +28,29 @@ int print_to_stdout(const std::string& text, int status)
     return 1;
 }
 
-// The option whose value is missing: one that takes a value, written last or
-// followed by another option. (CLI11 would take that option as the value and
-// complain about the word after it instead.)
-const CLI::Option* missing_value(const CLI::App& app, int argc, const char* const* argv, std::string& name)
+// The option whose value is missing or empty: one that takes a value,
+// written last, followed by another option, or given "" (--resume "",
+// --checkpoint=). CLI11 would take a following option as the value, or an
+// empty one as none, and complain about something else or nothing.
+const CLI::Option* missing_value(const CLI::App& app, int argc, const char* const* argv, std::string& name,
+                                 bool& empty)
 {
     for (int i = 1; i < argc; ++i) {
         name = argv[i];
         if (name == "--")
             break;
+        const size_t equals = name.find('=');
+        const bool joined = equals != std::string::npos;
+        if (joined)
+            name.resize(equals);
         const CLI::Option* option = app.get_option_no_throw(name);
         if (option == nullptr || option->get_items_expected_min() == 0)
             continue;
-        if (i + 1 == argc)
+        empty = joined ? argv[i][equals + 1] == '\0' : i + 1 < argc && argv[i + 1][0] == '\0';
+        if (empty || (!joined && i + 1 == argc))
             return option;
+        if (joined)
+            continue;
         std::string next = argv[i + 1];
         next = next.substr(0, next.find('='));
         if (next.rfind("--", 0) == 0 && app.get_option_no_throw(next) != nullptr)
@@ -113,10 +121,10 @@ std::optional<int> check_long_render(const CLI::App& app, bool frames_given, con
         complain(std::string(option) + " '" + options.checkpoint + "': " + error);
         return kUsageStatus;
     }
-    std::error_code ignored;
-    if (std::filesystem::weakly_canonical(options.checkpoint, ignored) ==
-        std::filesystem::weakly_canonical(options.output, ignored)) {
-        complain(std::string(option) + " '" + options.checkpoint + "' is the --output file; name another");
+    // The files the writes land on, whatever leads there: another name, a link, a bind mount.
+    if (same_landing(options.checkpoint, options.output)) {
+        complain(std::string(option) + " '" + options.checkpoint + "' is the --output file '" + options.output +
+                 "'; name another");
         return kUsageStatus;
     }
     return std::nullopt;
@@ -161,8 +169,9 @@ std::optional<int> parse_render_options(int argc, const char* const* argv, CRend
                    "(default: the saved render's), and checkpoints go on into FILE unless --checkpoint names another")
         ->option_text("FILE");
 
-    if (std::string name; missing_value(app, argc, argv, name)) {
-        complain(name + " needs a value");
+    std::string name;
+    if (bool empty = false; missing_value(app, argc, argv, name, empty)) {
+        complain(name + (empty ? " is given an empty value; it needs one" : " needs a value"));
         return kUsageStatus;
     }
     try {

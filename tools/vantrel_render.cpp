@@ -5,7 +5,8 @@
 //
 // Exit status: 0 done, 1 start-up, engine, memory or write failure, 2 bad
 // input, 130 / 143 / 129 stopped by SIGINT / SIGTERM / SIGHUP (the picture so
-// far is written; before the first frame is done nothing is written). With
+// far is written: a resumed render's saved one when no frame was added;
+// before a fresh render's first frame is done nothing is written). With
 // --serve, a live view shows the render; after the last frame the picture is
 // written and the view stays up until one of those signals, which then ends
 // the program as done. With --checkpoint the render's state is saved as it
@@ -120,7 +121,9 @@ void print_summary(const CRenderResult& result, const CRenderOptions& options, u
                   " frames; ";
     // A resumed render names the frames it added to the saved ones.
     char frames[160];
-    if (result.first_frame > 0 && rendered == 0)
+    if (result.first_frame > 0 && rendered == 0 && result.stopped_by != 0)
+        std::snprintf(frames, sizeof frames, "no frame added to the %u saved", result.frames);
+    else if (result.first_frame > 0 && rendered == 0)
         std::snprintf(frames, sizeof frames, "the %u frames saved, nothing to add", result.frames);
     else if (result.first_frame > 0)
         std::snprintf(frames, sizeof frames, "frames %u to %u in %.2f s, %.2f frames/s, %s", result.first_frame + 1,
