@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -174,6 +175,10 @@ TEST(ImageWriter, ATargetThatCannotBeReplacedSafelyIsFoundBeforehand)
     std::filesystem::create_symlink("../mine/victim.txt", shared / "planted.ppm");
     ASSERT_EQ(lchown((shared / "planted.ppm").c_str(), kOther, kOther), 0);
     std::filesystem::create_symlink("../mine/own.ppm", shared / "own.ppm");
+    // A folder of the path planted as a link, and our own such link.
+    std::filesystem::create_directory_symlink("../mine", shared / "planted-folder");
+    ASSERT_EQ(lchown((shared / "planted-folder").c_str(), kOther, kOther), 0);
+    std::filesystem::create_directory_symlink("../mine", shared / "own-folder");
     std::ofstream(shared / "theirs.ppm") << "theirs";
     ASSERT_EQ(chown((shared / "theirs.ppm").c_str(), 0, 0), 0);
     chmod((shared / "theirs.ppm").c_str(), 0666);
@@ -189,6 +194,9 @@ TEST(ImageWriter, ATargetThatCannotBeReplacedSafelyIsFoundBeforehand)
     std::vector<CTarget> targets = {
         {shared / "planted.ppm", 0, "symbolic link of another user"},
         {shared / "own.ppm", 0, nullptr},
+        {shared / "planted-folder" / "victim.txt", 0, "symbolic link of another user"},
+        {shared / "planted-folder" / "." / "sub" / ".." / "new.ppm", 0, "symbolic link of another user"},
+        {shared / "own-folder" / "mine.ppm", 0, nullptr},
         {shared / "theirs.ppm", kOther, "belongs to another user"},
         {shared / "new.ppm", kOther, nullptr},
     };
@@ -209,11 +217,42 @@ TEST(ImageWriter, ATargetThatCannotBeReplacedSafelyIsFoundBeforehand)
         }
     }
     EXPECT_EQ(test_support::read_text(mine / "victim.txt"), "private");
+    EXPECT_FALSE(std::filesystem::exists(mine / "new.ppm"));
+    EXPECT_TRUE(std::filesystem::exists(mine / "mine.ppm"));
     EXPECT_EQ(test_support::read_text(shared / "theirs.ppm"), "theirs");
     if (flags) {
         set_inode_flags(mine / "locked.ppm", 0);
         set_inode_flags(mine / "log.ppm", 0);
     }
+}
+
+// What a run killed between naming and renaming its temporary file left is
+// removed by the next write of that target: only files of that exact
+// pattern, only regular files of ours, never one still being written.
+TEST(ImageWriter, TheNextWriteRemovesTheLeftoversOfAKilledRun)
+{
+    CScratchFolder folder;
+    const std::filesystem::path at = folder.path();
+    const std::vector<std::string> removed = {"t.ppm.a1B2c3.tmp", "t.ppm.zzzzzz.tmp"};
+    const std::vector<std::string> kept = {"t.ppm.a1B2c.tmp", "t.ppm.a1B2c3.tmp.tmp", "u.ppm.a1B2c3.tmp",
+                                           "t.ppm.a-B2c3.tmp", "t.ppm.LINK00.tmp", "t.ppm.FOLDER.tmp",
+                                           "t.ppm.HELDxx.tmp"};
+    for (const std::string& name : removed)
+        std::ofstream(at / name) << "left";
+    for (const std::string& name : {kept[0], kept[1], kept[2], kept[3], kept[6]})
+        std::ofstream(at / name) << "left";
+    std::filesystem::create_symlink("u.ppm.a1B2c3.tmp", at / kept[4]);
+    std::filesystem::create_directory(at / kept[5]);
+    // A file another writer holds, as a run that is still writing does.
+    const int held = open((at / kept[6]).c_str(), O_RDONLY);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    std::string error;
+    ASSERT_TRUE(write_image((at / "t.ppm").string(), CImageFormat::ppm, kPixels.data(), 3, 2, error)) << error;
+    close(held);
+    for (const std::string& name : removed)
+        EXPECT_FALSE(std::filesystem::exists(at / name)) << name;
+    for (const std::string& name : kept)
+        EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(at / name))) << name;
 }
 
 TEST(ImageWriter, AMissingFolderFailsWithAReason)

@@ -40,6 +40,11 @@ TEST(RenderCli, BadInputExitsTwoWithOneLineAndNoImage)
     CScratchFolder folder, elsewhere;
     const std::string image = (folder.path() / "out.png").string();
     std::ofstream(elsewhere.path() / "plain") << "a file, not a folder";
+    // An image that is a link to the checkpoint, and the checkpoint's folder by another name.
+    const std::string checkpoint = (elsewhere.path() / "x.ckpt").string();
+    std::filesystem::create_symlink(checkpoint, elsewhere.path() / "l.png");
+    std::filesystem::create_directory(elsewhere.path() / "sub");
+    std::filesystem::create_directory_symlink(elsewhere.path() / "sub", elsewhere.path() / "again");
     const std::vector<CBadInput> cases = {
         {{"--bogus"}, "'--bogus' (see vantrel-render --help)"},
         {{"stray"}, "'stray' (see vantrel-render --help)"},
@@ -66,6 +71,9 @@ TEST(RenderCli, BadInputExitsTwoWithOneLineAndNoImage)
         {{"--output", (folder.path() / "missing" / "out.png").string()}, "missing"},
         {{"--output", (folder.path() / "new\nline.jpg").string()}, "new\\nline.jpg"},
         {{"--output", (folder.path() / "c1\xc2\x9b.jpg").string()}, "c1\\xc2\\x9b.jpg"},
+        {{"--output", (folder.path() / "raw\x9b[2J\xff.jpg").string()}, "raw\\x9b[2J\\xff.jpg"},
+        {{"--output", (folder.path() / "d\xc3\xa9j\xc3\xa0 \xe2\x82\xac.jpg").string()}, "d\xc3\xa9j\xc3\xa0 \xe2\x82\xac.jpg'"},
+        {{"--output", (folder.path() / "cut\xe2\x82.jpg").string()}, "cut\\xe2\\x82.jpg"},
         {{"--output", "/proc/x.png"}, "folder '/proc' does not take new files"},
         {{"--output", (elsewhere.path() / "plain" / "x.png").string()}, "plain' is not a folder"},
         {{"--output", (elsewhere.path() / "plain" / "sub" / "x.png").string()}, "sub' is not a folder"},
@@ -85,6 +93,15 @@ TEST(RenderCli, BadInputExitsTwoWithOneLineAndNoImage)
         {{"--checkpoint-every", "60"}, "--checkpoint-every needs --checkpoint or --resume"},
         {{"--checkpoint", (folder.path() / "missing" / "c.ckpt").string()}, "missing"},
         {{"--checkpoint", image}, "is the --output file"},
+        {{"--checkpoint", checkpoint, "--output", (elsewhere.path() / "l.png").string()}, "is the --output file"},
+        {{"--checkpoint", (elsewhere.path() / "sub" / "c.png").string(), "--output",
+          (elsewhere.path() / "again" / "c.png").string()},
+         "is the --output file"},
+        {{"--resume", ""}, "--resume is given an empty value"},
+        {{"--checkpoint", ""}, "--checkpoint is given an empty value"},
+        {{"--output="}, "--output is given an empty value"},
+        {{"--checkpoint=", "--quiet"}, "--checkpoint is given an empty value"},
+        {{"--resume=", "--frames", "2"}, "--resume is given an empty value"},
     };
     for (const CBadInput& bad : cases) {
         // Good values for what the case leaves alone, so only its own mistake is in play.
@@ -103,6 +120,8 @@ TEST(RenderCli, BadInputExitsTwoWithOneLineAndNoImage)
         EXPECT_NE(err.find(bad.named), std::string::npos) << what << ": " << err;
         EXPECT_TRUE(folder.images().empty()) << what;
     }
+    EXPECT_FALSE(std::filesystem::exists(checkpoint));
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere.path() / "sub"));
 }
 
 // The documented header fields of a checkpoint, set and the checksum made good again.
@@ -133,11 +152,20 @@ TEST(RenderCli, ABadCheckpointIsRefusedBeforeRendering)
     ASSERT_EQ(bytes.size(), 7065636u);
     std::string changed = bytes;
     changed[bytes.size() / 2] ^= 0x10;
+    // Where each pixel's fields lie, and a pixel the one frame left unsampled.
+    constexpr size_t kPixels = 640 * 480;
+    const auto sum = [](size_t p) { return 32 + 12 * p; };
+    const auto count = [](size_t p) { return 32 + 12 * kPixels + 4 * p; };
+    const auto state = [](size_t p) { return 32 + 16 * kPixels + 4 * p; };
+    size_t dark = 0;
+    while (bytes.compare(count(dark), 4, std::string(4, '\0')) != 0)
+        ++dark;
+    const std::string many_frames = with_field(with_field(bytes, 24, 300000), 28, 300000);
 
     struct CBadFile {
         const char* what;
         std::string contents;  // the file's bytes, unless it is made otherwise
-        const char* said;
+        std::string said;
         std::vector<std::string> more = {};  // further options
     };
     const std::vector<CBadFile> cases = {
@@ -151,6 +179,21 @@ TEST(RenderCli, ABadCheckpointIsRefusedBeforeRendering)
         {"unreadable", bytes, "cannot be read"},
         {"missing", "", "cannot be read: No such file or directory"},
         {"another seed asked for", bytes, "--seed 3 disagrees with seed 2", {"--seed", "3"}},
+        // Intact, but no render could have saved it.
+        {"a sum that is not a number", with_field(bytes, sum(7), 0x7fc00000), "impossible sum at pixel 7 (nan"},
+        {"an infinite sum", with_field(bytes, sum(7) + 4, 0x7f800000), "impossible sum at pixel 7 (inf"},
+        {"a negative sum", with_field(bytes, sum(7) + 8, 0xbf800000), "impossible sum at pixel 7 (-1"},
+        {"a sum above its count", with_field(bytes, sum(7), 0x40000000), "impossible sum at pixel 7 (2 for"},
+        {"a count above the frames", with_field(bytes, count(dark), 2), "impossible sample count"},
+        {"a count above the cap", with_field(many_frames, count(dark), 262145), "(262145; at most 262144"},
+        {"the largest count", with_field(many_frames, count(dark), 0xffffffff), "(4294967295; at most 262144"},
+        {"a state the generator never holds", with_field(bytes, state(9), 4294967294u),
+         "impossible random state at pixel 9 (4294967294"},
+        {"the largest state", with_field(bytes, state(9), 0xffffffff), "impossible random state at pixel 9"},
+        {"more frames done than asked for", with_field(bytes, 24, 2), "frames done is above frames asked for"},
+        {"no frames done or asked for", with_field(with_field(bytes, 24, 0), 28, 0), "frames done is 0"},
+        {"display bytes its sums do not give", with_field(bytes, 32 + 20 * kPixels + 3 * dark, 0x00ffffff),
+         "display bytes that its sums and counts do not give at pixel " + std::to_string(dark)},
     };
     for (const CBadFile& bad : cases) {
         SCOPED_TRACE(bad.what);

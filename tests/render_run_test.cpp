@@ -132,6 +132,7 @@ struct CResumeCase {
     const char* then_threads;
     CStop stop;
     int more;  // frames the resumed run asks for beyond the saved ones (below 0: fewer)
+    bool through_link = false;  // both runs name a symbolic link to the checkpoint, which stays one
 };
 
 void PrintTo(const CResumeCase& c, std::ostream* out) { *out << c.name; }
@@ -146,8 +147,11 @@ TEST_P(RenderResume, GivesTheBytesOfARunNeverStopped)
     const CResumeCase& c = GetParam();
     CScratchFolder folder;
     const std::string checkpoint = (folder.path() / "render.ckpt").string();
+    const std::string given = c.through_link ? (folder.path() / "link.ckpt").string() : checkpoint;
+    if (c.through_link)
+        std::filesystem::create_symlink("render.ckpt", given);
     const std::string seed = "11";
-    std::vector<std::string> first = {"--seed", seed, "--threads", c.first_threads, "--checkpoint", checkpoint,
+    std::vector<std::string> first = {"--seed", seed, "--threads", c.first_threads, "--checkpoint", given,
                                       "--output", (folder.path() / "first.png").string()};
     first.insert(first.end(), {"--frames", c.stop == CStop::frames ? "4" : "1000000"});
     if (c.stop == CStop::kill)
@@ -179,7 +183,7 @@ TEST_P(RenderResume, GivesTheBytesOfARunNeverStopped)
 
     const std::string resumed = (folder.path() / "resumed.png").string();
     CChild then(kProgram,
-                {"--resume", checkpoint, "--frames", std::to_string(asked), "--threads", c.then_threads, "--output",
+                {"--resume", given, "--frames", std::to_string(asked), "--threads", c.then_threads, "--output",
                  resumed},
                 folder.path(), CChildSetup::with_environment({std::string("VANTREL_CPU_PASS=") + c.then_pass}));
     ASSERT_EQ(then.wait(), 0) << then.err();
@@ -192,11 +196,13 @@ TEST_P(RenderResume, GivesTheBytesOfARunNeverStopped)
     EXPECT_TRUE(bytes == test_support::read_text(reference)) << done << " frames saved, " << asked << " asked";
     ASSERT_TRUE(read_checkpoint(checkpoint, saved, error)) << error;
     EXPECT_EQ(saved.frames_done, total);
+    EXPECT_EQ(std::filesystem::is_symlink(given), c.through_link);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     StopPoints, RenderResume,
     testing::Values(CResumeCase{"FramesDoneThenOtherPassAndThreads", "plain", "1", "avx2", "2", CStop::frames, 3},
+                    CResumeCase{"ThroughALink", "avx2", "2", "avx2", "2", CStop::frames, 2, true},
                     CResumeCase{"SigtermThenResumed", "avx2", "2", "sse2", "1", CStop::signal, 2},
                     CResumeCase{"KillNineBetweenCheckpoints", "sse2", "2", "plain", "2", CStop::kill, 2},
                     CResumeCase{"FewerFramesThanSavedWritesThePictureAtOnce", "avx2", "1", "plain", "2",
@@ -257,14 +263,18 @@ TEST(RenderEnvironment, ACheckpointThatFailsLeavesTheLastOneAndTheRenderGoesOn)
         const char* what;
         rlim_t file_size_limit;  // RLIM_INFINITY for none
         bool remove_folder;      // the checkpoint's folder is removed while rendering
+        bool resumed;            // from the checkpoint an earlier run left, or that file only in the way
         const char* warned;
         const char* summary;
         int status;
     };
     const CFailingCase cases[] = {
-        {"a file-size limit", 2000000, false, "not written: File too large; it still holds 2 frames",
+        {"a file-size limit", 2000000, false, true, "not written: File too large; it still holds 2 frames",
          "checkpoint CKPT still holds 2 frames (the last write failed)", 0},
-        {"its folder removed", RLIM_INFINITY, true, "not written: No such file or directory; none is kept",
+        {"an earlier render's checkpoint", 2000000, false, false,
+         "not written: File too large; it still holds the 2 frames of an earlier checkpoint",
+         "no checkpoint written to CKPT (it still holds the 2 frames of an earlier checkpoint)", 0},
+        {"its folder removed", RLIM_INFINITY, true, false, "not written: No such file or directory; none is kept",
          "no checkpoint written to CKPT", 128 + SIGTERM},
     };
     for (const CFailingCase& c : cases) {
@@ -282,7 +292,8 @@ TEST(RenderEnvironment, ACheckpointThatFailsLeavesTheLastOneAndTheRenderGoesOn)
                          folder.path());
             ASSERT_EQ(first.wait(), 0) << first.err();
             before = test_support::read_text(checkpoint);
-            args.insert(args.end(), {"--quiet", "--frames", "300", "--resume", checkpoint.string(),
+            args.insert(args.end(), {"--quiet", "--frames", c.resumed ? "300" : "3",
+                                     c.resumed ? "--resume" : "--checkpoint", checkpoint.string(),
                                      "--checkpoint-every", "1"});
         }
         CChild child(kProgram, args, folder.path(), CChildSetup::with_limit(RLIMIT_FSIZE, c.file_size_limit));
