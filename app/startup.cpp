@@ -45,7 +45,7 @@ void decide_threads()
     std::string note;
     engine_decide_cpu_threads(&note);
     if (!note.empty())
-        std::fprintf(stderr, "vantrel: %s\n", note.c_str());
+        std::fprintf(stderr, "%s: %s\n", g_message_program, note.c_str());
 }
 
 void* end_at_once(void*) { return nullptr; }
@@ -78,8 +78,8 @@ void bound_threads_to_what_starts()
     const int usable = static_cast<int>(started.size()) + 1;
     if (usable == wanted)
         return;
-    std::fprintf(stderr, "vantrel: only %d of %d threads could start (%s); rendering on %d\n", usable, wanted,
-                 std::strerror(failure), usable);
+    std::fprintf(stderr, "%s: only %d of %d threads could start (%s); rendering on %d\n", g_message_program,
+                 usable, wanted, std::strerror(failure), usable);
     engine_limit_cpu_threads(usable);
 }
 }  // namespace

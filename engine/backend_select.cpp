@@ -31,7 +31,8 @@ CBackendDecision decide_backend(CBackendChoice choice, bool cuda_built, const CC
         return {CBackendKind::cpu, ""};
     if (!cuda_built) {
         if (choice == CBackendChoice::cuda)
-            return {CBackendKind::none, std::string("vantrel: the CUDA backend was asked for, but ") + kNotBuilt};
+            return {CBackendKind::none,
+                    std::string(g_message_program) + ": the CUDA backend was asked for, but " + kNotBuilt};
         return {CBackendKind::cpu, ""};
     }
     const CCudaProbeResult found = probe();
@@ -39,9 +40,11 @@ CBackendDecision decide_backend(CBackendChoice choice, bool cuda_built, const CC
         return {CBackendKind::cuda, "", choice == CBackendChoice::automatic};
     const std::string reason = found.reason.empty() ? "no CUDA device found" : found.reason;
     if (choice == CBackendChoice::cuda)
-        return {CBackendKind::none, "vantrel: the CUDA backend was asked for, but there is no usable CUDA device (" +
+        return {CBackendKind::none, std::string(g_message_program) +
+                                        ": the CUDA backend was asked for, but there is no usable CUDA device (" +
                                         reason + ")"};
-    return {CBackendKind::cpu, "vantrel: no usable CUDA device (" + reason + "); rendering on the CPU"};
+    return {CBackendKind::cpu,
+            std::string(g_message_program) + ": no usable CUDA device (" + reason + "); rendering on the CPU"};
 }
 
 CSelectedDevice select_device_with_probe(const CEngineOptions& options, const CCudaProbe& probe)

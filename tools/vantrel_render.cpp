@@ -250,6 +250,7 @@ int render_main(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    g_message_program = "vantrel-render";
     prepare_standard_streams();
     return run_guarded("vantrel-render", "no image written", [&] { return render_main(argc, argv); });
 }

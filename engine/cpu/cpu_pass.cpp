@@ -133,7 +133,7 @@ void warn_pass_not_used(const char* wanted, bool known)
             accepted += std::string(accepted.empty() ? "" : ", ") + cpu_pass_name(pass);
     for (const char* c = wanted; *c != '\0' && shown.size() < 40; ++c)
         shown += static_cast<unsigned char>(*c) < 0x20 || *c == 0x7f ? '?' : *c;
-    std::fprintf(stderr, "vantrel: VANTREL_CPU_PASS=%s %s; accepted here: %s; using %s\n", shown.c_str(),
+    std::fprintf(stderr, "%s: VANTREL_CPU_PASS=%s %s; accepted here: %s; using %s\n", g_message_program, shown.c_str(),
                  known ? "cannot run on this processor or build" : "is not a known pass", accepted.c_str(),
                  cpu_pass_name(fastest_supported_pass()));
 }
