@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstring>
 #include <random>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -101,10 +102,13 @@ bool resolve_links(const std::string& path, std::string& target, std::string& er
                     std::strerror(length < 0 ? errno : length == 0 ? ENOENT : ENAMETOOLONG);
             return false;
         }
-        const std::string to(link.data(), static_cast<size_t>(length));
+        // The link's text takes its place in what is left to walk.
+        std::string to(link.data(), static_cast<size_t>(length));
         if (to[0] == '/')
-            done = "/";
-        rest = rest.empty() ? to : to + "/" + rest;
+            done.assign(1, '/');  // an absolute link starts again from the root
+        if (!rest.empty())
+            to.append(1, '/').append(rest);
+        rest = std::move(to);
     }
     target = done.empty() ? "." : done;
     return true;
