@@ -144,6 +144,12 @@ std::string version_text(const char* program)
     return text;
 }
 
+CBuildFacts build_facts()
+{
+    return {VANTREL_VERSION, VANTREL_BUILD_TYPE, VANTREL_COMPILER, VANTREL_CXX_FLAGS, VANTREL_HAVE_CUDA != 0,
+            VANTREL_CUDA_ARCHITECTURES};
+}
+
 std::string one_line(const std::string& text)
 {
     std::string shown;

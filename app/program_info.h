@@ -17,6 +17,17 @@ inline constexpr const char* kVersionHelp =
     "Print the version, the CUDA backend's GPUs, the CPU passes (and the one this processor uses) and the "
     "compiler, and exit";
 
+// The build's facts, for reports that scripts read.
+struct CBuildFacts {
+    const char* version;
+    const char* type;      // CMake's build type ("Release")
+    const char* compiler;  // "GNU 12.2.0"
+    const char* flags;     // the C++ flags of that build type, sanitizers included
+    bool cuda;             // the CUDA backend is built
+    const char* cuda_architectures;
+};
+CBuildFacts build_facts();
+
 // The GPUs a CMAKE_CUDA_ARCHITECTURES list (entries apart by spaces or
 // semicolons) builds code for, for people: "75-real 90-virtual" reads
 // "GPU code for compute capability 7.5 and PTX 9.0 for newer GPUs". Entries

@@ -71,6 +71,9 @@ CSelectedDevice select_device_with_probe(const CEngineOptions& options, const CC
 
 std::unique_ptr<CDeviceOperations> make_cpu_backend(const CEngineOptions& options)
 {
+    for (CCpuPass pass : kCpuPasses)
+        if (options.cpu_pass == cpu_pass_name(pass) && cpu_pass_supported(pass))
+            return make_cpu_device(options.cpu_threads, pass);
     return make_cpu_device(options.cpu_threads);
 }
 

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What a program tells the engine before it starts: the backend asked for,
-// the CPU threads, and what an earlier look for CUDA devices found. Shared by
+// the CPU threads, what an earlier look for CUDA devices found, and the CPU
+// pass. Shared by
 // the engine (engine/engine.h) and the backend choice
 // (engine/backend_select.h), which include it, not each other.
 
@@ -22,6 +23,9 @@ struct CEngineOptions {
     // What an earlier look for CUDA devices found (vantrel-render looks when it
     // checks --backend cuda); the engine looks only when nobody has.
     std::optional<CCudaProbeResult> cuda_probe = std::nullopt;
+    // The CPU pass by name (engine/cpu_passes.h), one this processor supports;
+    // "" for the chosen one.
+    std::string cpu_pass = "";
 };
 
 // The real look: cudaGetDeviceCount (and whether device 0 can run this

@@ -37,6 +37,6 @@ install_missing() {
 # What configuring the build needs (tests, benchmarks and manual pages included).
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libcli11-dev
                 freeglut3-dev libgl-dev libx11-dev python3 help2man libcpp-httplib-dev libturbojpeg0-dev
-                libsimde-dev zlib1g-dev)
+                libsimde-dev zlib1g-dev libssl-dev nlohmann-json3-dev)
 # What making the Debian package needs beyond that (dpkg-shlibdeps, and file to find the executables).
 PACKAGE_PACKAGES=(dpkg-dev file)

@@ -103,6 +103,17 @@ TEST(RenderCli, BadInputExitsTwoWithOneLineAndNoImage)
         {{"--output="}, "--output is given an empty value"},
         {{"--checkpoint=", "--quiet"}, "--checkpoint is given an empty value"},
         {{"--resume=", "--frames", "2"}, "--resume is given an empty value"},
+        {{"--stress", "0"}, "--stress must be a whole number of seconds"},
+        {{"--stress", "-1"}, "--stress must be a whole number of seconds"},
+        {{"--stress", "2592001"}, "--stress must be a whole number of seconds"},
+        {{"--stress"}, "--stress needs a value"},
+        {{"--benchmark", "fast"}, "--benchmark takes no value or 'all', not 'fast'"},
+        {{"--benchmark", "--frames", "5"}, "--frames, --seed and --output do not go with it"},
+        {{"--stress", "5", "--resume", (folder.path() / "c.ckpt").string()}, "--resume do not go with it"},
+        {{"--benchmark", "all", "--serve", "0"}, "--serve do not go with it"},
+        {{"--benchmark", "--stress", "5"}, "ask for one"},
+        {{"--json", "-"}, "--json needs --benchmark or --stress"},
+        {{"--benchmark", "--json", (folder.path() / "missing" / "b.json").string()}, "missing"},
     };
     for (const CBadInput& bad : cases) {
         // Good values for what the case leaves alone, so only its own mistake is in play.
@@ -265,7 +276,8 @@ TEST(RenderCli, HelpAndVersionSucceed)
     CChild help(kProgram, {"--help"}, folder.path());
     EXPECT_EQ(help.wait(), 0);
     for (const char* option : {"--frames", "--seed", "--output", "--threads", "--backend", "--quiet", "--version",
-                               "--serve", "--serve-fps", "--checkpoint", "--checkpoint-every", "--resume"})
+                               "--serve", "--serve-fps", "--checkpoint", "--checkpoint-every", "--resume",
+                               "--benchmark", "--stress", "--json"})
         EXPECT_NE(help.out().find(option), std::string::npos) << option;
     CChild version(kProgram, {"--version"}, folder.path());
     EXPECT_EQ(version.wait(), 0);

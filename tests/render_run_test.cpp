@@ -11,9 +11,16 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "engine/cpu/cpu_pass.h"
+#include "engine/cpu_passes.h"
+#include "tests/engine_run.h"
 #include "tests/run_program.h"
+#include "tools/benchmark.h"
 #include "tools/checkpoint.h"
+#include "tools/render_options.h"
+#include "tools/stress.h"
 
 using test_support::CChild;
 using test_support::CChildSetup;
@@ -365,4 +372,173 @@ TEST(RenderEnvironment, RunningOutOfMemoryEndsWithOneLine)
     EXPECT_NE(err.find("start-up failed: "), std::string::npos) << err;
     EXPECT_GT(ran_out, 0);
 }
+// The known answer is the picture in docs/, and its digest is what
+// sha256sum says of that picture written as a PPM file.
+TEST(Benchmark, TheKnownAnswerIsTheDocsPictureAndItsPpmDigest)
+{
+    CImage docs;
+    ASSERT_TRUE(test_support::read_png(std::string(VANTREL_SOURCE_DIR) + "/docs/vantrel.png", docs));
+    ASSERT_EQ(docs.rgb.size(), size_t{kPixelCount} * 3);
+    std::vector<uint8_t> bottom_up(docs.rgb.size());
+    for (uint32_t row = 0; row < kImageHeight; ++row)
+        std::copy_n(docs.at(kImageHeight - 1 - row, 0), kImageWidth * 3, &bottom_up[size_t{row} * kImageWidth * 3]);
+    EXPECT_EQ(picture_digest(bottom_up.data(), kImageWidth, kImageHeight), kStandardDigest);
+    std::vector<uint8_t> carried;
+    std::string error;
+    ASSERT_TRUE(standard_known_answer().picture(carried, error)) << error;
+    EXPECT_TRUE(carried == bottom_up);
+
+    CScratchFolder folder;
+    const std::string ppm = (folder.path() / "box.ppm").string();
+    ASSERT_TRUE(write_image(ppm, CImageFormat::ppm, bottom_up.data(), kImageWidth, kImageHeight, error)) << error;
+    FILE* sum = popen(("sha256sum " + ppm).c_str(), "r");
+    ASSERT_NE(sum, nullptr);
+    char line[65] = {};
+    ASSERT_EQ(std::fread(line, 1, 64, sum), 64u);
+    pclose(sum);
+    EXPECT_STREQ(line, kStandardDigest);
+}
+
+// A short known answer for quick runs: the CPU's picture after `frames` frames of seed 1.
+CKnownAnswer short_known_answer(int frames)
+{
+    const test_support::CEngineRun reference = test_support::run_engine(CBackendChoice::cpu, kStandardSeed, frames);
+    EXPECT_EQ(reference.frames_done, frames);
+    CKnownAnswer known;
+    known.frames = static_cast<uint32_t>(frames);
+    known.digest = picture_digest(reference.pixels.data(), kImageWidth, kImageHeight);
+    known.picture = [pixels = reference.pixels](std::vector<uint8_t>& picture, std::string&) {
+        picture = pixels;
+        return true;
+    };
+    return known;
+}
+
+// What benchmark_main or stress_main printed and wrote, and its exit status.
+struct CModeResult {
+    int status = -1;
+    std::string report, err;
+    nlohmann::json json;
+};
+
+template <typename Main>
+CModeResult run_mode(CRenderOptions options, const std::filesystem::path& folder, Main&& main)
+{
+    CModeResult result;
+    options.engine.backend = CBackendChoice::cpu;
+    options.quiet = true;
+    options.json = (folder / "figures.json").string();
+    FILE* text = std::tmpfile();
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    result.status = main(options, CReportStreams{text, stdout});
+    result.err = testing::internal::GetCapturedStderr();
+    testing::internal::GetCapturedStdout();
+    std::rewind(text);
+    for (int c; (c = std::fgetc(text)) != EOF;)
+        result.report += static_cast<char>(c);
+    std::fclose(text);
+    result.json = nlohmann::json::parse(test_support::read_text(options.json), nullptr, false);
+    return result;
+}
+
+struct CFlipCase {
+    const char* name;
+    CBenchmarkMode mode;
+    bool flip;  // one byte of the checked picture changed
+    int status;
+    const char* said;  // in the report
+};
+
+// The verdict follows the bytes: the picture as rendered is verified on every
+// pass and thread count, one changed byte is not (exit 1, the frame and the
+// pixel named), and the JSON document says the same.
+TEST(Benchmark, OneChangedByteIsNotVerifiedAndTheJsonSaysSo)
+{
+    const CKnownAnswer known = short_known_answer(2);
+    const std::vector<const char*> passes = supported_cpu_pass_names();
+    for (const CFlipCase& c : {CFlipCase{"rendered", CBenchmarkMode::chosen_pass, false, 0, "verified: frame 2 is"},
+                               CFlipCase{"one byte changed", CBenchmarkMode::chosen_pass, true, 1,
+                                         "DIFFERS at frame 2: 1 of 307200 pixels differs"},
+                               CFlipCase{"all passes", CBenchmarkMode::all_passes, false, 0, "speed-up"},
+                               CFlipCase{"all passes, changed", CBenchmarkMode::all_passes, true, 1, "NO"}}) {
+        SCOPED_TRACE(c.name);
+        CScratchFolder folder;
+        CBenchmarkPlan plan;
+        plan.known = known;
+        plan.least_seconds = 0.0;
+        if (c.flip)
+            plan.before_check = [](uint8_t* pixels) { pixels[1000] ^= 0x40; };
+        CRenderOptions options;
+        options.benchmark = c.mode;
+        options.engine.cpu_threads = 2;
+        const CModeResult result = run_mode(options, folder.path(), [&](const CRenderOptions& o, CReportStreams s) {
+            return benchmark_main(o, plan, s);
+        });
+        EXPECT_EQ(result.status, c.status) << result.err;
+        EXPECT_NE(result.report.find(c.said), std::string::npos) << result.report;
+        ASSERT_TRUE(result.json.is_object()) << test_support::read_text(folder.path() / "figures.json");
+        EXPECT_EQ(result.json["verified"], !c.flip);
+        EXPECT_EQ(result.json["version"].get<std::string>().empty(), false);
+        EXPECT_NE(result.json["processor"].get<std::string>(), "");
+        const nlohmann::json runs = c.mode == CBenchmarkMode::all_passes ? result.json["runs"]
+                                                                        : nlohmann::json::array({result.json});
+        ASSERT_EQ(runs.size(), c.mode == CBenchmarkMode::all_passes ? 2 * passes.size() : 1u);
+        for (size_t i = 0; i < runs.size(); ++i) {
+            const nlohmann::json& run = runs[i];
+            EXPECT_EQ(run["backend"], "CPU");
+            if (c.mode == CBenchmarkMode::all_passes) {
+                EXPECT_EQ(run["pass"], passes[i / 2]);
+                EXPECT_EQ(run["threads"], i % 2 == 0 ? 1 : 2);
+                if (i < 2) {
+                    EXPECT_EQ(run["speedup"], 1.0);
+                }
+            }
+            EXPECT_EQ(run["frames"], 2);
+            EXPECT_GT(run["frames_per_second"].get<double>(), 0.0);
+            EXPECT_GT(run["rays_per_second"].get<double>(), 0.0);
+            EXPECT_EQ(run["check_frame"], 2);
+            EXPECT_EQ(run["verified"], !c.flip);
+            EXPECT_EQ(run["digest"] == known.digest, !c.flip);
+            if (c.flip) {
+                EXPECT_EQ(run["differing_pixels"], 1);
+            }
+        }
+    }
+}
+
+// Every cycle starts again from start-up's state and is checked: a byte
+// changed in one of them is reported by number (exit 1), the others match.
+TEST(Stress, AMismatchInOneCycleIsReportedAndExitsOne)
+{
+    CStressPlan plan;
+    plan.known = short_known_answer(2);
+    plan.seconds = 600;
+    plan.most_cycles = 3;
+    for (const uint32_t flipped : {0u, 2u}) {
+        SCOPED_TRACE(flipped);
+        CScratchFolder folder;
+        plan.before_check = [flipped](uint8_t* pixels, uint32_t cycle) {
+            if (cycle == flipped)
+                pixels[3 * 5000 + 2] ^= 1;
+        };
+        CRenderOptions options;
+        options.stress_seconds = plan.seconds;
+        const CModeResult result = run_mode(options, folder.path(), [&](const CRenderOptions& o, CReportStreams s) {
+            return stress_main(o, plan, s);
+        });
+        EXPECT_EQ(result.status, flipped ? 1 : 0) << result.err;
+        EXPECT_NE(result.report.find(flipped ? "1 of 3 cycles differed" : "0 of 3 cycles differed"),
+                  std::string::npos)
+            << result.report;
+        if (flipped) {
+            EXPECT_NE(result.report.find("cycle 2: 1 of 307200 pixels differ"), std::string::npos) << result.report;
+        }
+        ASSERT_TRUE(result.json.is_object());
+        EXPECT_EQ(result.json["cycles"], 3);
+        EXPECT_EQ(result.json["mismatched_cycles"], flipped ? 1 : 0);
+        EXPECT_EQ(result.json["verified"], !flipped);
+    }
+}
+
 }  // namespace

@@ -168,6 +168,8 @@ std::optional<int> parse_render_options(int argc, const char* const* argv, CRend
                    "Carry on the render saved in FILE: same seed, --frames counts the frames already done "
                    "(default: the saved render's), and checkpoints go on into FILE unless --checkpoint names another")
         ->option_text("FILE");
+    CBenchmarkArgs benchmark_args;
+    add_benchmark_options(app, benchmark_args);
 
     std::string name;
     if (bool empty = false; missing_value(app, argc, argv, name, empty)) {
@@ -248,6 +250,10 @@ std::optional<int> parse_render_options(int argc, const char* const* argv, CRend
         complain("--backend must be auto, cpu or cuda, not '" + backend + "'");
         return kUsageStatus;
     }
+    if (const std::optional<int> status = check_benchmark_options(app, benchmark_args, options))
+        return status;
+    if (benchmark_asked(options))
+        return std::nullopt;  // no picture or checkpoint to write
     if (!image_format_for_path(options.output, options.format)) {
         complain("--output '" + options.output + "': the name must end in .png or .ppm");
         return kUsageStatus;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "engine/engine.h"
+#include "tools/benchmark_options.h"
 #include "tools/checkpoint.h"
 #include "tools/image_writer.h"
 #include "tools/live/live_server.h"
@@ -25,6 +26,9 @@ struct CRenderOptions {
     uint32_t checkpoint_every = 60;       // seconds between saves
     std::string resume;                   // --resume: the checkpoint the render carries on from
     std::shared_ptr<const CCheckpoint> resumed;  // what it holds, read and checked
+    CBenchmarkMode benchmark = CBenchmarkMode::none;  // --benchmark
+    uint32_t stress_seconds = 0;                       // --stress (0: none)
+    std::string json;                                  // --json: where the figures go ("-": stdout)
 };
 
 // Exit status for bad input.

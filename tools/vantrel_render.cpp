@@ -26,6 +26,7 @@
 #include "app/startup.h"
 #include "app/stop_signal.h"
 #include "engine/engine.h"
+#include "tools/benchmark.h"
 #include "tools/checkpoint_schedule.h"
 #include "tools/image_writer.h"
 #include "tools/live/frame_handover.h"
@@ -181,6 +182,8 @@ int render_main(int argc, char** argv)
     if (const std::optional<int> status = parse_render_options(argc, argv, options))
         return *status;
     install_stop_signals();
+    if (benchmark_asked(options))
+        return run_benchmark_program(options);
     CFrameHandover handover(options.serve_fps);
     std::unique_ptr<CLiveServer> live;
     if (options.serve && !(live = start_live_view(options, handover)))

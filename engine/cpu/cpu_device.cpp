@@ -22,7 +22,7 @@ constexpr size_t kCountsBytes = size_t{kPixelCount} * sizeof(uint32_t);
 // host array holds.
 class CCpuDevice final : public CDeviceOperations {
 public:
-    explicit CCpuDevice(int threads) : threads_(threads) {}
+    CCpuDevice(int threads, CCpuPass pass) : threads_(threads), pass_(pass) {}
 
     const char* name() const override { return "CPU"; }
 
@@ -72,11 +72,11 @@ public:
     }
     bool launch_path_trace(const CFrameArgs& frame) override
     {
-        CFrameArgs pass = frame;
-        pass.buffer = in_place(frame.buffer, kSumsBytes);
-        pass.cbuffer = in_place(frame.cbuffer, kCountsBytes);
+        CFrameArgs args = frame;
+        args.buffer = in_place(frame.buffer, kSumsBytes);
+        args.cbuffer = in_place(frame.cbuffer, kCountsBytes);
         settle_all();
-        segments_ += path_trace_pass_fast(pass, threads_, &first_hits_);
+        segments_ += path_trace_pass_with(pass_, args, threads_, &first_hits_);
         return true;
     }
 
@@ -139,6 +139,7 @@ private:
     }
 
     int threads_;
+    CCpuPass pass_;
     uint64_t segments_ = 0;
     // The camera's rays reach this memory once; what their first segments
     // meet is kept for the passes until they change.
@@ -147,4 +148,9 @@ private:
 };
 }  // namespace
 
-std::unique_ptr<CDeviceOperations> make_cpu_device(int threads) { return std::make_unique<CCpuDevice>(threads); }
+std::unique_ptr<CDeviceOperations> make_cpu_device(int threads) { return make_cpu_device(threads, cpu_pass_chosen()); }
+
+std::unique_ptr<CDeviceOperations> make_cpu_device(int threads, CCpuPass pass)
+{
+    return std::make_unique<CCpuDevice>(threads, pass);
+}

@@ -7,7 +7,10 @@
 
 #include <memory>
 
+#include "engine/cpu/cpu_pass.h"
 #include "engine/device.h"
 
-// threads: how many threads a pass uses (0: all cores).
+// threads: how many threads a pass uses (0: all cores); the pass the chosen
+// one (cpu_pass_chosen) unless given.
 std::unique_ptr<CDeviceOperations> make_cpu_device(int threads);
+std::unique_ptr<CDeviceOperations> make_cpu_device(int threads, CCpuPass pass);

@@ -1,0 +1,103 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "tools/benchmark_options.h"
+
+#include <CLI/CLI.hpp>
+
+#include <charconv>
+#include <vector>
+
+#include "tools/render_options.h"
+
+namespace {
+// Longest --stress: thirty days.
+constexpr uint32_t kMostStressSeconds = 30u * 24u * 3600u;
+
+// Options that set up a render of one's own, checked in this order.
+constexpr const char* kRenderOnly[] = {"--frames", "--seed", "--output", "--resume", "--serve", "--serve-fps",
+                                       "--checkpoint", "--checkpoint-every"};
+}  // namespace
+
+void add_benchmark_options(CLI::App& app, CBenchmarkArgs& args)
+{
+    app.add_option("--benchmark", args.benchmark,
+                   "Time the standard workload (seed 1, at least 256 frames and 10 seconds) on the pass this "
+                   "processor uses, check the picture at frame 256 against the known answer, and report; 'all': "
+                   "every CPU pass this processor runs, on one thread and on all, in one table")
+        ->expected(0, 1)
+        ->option_text("[all]");
+    app.add_option("--stress", args.stress,
+                   "Keep every core busy for SECONDS (1 to 2592000) rendering the standard workload in cycles of "
+                   "256 frames, checking each cycle's picture")
+        ->option_text("SECONDS");
+    app.add_option("--json", args.json, "With --benchmark or --stress: the figures as JSON to FILE ('-': standard "
+                                        "output, and the report goes to standard error)")
+        ->option_text("FILE");
+}
+
+std::optional<int> check_benchmark_options(const CLI::App& app, const CBenchmarkArgs& args, CRenderOptions& options)
+{
+    const bool benchmark = app.count("--benchmark") > 0, stress = app.count("--stress") > 0;
+    if (benchmark) {
+        if (!args.benchmark.empty() && args.benchmark != "all") {
+            print_message("--benchmark takes no value or 'all', not '" + args.benchmark + "'");
+            return kUsageStatus;
+        }
+        options.benchmark = args.benchmark.empty() ? CBenchmarkMode::chosen_pass : CBenchmarkMode::all_passes;
+    }
+    if (stress) {
+        uint64_t seconds = 0;
+        const char* end = args.stress.data() + args.stress.size();
+        const auto [stop, error] = std::from_chars(args.stress.data(), end, seconds);
+        if (args.stress.empty() || args.stress[0] < '0' || args.stress[0] > '9' || error != std::errc() ||
+            stop != end || seconds < 1 || seconds > kMostStressSeconds) {
+            print_message("--stress must be a whole number of seconds from 1 to " + std::to_string(kMostStressSeconds) +
+                          ", not '" + args.stress + "'");
+            return kUsageStatus;
+        }
+        options.stress_seconds = static_cast<uint32_t>(seconds);
+    }
+    if (app.count("--json") && args.json.empty()) {
+        print_message("--json needs a file name, or '-' for standard output");
+        return kUsageStatus;
+    }
+    std::string error;
+    if (!args.json.empty() && args.json != "-" && !can_write_beside(args.json, error)) {
+        print_message("--json '" + args.json + "': " + error);
+        return kUsageStatus;
+    }
+    if (benchmark && stress) {
+        print_message("--benchmark and --stress are two ways to run; ask for one");
+        return kUsageStatus;
+    }
+    if (app.count("--json") && !benchmark && !stress) {
+        print_message("--json needs --benchmark or --stress");
+        return kUsageStatus;
+    }
+    if (!benchmark && !stress)
+        return std::nullopt;
+    // All of them in one line, so the first fix is not followed by another refusal.
+    std::vector<std::string> given;
+    for (const char* option : kRenderOnly)
+        if (app.count(option))
+            given.push_back(option);
+    if (!given.empty()) {
+        std::string listed = given[0];
+        for (size_t i = 1; i < given.size(); ++i)
+            listed += (i + 1 == given.size() ? " and " : ", ") + given[i];
+        print_message(std::string(benchmark ? "--benchmark" : "--stress") +
+                      " renders the standard workload and keeps no picture; " + listed +
+                      (given.size() == 1 ? " does" : " do") + " not go with it");
+        return kUsageStatus;
+    }
+    if (options.benchmark == CBenchmarkMode::all_passes && options.engine.backend == CBackendChoice::cuda) {
+        print_message("--benchmark all times the CPU passes; --backend cuda does not go with it");
+        return kUsageStatus;
+    }
+    options.json = args.json;
+    return std::nullopt;
+}
+
+bool benchmark_asked(const CRenderOptions& options)
+{
+    return options.benchmark != CBenchmarkMode::none || options.stress_seconds > 0;
+}
