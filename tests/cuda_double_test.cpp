@@ -19,6 +19,9 @@
 #include "tests/cuda_double/cuda_double.h"
 #include "tests/engine_run.h"
 #include "tests/run_program.h"
+#include "tools/benchmark.h"
+#include "tools/render_options.h"
+#include "tools/stress.h"
 
 namespace {
 constexpr uint32_t kSeed = 424242u;
@@ -31,10 +34,10 @@ struct CRun : test_support::CEngineRun {
 };
 
 // Start-up, up to `frames` frames (stopping at a failed one), shutdown.
-CRun run(CBackendChoice backend, int frames)
+CRun run(CBackendChoice backend, int frames, uint32_t seed = kSeed)
 {
     CRun result;
-    static_cast<test_support::CEngineRun&>(result) = test_support::run_engine(backend, kSeed, frames, [&] {
+    static_cast<test_support::CEngineRun&>(result) = test_support::run_engine(backend, seed, frames, [&] {
         result.bound_normals = cuda_double::allocation_bytes(cuda_double::device_variable("g_normal_list"));
         result.bound_states = cuda_double::allocation_bytes(cuda_double::device_variable("g_rand_list"));
     });
@@ -74,6 +77,47 @@ std::vector<std::string> lines_of(const std::string& text)
     return lines;
 }
 }  // namespace
+
+// On a GPU the benchmark states the difference from the CPU's picture and the
+// stress mode holds every cycle to the first; the double computes as the CPU
+// does, so the check is byte for byte, and a byte changed in a later cycle is
+// a mismatch (exit 1).
+TEST_F(CudaDoubleTest, TheBenchmarkComparesExactlyAndStressHoldsCyclesToTheFirst)
+{
+    const CRun cpu = run(CBackendChoice::cpu, 2, kStandardSeed);
+    CKnownAnswer known{2, picture_digest(cpu.pixels.data(), kImageWidth, kImageHeight),
+                       [&cpu](std::vector<uint8_t>& picture, std::string&) {
+                           picture = cpu.pixels;
+                           return true;
+                       }};
+    CRenderOptions options;
+    options.engine.backend = CBackendChoice::cuda;
+    options.quiet = true;
+    FILE* text = std::tmpfile();
+    CBenchmarkPlan plan{known, 0.0};
+    CStressPlan stress{600, 3, known, [](uint8_t* pixels, uint32_t cycle) { pixels[7] ^= cycle == 3 ? 1 : 0; }};
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    options.benchmark = CBenchmarkMode::chosen_pass;
+    const int benchmark_status = benchmark_main(options, plan, {text, stdout});
+    options.benchmark = CBenchmarkMode::none;
+    options.stress_seconds = 600;
+    const int stress_status = stress_main(options, stress, {text, stdout});
+    const std::string err = testing::internal::GetCapturedStderr();
+    testing::internal::GetCapturedStdout();
+    std::rewind(text);
+    std::string report;
+    for (int c; (c = std::fgetc(text)) != EOF;)
+        report += static_cast<char>(c);
+    std::fclose(text);
+    EXPECT_EQ(benchmark_status, 0) << err;
+    EXPECT_EQ(stress_status, 1) << err;
+    for (const char* said : {"backend:    CUDA\n", "verified: frame 2 is the known answer byte for byte",
+                             "difference: largest R 0, G 0, B 0; mean R 0.000, G 0.000, B 0.000",
+                             "3 cycles of 2 frames checked against the first cycle", "1 of 3 cycles differed",
+                             "cycle 3: 1 of 307200 pixels differs"})
+        EXPECT_NE(report.find(said), std::string::npos) << said << "\n" << report;
+}
 
 TEST_F(CudaDoubleTest, RendersTheCpuBackendsFramesByteForByte)
 {

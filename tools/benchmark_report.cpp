@@ -92,6 +92,13 @@ json run_fields(const CBenchmarkRun& run)
     return fields;
 }
 
+// "1 of 307200 pixels differs", "5 of 307200 pixels differ".
+std::string pixels_differing(uint32_t pixels)
+{
+    return std::to_string(pixels) + " of " + std::to_string(kPixelCount) +
+           (pixels == 1 ? " pixels differs" : " pixels differ");
+}
+
 // The plain loop's run on the same threads, the yardstick of the table.
 const CBenchmarkRun* plain_run(const std::vector<CBenchmarkRun>& runs, int threads)
 {
@@ -120,13 +127,12 @@ std::string processor_model()
 std::string check_verdict(const CPictureCheck& check, uint32_t frame_asked)
 {
     if (!check.done)
-        return "not checked: the run ended before frame " + std::to_string(frame_asked);
+        return "not checked: the time cap came before frame " + std::to_string(frame_asked);
     if (check.exact)
         return "verified: frame " + std::to_string(check.frame) + " is the known answer byte for byte";
     if (!check.compared)
         return "DIFFERS at frame " + std::to_string(check.frame) + " (" + check.error + ")";
-    const std::string pixels = std::to_string(check.difference.pixels) + " of " + std::to_string(kPixelCount) +
-                               (check.difference.pixels == 1 ? " pixels differs" : " pixels differ");
+    const std::string pixels = pixels_differing(check.difference.pixels);
     if (check.verified)
         return "verified within the GPU bound at frame " + std::to_string(check.frame) + ": " + pixels;
     return "DIFFERS at frame " + std::to_string(check.frame) + ": " + pixels;
@@ -165,7 +171,7 @@ void print_benchmark_table(FILE* out, const std::vector<CBenchmarkRun>& runs)
     }
     for (const CBenchmarkRun& run : runs)
         if (!run.check.verified)
-            std::fprintf(out, "%s on %d threads: %s\n", run.pass.c_str(), run.threads,
+            std::fprintf(out, "%s: %s\n", backend_text(run.backend, run.pass, run.threads).c_str(),
                          check_verdict(run.check, kStandardFrames).c_str());
     std::fflush(out);
 }
@@ -176,18 +182,16 @@ void print_stress_report(FILE* out, const CStressRun& run)
     std::string ended = format("%.1f s", run.seconds) + " of " + std::to_string(run.seconds_asked) + " s";
     if (run.stopped_by != 0)
         ended += std::string(", stopped by ") + signal_name(run.stopped_by);
-    std::fprintf(out, "ran:        %s, %u cycles of %u frames checked against %s\n", ended.c_str(), run.cycles,
-                 kStandardFrames, run.reference.c_str());
+    std::fprintf(out, "ran:        %s, %u cycle%s of %u frames checked against %s\n", ended.c_str(), run.cycles,
+                 run.cycles == 1 ? "" : "s", run.cycle_frames, run.reference.c_str());
     if (run.partial_frames > 0)
         std::fprintf(out, "            the cycle cut short by the end (%u frames) was not checked\n",
                      run.partial_frames);
     std::fprintf(out, "result:     %zu of %u cycles differed\n", run.mismatches.size(), run.cycles);
     for (const CPictureCheck& mismatch : run.mismatches)
         std::fprintf(out, "            cycle %u: %s\n", mismatch.frame,
-                     mismatch.compared ? (std::to_string(mismatch.difference.pixels) + " of " +
-                                          std::to_string(kPixelCount) + " pixels differ")
-                                             .c_str()
-                                       : ("digest " + mismatch.digest).c_str());
+                     mismatch.compared ? pixels_differing(mismatch.difference.pixels).c_str()
+                                       : ("digest " + mismatch.digest + ", " + mismatch.error).c_str());
     std::fflush(out);
 }
 

@@ -30,6 +30,7 @@ struct CStressRun {
     int threads = 0;
     uint32_t seconds_asked = 0;
     double seconds = 0.0;
+    uint32_t cycle_frames = kStandardFrames;
     uint32_t cycles = 0;         // checked
     uint32_t partial_frames = 0; // frames of a cycle cut short by the end (not checked)
     int stopped_by = 0;          // the stop signal that ended it, or 0

@@ -46,6 +46,7 @@ int stress_main(const CRenderOptions& options, const CStressPlan& plan, const CR
 {
     CStressRun run;
     run.seconds_asked = plan.seconds;
+    run.cycle_frames = plan.known.frames;
     engine_configure(options.engine);
     if (std::string why; !startup(kStandardSeed, &why)) {
         print_message("start-up failed: " + why);
