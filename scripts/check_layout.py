@@ -10,6 +10,8 @@ angle-bracket ones whose first folder is one of ours (<engine/engine.h>).
   engine/device.h, besides their own room.
 - app/ and tools/ use the engine through its front door, the headers directly
   in engine/ (engine/*.h), never a backend's files.
+Also fails on a relative link in README.md, CONTRIBUTING.md or docs/*.md that
+points at no file, or at no heading of the Markdown file it names.
 
 usage: check_layout.py [SOURCE_ROOT]
 """
@@ -31,6 +33,8 @@ APART = [("engine/cpu", "engine/cuda")]
 BACKENDS = ["engine/cpu", "engine/cuda"]
 DEVICE = "engine/device.h"
 INCLUDE = re.compile(r'^\s*#\s*include\s*(["<])([^">]+)[">]', re.MULTILINE)
+LINK = re.compile(r"\]\(([^)\s]+)\)")
+PAGES = ["README.md", "CONTRIBUTING.md", "docs/*.md"]
 
 
 def room_of(path, rooms):
@@ -55,6 +59,27 @@ def rule_broken(here, included):
     return None
 
 
+def anchors(page):
+    """The anchors a Markdown page's headings get: lower case, punctuation
+    dropped, spaces as hyphens."""
+    titles = re.findall(r"^#+\s+(.*)$", page.read_text(), re.MULTILINE)
+    return {re.sub(r"[^\w\- ]", "", title.strip().lower()).replace(" ", "-") for title in titles}
+
+
+def broken_links(root):
+    """Relative links of the documentation pages whose file or heading is missing."""
+    broken = []
+    for page in sorted(p for pattern in PAGES for p in root.glob(pattern)):
+        for link in LINK.findall(page.read_text()):
+            if re.match(r"[a-z]+:", link):
+                continue  # a web address
+            path, _, anchor = link.partition("#")
+            target = (page.parent / path).resolve() if path else page
+            if not target.exists() or (anchor and target.suffix == ".md" and anchor not in anchors(target)):
+                broken.append(f"{page.relative_to(root).as_posix()}: links to {link} (no such file or heading)")
+    return broken
+
+
 def main():
     root = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else ".")
     broken = []
@@ -69,10 +94,11 @@ def main():
                 rule = rule_broken(here, included)
                 if rule:
                     broken.append(f"{here}: includes {included} ({rule})")
-    for line in broken:
+    links = broken_links(root)
+    for line in broken + links:
         print(line)
-    print(f"layout: {len(broken)} includes break the layout")
-    return 1 if broken else 0
+    print(f"layout: {len(broken)} includes break the layout, {len(links)} links point nowhere")
+    return 1 if broken or links else 0
 
 
 if __name__ == "__main__":

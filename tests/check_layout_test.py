@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: Apache-2.0
-"""Plants one break of each kind in a small source tree and sees the layout
-check fail on it alone, and pass on the tree without breaks.
+"""Plants one break of each kind in a small source tree (an include, or a
+link in the documentation pages) and sees the layout check fail on it alone,
+and pass on the tree without breaks.
 
 usage: check_layout_test.py CHECK_LAYOUT_PY
 """
@@ -19,6 +20,10 @@ CLEAN = {
     "app/camera.cpp": ['"engine/engine.h"', "<engine/backend_select.h>", "<GL/freeglut.h>"],
     "tools/live/live_server.cpp": ['"engine/engine.h"', '"app/startup.h"', "<sys/socket.h>"],
     "tests/cpu_device_test.cpp": ['"engine/cpu/cpu_threads.h"', '"tools/render_options.h"'],
+    # Pages hold lines as they are: links to files, headings, web addresses.
+    "README.md": ["# Vantrel", "[long](docs/long-renders.md#the-format-byte-by-byte) [up](#vantrel)",
+                  "[site](https://example.org/a) [code](kernel/path.h)"],
+    "docs/long-renders.md": ["## The format, byte by byte", "[back](../README.md#vantrel)"],
 }
 # (file, planted include, what the message must name of the rule broken)
 BREAKS = [
@@ -30,6 +35,9 @@ BREAKS = [
     ("engine/cuda/cuda_device.cpp", '"engine/cpu/cpu_threads.h"', "stay apart"),
     ("app/camera.cpp", '"engine/cpu/cpu_threads.h"', "engine/*.h only"),
     ("tools/live/live_server.cpp", "<engine/cuda/cuda_device.h>", "engine/*.h only"),
+    ("README.md", "[gone](docs/gone.md)", "no such file"),
+    ("CONTRIBUTING.md", "[renamed](docs/long-renders.md#the-format)", "no such file or heading"),
+    ("docs/long-renders.md", "![picture](vantrel.png)", "no such file"),
 ]
 
 
@@ -41,9 +49,10 @@ def check(planted=None):
         for name, includes in files.items():
             path = pathlib.Path(root) / name
             path.parent.mkdir(parents=True, exist_ok=True)
-            path.write_text("".join(f"#include {include}\n" for include in includes))
+            prefix = "" if name.endswith(".md") else "#include "
+            path.write_text("".join(f"{prefix}{include}\n" for include in includes))
         run = subprocess.run([sys.executable, sys.argv[1], root], capture_output=True, text=True)
-        return run.returncode, [line for line in run.stdout.splitlines() if ": includes " in line]
+        return run.returncode, [line for line in run.stdout.splitlines() if ": includes " in line or ": links " in line]
 
 
 failures = []
@@ -52,7 +61,8 @@ if code != 0 or lines:
     failures.append(f"clean tree: exit {code}, {lines}")
 for name, include, rule in BREAKS:
     code, lines = check((name, include))
-    want = f"{name}: includes {include[1:-1]} ("
+    target = include.split("](")[1][:-1] if name.endswith(".md") else None
+    want = f"{name}: links to {target} (" if target else f"{name}: includes {include[1:-1]} ("
     if code != 1 or len(lines) != 1 or not lines[0].startswith(want) or rule not in lines[0]:
         failures.append(f"{name} including {include}: exit {code}, {lines} (wanted one line naming '{rule}')")
 for failure in failures:

@@ -7,7 +7,9 @@ usage: install_test.py destdir|package BUILD_DIR VERSION PROGRAM... [-- CMAKE CP
 destdir: installs into a temporary DESTDIR; exactly the programs, manual pages and documents
          are there; the installed programs answer --version (vantrel without a display, so before
          any window) and vantrel-render renders 2 frames from there; no run-time path points into
-         the build folder; each manual page names every option its program's --help lists.
+         the build folder; each manual page names every option its program's --help lists; the
+         README's option table names exactly the options of vantrel-render --help, with the
+         ranges and defaults it gives.
 package: (skipped, status 77, without dpkg-deb) builds the package with cpack into a temporary
          folder and checks its control fields, its file list, and that its Depends name the
          Debian package of every library the programs load; that the maintainer comes from
@@ -59,6 +61,16 @@ def help_options(help_text):
         if match:
             options |= {option.strip() for option in match.group(1).split(",")}
     return options
+
+
+def readme_option_rows(readme):
+    """The README's option table: the text of each option's row, backquotes dropped."""
+    rows = {}
+    for line in readme.splitlines():
+        cells = line.split("|")
+        if line.startswith("| `-") and len(cells) > 3:
+            rows.update(dict.fromkeys(re.findall(r"--[\w-]+", cells[1]), cells[2].replace("`", "")))
+    return rows
 
 
 def man_text(path):
@@ -123,6 +135,17 @@ def check_install(build, version, programs, cmake):
 
         # A render from the installed program, in a folder of its own.
         render = os.path.join(installed, "bin", "vantrel-render")
+        render_help = checked([render, "--help"], env=no_display)
+        with open(os.path.join(installed, "share/doc/vantrel/README.md")) as readme:
+            rows = readme_option_rows(readme.read())
+        if set(rows) != help_options(render_help) - {"-h"}:
+            raise Failure(f"the README's option table names {sorted(rows)}; vantrel-render --help lists "
+                          f"{sorted(help_options(render_help))}")
+        for line in render_help.splitlines():
+            option = re.match(r"\s+(?:-h,)?(--[\w-]+)", line)
+            for fact in re.findall(r"\d+ to \d+|default [\w.]+", line) if option else []:
+                if fact not in rows[option.group(1)]:
+                    raise Failure(f"the README's row of {option.group(1)} does not say {fact!r} as --help does")
         work = os.path.join(scratch, "work")
         os.mkdir(work)
         result = run([render, "--frames", "2", "--seed", "1", "--backend", "cpu", "--quiet", "--output",

@@ -139,13 +139,15 @@ std::optional<int> parse_render_options(int argc, const char* const* argv, CRend
     // Values are taken as text and checked here, so every mistake gets one clear line.
     std::string frames, seed, threads, backend = "auto";
     app.add_option("--frames", frames,
-                   "Frames to render, one sample per pixel each (default 64; with --serve, until stopped)")
+                   "Frames to render, 1 to 4294967295, one sample per pixel each "
+                   "(default 64; with --serve, until stopped)")
         ->option_text("N");
     app.add_option("--seed", seed, "Seed of the random source, 0 to 4294967295 (default: the clock)")
         ->option_text("S");
     app.add_option("--output", options.output, "Image file, .png or .ppm (default vantrel.png)")
         ->option_text("FILE");
-    app.add_option("--threads", threads, "CPU threads (default: all cores)")->option_text("N");
+    app.add_option("--threads", threads, "CPU threads, 1 to 1024 (default: OMP_NUM_THREADS, else all cores)")
+        ->option_text("N");
     app.add_option("--backend", backend, "auto, cpu or cuda (default auto)")->option_text("NAME");
     app.add_flag("--quiet", options.quiet, "No progress display (the summary line stays)");
     std::string serve, serve_fps;
