@@ -57,7 +57,7 @@ const char kWindowHelp[] =
     "Without a display, vantrel-render renders the picture to an image file.\n"
     "\n"
     "Options:\n"
-    "  --help             Print this help and exit\n"
+    "  -h, --help         Print this help and exit\n"
     "  --version          Print the version, the CUDA backend's GPUs, the CPU\n"
     "                     passes (and the one this processor uses) and the\n"
     "                     compiler, and exit\n"
@@ -202,7 +202,7 @@ std::optional<int> window_info_option(int argc, const char* const* argv)
     std::string wrong;
     for (int i = 1; i < argc; ++i) {
         const char* argument = argv[i];
-        if (std::strcmp(argument, "--help") == 0)
+        if (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0)
             return print_or_fail(kWindowHelp);
         if (std::strcmp(argument, "--version") == 0)
             return print_or_fail(version_text("vantrel") + "\n");

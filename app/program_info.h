@@ -34,7 +34,7 @@ CBuildFacts build_facts();
 // that are not a number (CMake's "native", "all") are named as they are.
 std::string cuda_architectures_text(std::string_view architectures);
 
-// vantrel's command line before GLUT sees it: --help or --version prints its
+// vantrel's command line before GLUT sees it: -h, --help or --version prints its
 // text on stdout and gives exit status 0 (1 when stdout cannot be written);
 // an argument that is not one of GLUT's options (with its value) is bad input,
 // named in one line on stderr with a pointer to --help, exit status 2; nothing

@@ -67,11 +67,12 @@ bool window_display_opens(int argc, const char* const* argv)
 
 const char* window_open(int* argc, char** argv)
 {
+    // The defaults go in first: glutInit then reads -geometry over them.
+    glutInitWindowPosition(100, 100);
+    glutInitWindowSize(static_cast<int>(kImageWidth), static_cast<int>(kImageHeight));
     glutInit(argc, argv);
     glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_GLUTMAINLOOP_RETURNS);
     glutInitDisplayMode(GLUT_DOUBLE | GLUT_DEPTH | GLUT_RGB);
-    glutInitWindowPosition(100, 100);
-    glutInitWindowSize(static_cast<int>(kImageWidth), static_cast<int>(kImageHeight));
     glutCreateWindow("Vantrel Prototype 1");
     glutIdleFunc(glutPostRedisplay);
     glutDisplayFunc(display_callback);

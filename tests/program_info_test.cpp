@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 // What --version says about the CUDA backend's GPUs, read from the build's
-// architecture list.
+// architecture list; which command lines vantrel answers itself.
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,5 +32,41 @@ TEST(ProgramInfo, CudaArchitecturesReadAsComputeCapabilities)
     };
     for (const CArchitectures& c : cases)
         EXPECT_EQ(cuda_architectures_text(c.list), c.text) << "'" << c.list << "'";
+}
+
+struct CWindowCommandLine {
+    std::vector<const char*> arguments;  // after the program name
+    std::optional<int> status;           // nothing: GLUT's to read, the window opens
+    std::string stdout_start;
+    std::string stderr_text;
+};
+
+TEST(ProgramInfo, WindowAnswersHelpAndVersionAndRefusesTheRest)
+{
+    const std::string usage = "Usage: vantrel [OPTION]...\n";
+    const std::vector<CWindowCommandLine> cases = {
+        {{"-h"}, 0, usage, ""},
+        {{"--help"}, 0, usage, ""},
+        {{"-iconic", "--bogus", "-h"}, 0, usage, ""},
+        {{"--version"}, 0, "vantrel ", ""},
+        {{"-geometry", "-h", "-sync"}, std::nullopt, "", ""},  // -h is the geometry here
+        {{"-geometry", "800x600+10+10", "-display", ":1"}, std::nullopt, "", ""},
+        {{"-help"}, 2, "", "vantrel: unknown option '-help' (see vantrel --help)\n"},
+        {{"-display"}, 2, "", "vantrel: -display needs a value (see vantrel --help)\n"},
+    };
+    for (const CWindowCommandLine& c : cases) {
+        std::vector<const char*> argv = {"vantrel"};
+        argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        const std::optional<int> status = window_info_option(static_cast<int>(argv.size()), argv.data());
+        const std::string out = testing::internal::GetCapturedStdout();
+        const std::string err = testing::internal::GetCapturedStderr();
+        const std::string what = testing::PrintToString(c.arguments);
+        EXPECT_EQ(status, c.status) << what;
+        EXPECT_EQ(out.substr(0, c.stdout_start.size()), c.stdout_start) << what;
+        EXPECT_EQ(out.empty(), c.stdout_start.empty()) << what;
+        EXPECT_EQ(err, c.stderr_text) << what;
+    }
 }
 }  // namespace

@@ -6,7 +6,8 @@ usage: window_test.py VANTREL CLOSE_HELPER close|sigterm|sighup|refused
 
 close:     the picture is upright, a key press and a mouse click change
            nothing, closing the window (WM_DELETE_WINDOW) shuts down cleanly.
-sigterm:   with GLUT's options naming the display (and DISPLAY unset), SIGTERM
+sigterm:   with GLUT's options naming the display (and DISPLAY unset) and a
+           -geometry other than the default, which the window takes, SIGTERM
            shuts down cleanly.
 sighup:    with stdout a pipe nobody reads, the window still opens, and SIGHUP
            (a closed terminal) shuts down cleanly.
@@ -122,7 +123,8 @@ def picture_problems(pixels):
     return problems
 
 
-def find_window(env):
+def find_window(env, geometry=(WIDTH, HEIGHT, 100, 100)):
+    """The window's id, once it is mapped with `geometry` (width, height, x, y)."""
     # On a loaded machine xdotool's search can give up while the window is
     # still being mapped: ask again, a few times.
     for _ in range(5):
@@ -135,10 +137,11 @@ def find_window(env):
     if found.returncode != 0 or len(ids) != 1:
         raise Failure(f"expected one visible window titled {TITLE!r}, xdotool found {ids} (status "
                       f"{found.returncode}, stderr {found.stderr.strip()!r})")
-    geometry = subprocess.run(["xdotool", "getwindowgeometry", ids[0]], env=env, capture_output=True, text=True,
-                              timeout=10).stdout
-    if "Position: 100,100" not in geometry or "Geometry: 640x480" not in geometry:
-        raise Failure(f"window not 640x480 at 100,100:\n{geometry}")
+    found_geometry = subprocess.run(["xdotool", "getwindowgeometry", ids[0]], env=env, capture_output=True,
+                                    text=True, timeout=10).stdout
+    width, height, x, y = geometry
+    if f"Position: {x},{y}" not in found_geometry or f"Geometry: {width}x{height}" not in found_geometry:
+        raise Failure(f"window not {width}x{height} at {x},{y}:\n{found_geometry}")
     return ids[0]
 
 
@@ -168,9 +171,10 @@ def check_exit(vantrel, stdout_file, stderr_file, expected_stdout=EXPECTED_STDOU
 def run_window(vantrel_path, close_helper, mode):
     xvfb, display = start_xvfb()
     env = dict(os.environ, DISPLAY=display)
-    command, vantrel_env = [vantrel_path], env
+    command, vantrel_env, geometry = [vantrel_path], env, (WIDTH, HEIGHT, 100, 100)
     if mode == "sigterm":
-        command += ["-display", display, "-geometry", f"{WIDTH}x{HEIGHT}+100+100", "-sync", "-gldebug"]
+        geometry = (800, 600, 10, 20)
+        command += ["-display", display, "-geometry", "{}x{}+{}+{}".format(*geometry), "-sync", "-gldebug"]
         vantrel_env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
     vantrel = None
     try:
@@ -184,7 +188,7 @@ def run_window(vantrel_path, close_helper, mode):
             vantrel = subprocess.Popen(command, env=vantrel_env, stdout=stdout, stderr=err, text=True)
             if mode == "sighup":
                 os.close(stdout)
-            window = find_window(env)
+            window = find_window(env, geometry)
             if mode == "close":
                 last = [b""]
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace {
 constexpr double kLineInterval = 2.0;   // seconds between plain lines
@@ -94,7 +95,11 @@ void CProgress::draw_bar(uint32_t done, double seconds)
     const int bar_width = std::min(kBarWidth, room - 3 - static_cast<int>(line.size()));
     if (total_ != kFramesUntilStopped && bar_width >= kNarrowestBar) {
         const int filled = total_ ? static_cast<int>(uint64_t{done} * bar_width / total_) : bar_width;
-        line = "[" + std::string(filled, '#') + std::string(bar_width - filled, '.') + "] " + line;
+        // Appended piece by piece: g++ 12 warns (-Wrestrict, wrongly) about
+        // the inlined copies of a chain of operator+ starting with "[".
+        std::string bar(1, '[');
+        bar.append(filled, '#').append(bar_width - filled, '.').append("] ").append(line);
+        line = std::move(bar);
     }
     line.resize(std::min(line.size(), static_cast<size_t>(std::max(room, 0))));
     // \r returns to the line's start, \033[K clears what a longer line left.
