@@ -34,9 +34,12 @@ install_missing() {
     rm -f "$log"
 }
 
-# What configuring the build needs (tests, benchmarks and manual pages included).
-BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libcli11-dev
-                freeglut3-dev libgl-dev libx11-dev python3 help2man libcpp-httplib-dev libturbojpeg0-dev
-                libsimde-dev zlib1g-dev libssl-dev nlohmann-json3-dev)
-# What making the Debian package needs beyond that (dpkg-shlibdeps, and file to find the executables).
+# What building and running the programs and their manual pages needs
+# (configured with -DVANTREL_BUILD_TESTS=OFF -DVANTREL_BUILD_BENCH=OFF).
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libpng-dev libcli11-dev freeglut3-dev libgl-dev libx11-dev help2man
+                libcpp-httplib-dev libturbojpeg0-dev zlib1g-dev
+                libssl-dev nlohmann-json3-dev)
+# What the tests and benchmarks need beyond that.
+TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev libsimde-dev python3)
+# What making the Debian packages needs beyond the build (dpkg-shlibdeps, and file to find the executables).
 PACKAGE_PACKAGES=(dpkg-dev file)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
-# Installs what is missing (Debian), builds the release build and starts the
-# window program `vantrel`. Without a display (DISPLAY unset) it runs the
+# Installs what is missing (Debian) for building and running, nothing of the
+# tests, builds the programs in the release build and starts the window
+# program `vantrel`. Without a display (DISPLAY unset) it runs the
 # headless `vantrel-render` instead, which writes vantrel.png in the current
 # folder. Extra arguments go to the program that runs. VANTREL_BUILD_DIR
 # names another build folder (default build/release).
@@ -21,10 +22,15 @@ else
     PROGRAM="$BUILD/tools/vantrel-render"
 fi
 
-cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+# The tests and benchmarks are left out here (scripts/test.sh turns them on
+# in the same folder, which keeps the programs built).
+cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVANTREL_BUILD_TESTS=OFF \
+    -DVANTREL_BUILD_BENCH=OFF >/dev/null
 # Both programs and their manual pages, all that `cmake --install` puts in
-# place, so an install after this run works.
-cmake --build "$BUILD" --target installable -j "$(nproc)"
+# place, so an install after this run works; nothing said when all is built.
+if ! cmake --build "$BUILD" --target installable -- -n 2>/dev/null | grep -qx 'ninja: no work to do\.'; then
+    cmake --build "$BUILD" --target installable -j "$(nproc)"
+fi
 
 cd "$HERE"
 if [ "$TARGET" = vantrel ]; then

@@ -10,12 +10,14 @@ destdir: installs into a temporary DESTDIR; exactly the programs, manual pages a
          the build folder; each manual page names every option its program's --help lists; the
          README's option table names exactly the options of vantrel-render --help, with the
          ranges and defaults it gives.
-package: (skipped, status 77, without dpkg-deb) builds the package with cpack into a temporary
-         folder and checks its control fields, its file list, and that its Depends name the
-         Debian package of every library the programs load; that the maintainer comes from
-         DEBFULLNAME and DEBEMAIL and signs the changelog, that the programs are hardened
-         (fortified calls, relocations bound at start), and that lintian, when installed, finds
-         neither an error nor a warning.
+package: (skipped, status 77, without dpkg-deb) builds the packages with cpack into a temporary
+         folder, one per program (vantrel-render headless, vantrel the window, depending on
+         vantrel-render), and checks each one's control fields, its file list, and that its
+         Depends name the Debian package of every library its program loads; that vantrel-render
+         needs no display library, nor does anything its Depends pull in (when apt-cache knows
+         them); that the maintainer comes from DEBFULLNAME and DEBEMAIL and signs the changelog,
+         that the programs are hardened (fortified calls, relocations bound at start), and that
+         lintian, when installed, finds neither an error nor a warning.
 """
 
 import gzip
@@ -46,10 +48,13 @@ def checked(args, **kwargs):
 
 
 def expected_files(programs):
-    """Every file an install holds, under the prefix: nothing of the tests or benchmarks."""
-    files = {"share/doc/vantrel/README.md", "share/doc/vantrel/vantrel.png", "share/doc/vantrel/copyright"}
+    """Every file an install holds, under the prefix: nothing of the tests or benchmarks. Each
+    program's documents are in a folder of its name; the README goes with vantrel-render."""
+    files = set()
     for program in programs:
-        files |= {f"bin/{program}", f"share/man/man1/{program}.1.gz"}
+        files |= {f"bin/{program}", f"share/man/man1/{program}.1.gz", f"share/doc/{program}/copyright"}
+        if program == "vantrel-render":
+            files |= {f"share/doc/{program}/README.md", f"share/doc/{program}/vantrel.png"}
     return files
 
 
@@ -179,35 +184,68 @@ MAINTAINERS = [  # DEBFULLNAME, DEBEMAIL, the Maintainer field
 ]
 
 
-def make_package(build, cpack, folder, full_name, email):
+# What a headless machine must not have to install: display, GL and GLUT libraries, and Mesa and
+# LLVM behind them.
+DISPLAY_LIBRARY = re.compile(r"^lib(GL|EGL|GLX|OpenGL|glut|X|xcb|drm|gbm|wayland)|mesa|llvm", re.IGNORECASE)
+
+
+def make_packages(build, cpack, folder, full_name, email):
+    """The packages cpack makes, by package name."""
     env = dict(os.environ, DEBFULLNAME=full_name, DEBEMAIL=email)
     checked([cpack, "-G", "DEB", "-B", folder, "--config", os.path.join(build, "CPackConfig.cmake")], env=env)
-    debs = [name for name in os.listdir(folder) if name.endswith(".deb")]
-    if len(debs) != 1:
-        raise Failure(f"expected one package, cpack made {debs}")
-    return os.path.join(folder, debs[0])
+    return {name.split("_")[0]: os.path.join(folder, name) for name in os.listdir(folder) if name.endswith(".deb")}
 
 
-def check_package_files(deb, maintainer, version, programs):
-    """The file list, the changelog's version and signature, hardened programs."""
+def check_package_files(deb, maintainer, version, program):
+    """The file list, the changelog's version and signature, a hardened program."""
     listing = checked(["dpkg-deb", "-c", deb])
     files = {line.split()[-1].removeprefix("./") for line in listing.splitlines() if not line.startswith("d")}
-    expected_list = {"usr/" + name for name in expected_files(programs)} | {"usr/share/doc/vantrel/changelog.gz"}
+    expected_list = {"usr/" + name for name in expected_files([program])} | {f"usr/share/doc/{program}/changelog.gz"}
     if files != expected_list:
-        raise Failure(f"package files {sorted(files)}, expected {sorted(expected_list)}")
+        raise Failure(f"{program} package files {sorted(files)}, expected {sorted(expected_list)}")
     unpacked = tempfile.mkdtemp(dir=os.path.dirname(deb))
     checked(["dpkg-deb", "-x", deb, unpacked])
-    doc = os.path.join(unpacked, "usr/share/doc/vantrel")
-    with gzip.open(os.path.join(doc, "changelog.gz"), "rt") as changelog:
+    with gzip.open(os.path.join(unpacked, f"usr/share/doc/{program}/changelog.gz"), "rt") as changelog:
         entries = changelog.read()
     if not entries.startswith(f"vantrel ({version}) ") or f"\n -- {maintainer}  " not in entries:
         raise Failure(f"changelog does not start with version {version} signed by {maintainer}:\n{entries}")
-    for program in programs:
-        path = os.path.join(unpacked, "usr/bin", program)
-        dynamic = checked(["readelf", "--dynamic", "--dyn-syms", "--wide", path])
-        if not re.search(r"\(FLAGS\).*\bBIND_NOW\b", dynamic) or not re.search(r"__\w+_chk\b", dynamic):
-            raise Failure(f"{program} is not hardened: it needs BIND_NOW and fortified calls (__*_chk)")
-    return unpacked
+    path = os.path.join(unpacked, "usr/bin", program)
+    dynamic = checked(["readelf", "--dynamic", "--dyn-syms", "--wide", path])
+    if not re.search(r"\(FLAGS\).*\bBIND_NOW\b", dynamic) or not re.search(r"__\w+_chk\b", dynamic):
+        raise Failure(f"{program} is not hardened: it needs BIND_NOW and fortified calls (__*_chk)")
+    return path
+
+
+def check_depends(program, path, depends_field):
+    """Depends pull in every library the program loads (dpkg-shlibdeps under CPack passes over
+    libraries that no package holds); vantrel-render's needs no display library, down the tree."""
+    depends = {alternative.split()[0] for entry in depends_field.split(",")
+               for alternative in entry.split("|") if alternative.strip()}
+    needed = re.findall(r"\(NEEDED\).*\[(.*)\]", checked(["readelf", "-d", path]))
+    loaded = checked(["ldd", path])
+    resolved = dict(re.findall(r"^\s*(\S+) => (/\S+)", loaded, re.MULTILINE))
+    # The dynamic loader is listed by its path alone.
+    resolved |= {os.path.basename(p): p for p in re.findall(r"^\s*(/\S+) \(", loaded, re.MULTILINE)}
+    for library in needed:
+        where = resolved.get(library, "not found")
+        owner = owning_package(where) if where != "not found" else None
+        if owner is None or owner not in depends:
+            source = f"package {owner}" if owner else "no Debian package"
+            raise Failure(f"{program} needs {library} ({where}, from {source}), which the package's "
+                          f"Depends ({depends_field}) do not pull in")
+    if program != "vantrel-render":
+        return
+    tree = run(["apt-cache", "depends", "--recurse", "--no-recommends", "--no-suggests", "--no-conflicts",
+                "--no-breaks", "--no-replaces", "--no-enhances"] + sorted(depends)) if shutil.which("apt-cache") \
+        else None
+    pulled = set(depends) | set(needed)
+    if tree is not None and tree.returncode == 0:
+        pulled |= {line.strip("<>") for line in tree.stdout.splitlines() if not line.startswith(" ")}
+    else:
+        print("package: apt-cache cannot list what vantrel-render's Depends pull in; only they are checked")
+    display = sorted(name for name in pulled if DISPLAY_LIBRARY.search(name))
+    if display:
+        raise Failure(f"vantrel-render, headless, needs display libraries: {display}")
 
 
 def check_package(build, version, programs, cpack):
@@ -215,54 +253,43 @@ def check_package(build, version, programs, cpack):
         print("package: dpkg-deb not found; skipped")
         return SKIPPED
     architecture = checked(["dpkg", "--print-architecture"]).strip()
+    summary, paths = [], {}
     with tempfile.TemporaryDirectory() as scratch:
         for k, (full_name, email, maintainer) in enumerate(MAINTAINERS):
-            folder = os.path.join(scratch, str(k))
-            deb = make_package(build, cpack, folder, full_name, email)
-            found = checked(["dpkg-deb", "-f", deb, "Maintainer"]).strip()
-            if found != maintainer:
-                raise Failure(f"DEBFULLNAME={full_name!r} DEBEMAIL={email!r}: Maintainer {found!r}, "
-                              f"expected {maintainer!r}")
-            unpacked = check_package_files(deb, maintainer, version, programs)
-        if os.path.basename(deb) != f"vantrel_{version}_{architecture}.deb":
-            raise Failure(f"package named {os.path.basename(deb)}")
+            debs = make_packages(build, cpack, os.path.join(scratch, str(k)), full_name, email)
+            if sorted(debs) != sorted(programs):
+                raise Failure(f"cpack made {sorted(debs.values())}, expected one package for each of {programs}")
+            for program, deb in debs.items():
+                found = checked(["dpkg-deb", "-f", deb, "Maintainer"]).strip()
+                if found != maintainer:
+                    raise Failure(f"DEBFULLNAME={full_name!r} DEBEMAIL={email!r}: {program} Maintainer {found!r}, "
+                                  f"expected {maintainer!r}")
+                paths[program] = check_package_files(deb, maintainer, version, program)
+        for program, deb in debs.items():
+            if os.path.basename(deb) != f"{program}_{version}_{architecture}.deb":
+                raise Failure(f"package named {os.path.basename(deb)}")
+            fields = {}
+            for field in ("Package", "Version", "Architecture", "Maintainer", "Description", "Depends", "Section"):
+                fields[field] = checked(["dpkg-deb", "-f", deb, field]).strip()
+            expected = {"Package": program, "Version": version, "Architecture": architecture}
+            for field, value in expected.items():
+                if fields[field] != value:
+                    raise Failure(f"{program} control field {field}: {fields[field]!r}, expected {value!r}")
+            description = fields["Description"].splitlines()
+            if len(description) < 2 or not description[0] or \
+                    any(not line.startswith(" ") for line in description[1:]):
+                raise Failure(f"Description needs a summary line and an indented long text: {fields['Description']!r}")
+            if program == "vantrel" and f"vantrel-render (= {version})" not in fields["Depends"].split(", "):
+                raise Failure(f"vantrel does not depend on vantrel-render {version}: {fields['Depends']}")
+            check_depends(program, paths[program], fields["Depends"])
+            summary.append(f"{program}: Depends: {fields['Depends']}")
         if shutil.which("lintian"):
-            verdict = run(["lintian", "--fail-on", "error,warning", deb])
+            verdict = run(["lintian", "--fail-on", "error,warning"] + sorted(debs.values()))
             if verdict.returncode != 0:
                 raise Failure(f"lintian:\n{verdict.stdout}{verdict.stderr}")
         else:
             print("package: lintian not installed; not run")
-
-        fields = {}
-        for field in ("Package", "Version", "Architecture", "Maintainer", "Description", "Depends", "Section"):
-            fields[field] = checked(["dpkg-deb", "-f", deb, field]).strip()
-        expected = {"Package": "vantrel", "Version": version, "Architecture": architecture}
-        for field, value in expected.items():
-            if fields[field] != value:
-                raise Failure(f"control field {field}: {fields[field]!r}, expected {value!r}")
-        description = fields["Description"].splitlines()
-        if len(description) < 2 or not description[0] or any(not line.startswith(" ") for line in description[1:]):
-            raise Failure(f"Description needs a summary line and an indented long text: {fields['Description']!r}")
-
-        # Depends must pull in every library the programs load (dpkg-shlibdeps
-        # under CPack passes over libraries that no package holds).
-        depends = {alternative.split()[0] for entry in fields["Depends"].split(",")
-                   for alternative in entry.split("|") if alternative.strip()}
-        for program in programs:
-            path = os.path.join(unpacked, "usr/bin", program)
-            needed = re.findall(r"\(NEEDED\).*\[(.*)\]", checked(["readelf", "-d", path]))
-            loaded = checked(["ldd", path])
-            resolved = dict(re.findall(r"^\s*(\S+) => (/\S+)", loaded, re.MULTILINE))
-            # The dynamic loader is listed by its path alone.
-            resolved |= {os.path.basename(p): p for p in re.findall(r"^\s*(/\S+) \(", loaded, re.MULTILINE)}
-            for library in needed:
-                where = resolved.get(library, "not found")
-                owner = owning_package(where) if where != "not found" else None
-                if owner is None or owner not in depends:
-                    source = f"package {owner}" if owner else "no Debian package"
-                    raise Failure(f"{program} needs {library} ({where}, from {source}), which the package's "
-                                  f"Depends ({fields['Depends']}) do not pull in")
-    print("package fields: " + "; ".join(f"{k}: {v}" for k, v in fields.items() if k != "Description"))
+    print("\n".join(summary))
     return 0
 
 
