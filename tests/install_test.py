@@ -141,7 +141,7 @@ def check_install(build, version, programs, cmake):
         # A render from the installed program, in a folder of its own.
         render = os.path.join(installed, "bin", "vantrel-render")
         render_help = checked([render, "--help"], env=no_display)
-        with open(os.path.join(installed, "share/doc/vantrel/README.md")) as readme:
+        with open(os.path.join(installed, "share/doc/vantrel-render/README.md")) as readme:
             rows = readme_option_rows(readme.read())
         if set(rows) != help_options(render_help) - {"-h"}:
             raise Failure(f"the README's option table names {sorted(rows)}; vantrel-render --help lists "
