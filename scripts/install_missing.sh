@@ -40,6 +40,6 @@ BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libpng-dev libcli11-dev freeglu
                 libcpp-httplib-dev libturbojpeg0-dev zlib1g-dev
                 libssl-dev nlohmann-json3-dev)
 # What the tests and benchmarks need beyond that.
-TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev libsimde-dev python3)
+TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev libsimde-dev python3 valgrind)
 # What making the Debian packages needs beyond the build (dpkg-shlibdeps, and file to find the executables).
 PACKAGE_PACKAGES=(dpkg-dev file)

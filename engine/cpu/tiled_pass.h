@@ -277,10 +277,13 @@ uint64_t path_trace_tiles(const CLanePassArgs& args)
     // up to five), so pieces go out one at a time. Every piece writes only its
     // own pixels' entries.
     cpu_parallel_for(args.threads, kPieces, 1, [&](uint32_t piece, uint32_t, int) {
-        // Each thread keeps its working space from pass to pass.
+        // Each thread keeps its working space from pass to pass. It starts
+        // zeroed: the lanes past a bounce's last path read it, and their
+        // results are never used, but they should not come from whatever the
+        // heap held (nor make memory checkers report them).
         static thread_local std::unique_ptr<CTileWork> work;
         if (!work)
-            work.reset(new CTileWork);
+            work.reset(new CTileWork());
         const bool whole = piece < kWholeTiles;
         const uint32_t first = whole ? piece * kTile : kWholeTiles * kTile + (piece - kWholeTiles) * kPiece;
         segments.fetch_add(trace_tile<Clock>(first, whole ? kTile : kPiece, args, *work), std::memory_order_relaxed);
