@@ -9,7 +9,8 @@ destdir: installs into a temporary DESTDIR; exactly the programs, manual pages a
          any window) and vantrel-render renders 2 frames from there; no run-time path points into
          the build folder; each manual page names every option its program's --help lists; the
          README's option table names exactly the options of vantrel-render --help, with the
-         ranges and defaults it gives.
+         ranges and defaults it gives; every relative link of the installed documents points at
+         an installed file.
 package: (skipped, status 77, without dpkg-deb) builds the packages with cpack into a temporary
          folder, one per program (vantrel-render headless, vantrel the window, depending on
          vantrel-render), and checks each one's control fields, its file list, and that its
@@ -47,15 +48,37 @@ def checked(args, **kwargs):
     return result.stdout
 
 
+SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+DOC_PAGES = sorted(name for name in os.listdir(os.path.join(SOURCE, "docs")) if name.endswith((".md", ".png")))
+
+
 def expected_files(programs):
     """Every file an install holds, under the prefix: nothing of the tests or benchmarks. Each
-    program's documents are in a folder of its name; the README goes with vantrel-render."""
+    program's documents are in a folder of its name; the README, CONTRIBUTING.md and the docs/
+    pages they link to go with vantrel-render."""
     files = set()
     for program in programs:
         files |= {f"bin/{program}", f"share/man/man1/{program}.1.gz", f"share/doc/{program}/copyright"}
         if program == "vantrel-render":
-            files |= {f"share/doc/{program}/README.md", f"share/doc/{program}/vantrel.png"}
+            files |= {f"share/doc/{program}/README.md", f"share/doc/{program}/CONTRIBUTING.md"}
+            files |= {f"share/doc/{program}/docs/{name}" for name in DOC_PAGES}
     return files
+
+
+def broken_links(folder):
+    """Relative links and pictures of the Markdown files under `folder` whose file is not there.
+    LICENSE is left out on purpose: installed, the copyright file carries the licence (lintian
+    warns of a second licence file)."""
+    broken = []
+    for root, _, names in os.walk(folder):
+        for name in (n for n in names if n.endswith(".md")):
+            with open(os.path.join(root, name)) as page:
+                for target in re.findall(r"\]\(([^)#\s]+)(?:#[^)]*)?\)", page.read()):
+                    if re.match(r"[a-z]+:", target) or os.path.basename(target) == "LICENSE":
+                        continue
+                    if not os.path.exists(os.path.join(root, target)):
+                        broken.append(f"{os.path.relpath(os.path.join(root, name), folder)} -> {target}")
+    return broken
 
 
 def help_options(help_text):
@@ -141,7 +164,10 @@ def check_install(build, version, programs, cmake):
         # A render from the installed program, in a folder of its own.
         render = os.path.join(installed, "bin", "vantrel-render")
         render_help = checked([render, "--help"], env=no_display)
-        with open(os.path.join(installed, "share/doc/vantrel-render/README.md")) as readme:
+        documents = os.path.join(installed, "share/doc/vantrel-render")
+        if broken_links(documents):
+            raise Failure(f"installed documents link to files not installed: {broken_links(documents)}")
+        with open(os.path.join(documents, "README.md")) as readme:
             rows = readme_option_rows(readme.read())
         if set(rows) != help_options(render_help) - {"-h"}:
             raise Failure(f"the README's option table names {sorted(rows)}; vantrel-render --help lists "
