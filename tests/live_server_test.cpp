@@ -540,7 +540,9 @@ TEST(LiveServer, OnEveryInterfaceNamesAddressesThatAnswer)
 // The render thread copies a picture at most so often, and always the last.
 TEST(FrameHandover, CopiesAtMostAtItsRateAndAlwaysTheLastPicture)
 {
-    CFrameHandover handover(1);
+    CFrameHandover handover(1, {4, 60, 0.0, 0, false, 4});
+    EXPECT_EQ(handover.figures().frames_total, 60u);  // before the render begins, what it will do
+    EXPECT_FALSE(handover.picture());
     std::vector<uint8_t> pixels(4 * 2 * 3, 0);
     for (uint32_t frame = 1; frame <= 50; ++frame) {
         pixels[0] = static_cast<uint8_t>(frame);

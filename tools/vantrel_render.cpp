@@ -184,7 +184,10 @@ int render_main(int argc, char** argv)
     install_stop_signals();
     if (benchmark_asked(options))
         return run_benchmark_program(options);
-    CFrameHandover handover(options.serve_fps);
+    // Until the render begins the live view shows the frames asked for, and
+    // those a resumed render starts from.
+    const uint32_t resumed_frames = options.resumed ? options.resumed->frames_done : 0;
+    CFrameHandover handover(options.serve_fps, {resumed_frames, options.frames, 0.0, 0, false, resumed_frames});
     std::unique_ptr<CLiveServer> live;
     if (options.serve && !(live = start_live_view(options, handover)))
         return kUsageStatus;
@@ -212,7 +215,6 @@ int render_main(int argc, char** argv)
         print_message("resuming " + options.resume + " at frame " + std::to_string(options.resumed->frames_done) +
                       " (seed " + std::to_string(seed) + ")");
     }
-    const uint32_t resumed_frames = options.resumed ? options.resumed->frames_done : 0;
     CCheckpointSchedule checkpoints(options.checkpoint, options.checkpoint_every, seed, options.frames,
                                     options.checkpoint == options.resume && options.resumed
                                         ? std::optional<uint32_t>(resumed_frames)

@@ -3,9 +3,10 @@
 
 #include <algorithm>
 
-CFrameHandover::CFrameHandover(uint32_t pictures_per_second)
+CFrameHandover::CFrameHandover(uint32_t pictures_per_second, const CLiveFigures& starting)
     : interval_(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-          std::chrono::duration<double>(1.0 / std::max(pictures_per_second, 1u))))
+          std::chrono::duration<double>(1.0 / std::max(pictures_per_second, 1u)))),
+      figures_(starting)
 {
 }
 

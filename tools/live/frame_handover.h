@@ -36,7 +36,9 @@ struct CLivePicture {
 
 class CFrameHandover {
 public:
-    explicit CFrameHandover(uint32_t pictures_per_second);
+    // `starting`: the figures to show until the render begins (the engine's
+    // start-up and a restore can take seconds).
+    CFrameHandover(uint32_t pictures_per_second, const CLiveFigures& starting);
 
     // Render thread, before the first frame: records the figures, and the
     // picture when it already holds frames (a resumed render).
