@@ -18,21 +18,7 @@
 #include <string>
 
 #include "tools/live/frame_handover.h"
-
-struct CListenAddress {
-    std::string host = "127.0.0.1";
-    uint16_t port = 0;  // 0: any free port
-    bool host_given = false;
-};
-
-// "[ADDRESS:]PORT", the port alone meaning loopback; an IPv6 address goes in
-// brackets ("[::1]:8080"). False with `error` saying what is wrong.
-bool parse_listen_address(const std::string& text, CListenAddress& address, std::string& error);
-
-// Whether `host` names this machine's loopback interface only: localhost, an
-// IPv4 address in 127.0.0.0/8 in any spelling the resolver reads (127.1,
-// 2130706433), ::1 or an IPv4-mapped loopback address (::ffff:127.0.0.1).
-bool is_loopback_host(const std::string& host);
+#include "tools/live/listen_address.h"
 
 class CLiveServer {
 public:
