@@ -1,10 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "tools/benchmark.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 
@@ -16,7 +13,6 @@
 #include "engine/engine.h"
 #include "tools/progress.h"
 #include "tools/render_options.h"
-#include "tools/stress.h"
 
 namespace {
 std::string run_name(const CEngineOptions& engine, int threads)
@@ -142,27 +138,4 @@ int benchmark_main(const CRenderOptions& options, const CBenchmarkPlan& plan, co
     }
     const bool verified = std::all_of(runs.begin(), runs.end(), [](const CBenchmarkRun& r) { return r.check.verified; });
     return verified ? 0 : 1;
-}
-
-int run_benchmark_program(const CRenderOptions& options)
-{
-    // Standard output carries the report (or the JSON document) alone: the
-    // console lines of each start-up go to standard error from here on.
-    std::fflush(stdout);
-    const int report_fd = dup(STDOUT_FILENO);
-    FILE* report = report_fd >= 0 ? fdopen(report_fd, "w") : nullptr;
-    if (report == nullptr || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
-        print_message(std::string("cannot set up standard output for the report: ") + std::strerror(errno));
-        if (report != nullptr)
-            std::fclose(report);
-        return 1;
-    }
-    const CReportStreams streams{options.json == "-" ? stderr : report, report};
-    const int status = options.stress_seconds > 0 ? stress_main(options, CStressPlan{options.stress_seconds}, streams)
-                                                  : benchmark_main(options, CBenchmarkPlan{}, streams);
-    if (std::fclose(report) != 0 && status == 0) {
-        print_message(std::string("cannot write the report to standard output: ") + std::strerror(errno));
-        return 1;
-    }
-    return status;
 }

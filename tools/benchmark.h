@@ -38,9 +38,6 @@ struct CReportStreams {
     FILE* json;  // standard output as it was at the start
 };
 
-// Runs what the options ask (--benchmark or --stress); the exit status.
-int run_benchmark_program(const CRenderOptions& options);
-
 // The benchmark itself, reporting to `streams`; the exit status.
 int benchmark_main(const CRenderOptions& options, const CBenchmarkPlan& plan, const CReportStreams& streams);
 

@@ -6,7 +6,7 @@
 #include <charconv>
 #include <vector>
 
-#include "tools/render_options.h"
+#include "tools/image_writer.h"
 
 namespace {
 // Longest --stress: thirty days.
@@ -34,47 +34,47 @@ void add_benchmark_options(CLI::App& app, CBenchmarkArgs& args)
         ->option_text("FILE");
 }
 
-std::optional<int> check_benchmark_options(const CLI::App& app, const CBenchmarkArgs& args, CRenderOptions& options)
+bool check_benchmark_options(const CLI::App& app, const CBenchmarkArgs& args, CBackendChoice backend,
+                             CBenchmarkChoice& choice, std::string& error)
 {
     const bool benchmark = app.count("--benchmark") > 0, stress = app.count("--stress") > 0;
     if (benchmark) {
         if (!args.benchmark.empty() && args.benchmark != "all") {
-            print_message("--benchmark takes no value or 'all', not '" + args.benchmark + "'");
-            return kUsageStatus;
+            error = "--benchmark takes no value or 'all', not '" + args.benchmark + "'";
+            return false;
         }
-        options.benchmark = args.benchmark.empty() ? CBenchmarkMode::chosen_pass : CBenchmarkMode::all_passes;
+        choice.mode = args.benchmark.empty() ? CBenchmarkMode::chosen_pass : CBenchmarkMode::all_passes;
     }
     if (stress) {
         uint64_t seconds = 0;
         const char* end = args.stress.data() + args.stress.size();
-        const auto [stop, error] = std::from_chars(args.stress.data(), end, seconds);
-        if (args.stress.empty() || args.stress[0] < '0' || args.stress[0] > '9' || error != std::errc() ||
+        const auto [stop, parsed] = std::from_chars(args.stress.data(), end, seconds);
+        if (args.stress.empty() || args.stress[0] < '0' || args.stress[0] > '9' || parsed != std::errc() ||
             stop != end || seconds < 1 || seconds > kMostStressSeconds) {
-            print_message("--stress must be a whole number of seconds from 1 to " + std::to_string(kMostStressSeconds) +
-                          ", not '" + args.stress + "'");
-            return kUsageStatus;
+            error = "--stress must be a whole number of seconds from 1 to " + std::to_string(kMostStressSeconds) +
+                    ", not '" + args.stress + "'";
+            return false;
         }
-        options.stress_seconds = static_cast<uint32_t>(seconds);
+        choice.stress_seconds = static_cast<uint32_t>(seconds);
     }
     if (app.count("--json") && args.json.empty()) {
-        print_message("--json needs a file name, or '-' for standard output");
-        return kUsageStatus;
+        error = "--json needs a file name, or '-' for standard output";
+        return false;
     }
-    std::string error;
-    if (!args.json.empty() && args.json != "-" && !can_write_beside(args.json, error)) {
-        print_message("--json '" + args.json + "': " + error);
-        return kUsageStatus;
+    if (std::string why; !args.json.empty() && args.json != "-" && !can_write_beside(args.json, why)) {
+        error = "--json '" + args.json + "': " + why;
+        return false;
     }
     if (benchmark && stress) {
-        print_message("--benchmark and --stress are two ways to run; ask for one");
-        return kUsageStatus;
+        error = "--benchmark and --stress are two ways to run; ask for one";
+        return false;
     }
     if (app.count("--json") && !benchmark && !stress) {
-        print_message("--json needs --benchmark or --stress");
-        return kUsageStatus;
+        error = "--json needs --benchmark or --stress";
+        return false;
     }
     if (!benchmark && !stress)
-        return std::nullopt;
+        return true;
     // All of them in one line, so the first fix is not followed by another refusal.
     std::vector<std::string> given;
     for (const char* option : kRenderOnly)
@@ -84,20 +84,15 @@ std::optional<int> check_benchmark_options(const CLI::App& app, const CBenchmark
         std::string listed = given[0];
         for (size_t i = 1; i < given.size(); ++i)
             listed += (i + 1 == given.size() ? " and " : ", ") + given[i];
-        print_message(std::string(benchmark ? "--benchmark" : "--stress") +
-                      " renders the standard workload and keeps no picture; " + listed +
-                      (given.size() == 1 ? " does" : " do") + " not go with it");
-        return kUsageStatus;
+        error = std::string(benchmark ? "--benchmark" : "--stress") +
+                " renders the standard workload and keeps no picture; " + listed +
+                (given.size() == 1 ? " does" : " do") + " not go with it";
+        return false;
     }
-    if (options.benchmark == CBenchmarkMode::all_passes && options.engine.backend == CBackendChoice::cuda) {
-        print_message("--benchmark all times the CPU passes; --backend cuda does not go with it");
-        return kUsageStatus;
+    if (choice.mode == CBenchmarkMode::all_passes && backend == CBackendChoice::cuda) {
+        error = "--benchmark all times the CPU passes; --backend cuda does not go with it";
+        return false;
     }
-    options.json = args.json;
-    return std::nullopt;
-}
-
-bool benchmark_asked(const CRenderOptions& options)
-{
-    return options.benchmark != CBenchmarkMode::none || options.stress_seconds > 0;
+    choice.json = args.json;
+    return true;
 }

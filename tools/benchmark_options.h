@@ -5,13 +5,14 @@
 // picture to keep, so the options that shape or save a render do not go
 // with them.
 
-#include <optional>
+#include <cstdint>
 #include <string>
+
+#include "engine/engine_options.h"
 
 namespace CLI {
 class App;
 }
-struct CRenderOptions;
 
 enum class CBenchmarkMode { none, chosen_pass, all_passes };
 
@@ -24,9 +25,15 @@ struct CBenchmarkArgs {
 
 void add_benchmark_options(CLI::App& app, CBenchmarkArgs& args);
 
-// Sets options.benchmark, stress_seconds and json; kUsageStatus after one
-// line on stderr for a bad value or an option that does not go with them.
-std::optional<int> check_benchmark_options(const CLI::App& app, const CBenchmarkArgs& args, CRenderOptions& options);
+// What they ask, once checked.
+struct CBenchmarkChoice {
+    CBenchmarkMode mode = CBenchmarkMode::none;  // --benchmark
+    uint32_t stress_seconds = 0;                  // --stress (0: none)
+    std::string json;                             // --json: where the figures go ("-": standard output)
+};
 
-// Whether the options ask for a benchmark or a stress run.
-bool benchmark_asked(const CRenderOptions& options);
+// Fills `choice` from the options as given (`backend`: what --backend
+// chose); false, with `error` in one line, for a bad value or an option that
+// does not go with them.
+bool check_benchmark_options(const CLI::App& app, const CBenchmarkArgs& args, CBackendChoice backend,
+                             CBenchmarkChoice& choice, std::string& error);

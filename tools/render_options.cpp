@@ -252,8 +252,14 @@ std::optional<int> parse_render_options(int argc, const char* const* argv, CRend
         complain("--backend must be auto, cpu or cuda, not '" + backend + "'");
         return kUsageStatus;
     }
-    if (const std::optional<int> status = check_benchmark_options(app, benchmark_args, options))
-        return status;
+    CBenchmarkChoice benchmark;
+    if (std::string error; !check_benchmark_options(app, benchmark_args, options.engine.backend, benchmark, error)) {
+        complain(error);
+        return kUsageStatus;
+    }
+    options.benchmark = benchmark.mode;
+    options.stress_seconds = benchmark.stress_seconds;
+    options.json = benchmark.json;
     if (benchmark_asked(options))
         return std::nullopt;  // no picture or checkpoint to write
     if (!image_format_for_path(options.output, options.format)) {
@@ -271,4 +277,9 @@ std::optional<int> parse_render_options(int argc, const char* const* argv, CRend
 void print_message(const std::string& message)
 {
     std::fprintf(stderr, "%s: %s\n", kProgram, one_line(message).c_str());
+}
+
+bool benchmark_asked(const CRenderOptions& options)
+{
+    return options.benchmark != CBenchmarkMode::none || options.stress_seconds > 0;
 }

@@ -41,3 +41,6 @@ std::optional<int> parse_render_options(int argc, const char* const* argv, CRend
 
 // "vantrel-render: <message>" on stderr, on one line.
 void print_message(const std::string& message);
+
+// Whether the options ask for a benchmark or a stress run.
+bool benchmark_asked(const CRenderOptions& options);

@@ -26,7 +26,7 @@
 #include "app/startup.h"
 #include "app/stop_signal.h"
 #include "engine/engine.h"
-#include "tools/benchmark.h"
+#include "tools/benchmark_program.h"
 #include "tools/checkpoint_schedule.h"
 #include "tools/image_writer.h"
 #include "tools/live/frame_handover.h"

@@ -3,7 +3,6 @@
 
 #include <netdb.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "tools/live/live_thread_name.h"
+
 namespace {
 constexpr int kSpareWorkers = 8;              // threads for the short answers while every viewer is served
 constexpr size_t kMaxQueued = 32;             // complete requests waiting for a worker; more get 503
@@ -25,7 +26,6 @@ constexpr size_t kMaxBodyBytes = 16384;       // what is read of a request beyon
 constexpr int kSendBufferBytes = 256 * 1024;  // what the kernel may hold for one slow client
 constexpr int kReadTimeoutMs = 5000;
 constexpr int kWriteTimeoutMs = 5000;  // a client that takes nothing for this long is dropped
-constexpr const char* kThreadName = "vantrel-live";
 
 bool wait_for(int fd, short events, int timeout_ms)
 {
@@ -190,8 +190,6 @@ private:
     bool stopping_ = false;
     std::vector<std::thread> threads_;
 };
-
-void name_live_thread() { pthread_setname_np(pthread_self(), kThreadName); }
 
 CGuardedServer::CGuardedServer()
 {

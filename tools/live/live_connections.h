@@ -22,10 +22,6 @@
 
 constexpr int kMaxViewers = 16;  // /stream clients served at once; more get 503
 
-// Names the calling thread "vantrel-live", as every server thread is named, so
-// tools (and bench/live_view_load.py) can tell the server's CPU time from the render's.
-void name_live_thread();
-
 class CWorkers;
 
 class CGuardedServer final : public httplib::Server {

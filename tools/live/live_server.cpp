@@ -17,6 +17,7 @@
 #include "tools/image_writer.h"
 #include "tools/live/live_connections.h"
 #include "tools/live/live_page.h"
+#include "tools/live/live_thread_name.h"
 #include "tools/progress.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "tools/live/live_connections.h"
+#include "tools/live/live_thread_name.h"
 
 namespace {
 constexpr int kLingerMs = 1000;
