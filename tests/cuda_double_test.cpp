@@ -98,10 +98,10 @@ TEST_F(CudaDoubleTest, TheBenchmarkComparesExactlyAndStressHoldsCyclesToTheFirst
     CStressPlan stress{600, 3, known, [](uint8_t* pixels, uint32_t cycle) { pixels[7] ^= cycle == 3 ? 1 : 0; }};
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    options.benchmark = CBenchmarkMode::chosen_pass;
+    options.benchmark.mode = CBenchmarkMode::chosen_pass;
     const int benchmark_status = benchmark_main(options, plan, {text, stdout});
-    options.benchmark = CBenchmarkMode::none;
-    options.stress_seconds = 600;
+    options.benchmark.mode = CBenchmarkMode::none;
+    options.benchmark.stress_seconds = 600;
     const int stress_status = stress_main(options, stress, {text, stdout});
     const std::string err = testing::internal::GetCapturedStderr();
     testing::internal::GetCapturedStdout();

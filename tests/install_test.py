@@ -165,8 +165,8 @@ def check_install(build, version, programs, cmake):
         render = os.path.join(installed, "bin", "vantrel-render")
         render_help = checked([render, "--help"], env=no_display)
         documents = os.path.join(installed, "share/doc/vantrel-render")
-        if broken_links(documents):
-            raise Failure(f"installed documents link to files not installed: {broken_links(documents)}")
+        if broken := broken_links(documents):
+            raise Failure(f"installed documents link to files not installed: {broken}")
         with open(os.path.join(documents, "README.md")) as readme:
             rows = readme_option_rows(readme.read())
         if set(rows) != help_options(render_help) - {"-h"}:

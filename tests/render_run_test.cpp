@@ -427,7 +427,7 @@ CModeResult run_mode(CRenderOptions options, const std::filesystem::path& folder
     CModeResult result;
     options.engine.backend = CBackendChoice::cpu;
     options.quiet = true;
-    options.json = (folder / "figures.json").string();
+    options.benchmark.json = (folder / "figures.json").string();
     FILE* text = std::tmpfile();
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
@@ -438,7 +438,7 @@ CModeResult run_mode(CRenderOptions options, const std::filesystem::path& folder
     for (int c; (c = std::fgetc(text)) != EOF;)
         result.report += static_cast<char>(c);
     std::fclose(text);
-    result.json = nlohmann::json::parse(test_support::read_text(options.json), nullptr, false);
+    result.json = nlohmann::json::parse(test_support::read_text(options.benchmark.json), nullptr, false);
     return result;
 }
 
@@ -470,7 +470,7 @@ TEST(Benchmark, OneChangedByteIsNotVerifiedAndTheJsonSaysSo)
         if (c.flip)
             plan.before_check = [](uint8_t* pixels) { pixels[1000] ^= 0x40; };
         CRenderOptions options;
-        options.benchmark = c.mode;
+        options.benchmark.mode = c.mode;
         options.engine.cpu_threads = 2;
         const CModeResult result = run_mode(options, folder.path(), [&](const CRenderOptions& o, CReportStreams s) {
             return benchmark_main(o, plan, s);
@@ -523,7 +523,7 @@ TEST(Stress, AMismatchInOneCycleIsReportedAndExitsOne)
                 pixels[3 * 5000 + 2] ^= 1;
         };
         CRenderOptions options;
-        options.stress_seconds = plan.seconds;
+        options.benchmark.stress_seconds = plan.seconds;
         const CModeResult result = run_mode(options, folder.path(), [&](const CRenderOptions& o, CReportStreams s) {
             return stress_main(o, plan, s);
         });

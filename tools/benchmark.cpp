@@ -101,7 +101,7 @@ CBenchmarkRun run_benchmark(const CEngineOptions& engine, const CBenchmarkPlan& 
 
 int benchmark_main(const CRenderOptions& options, const CBenchmarkPlan& plan, const CReportStreams& streams)
 {
-    const bool all = options.benchmark == CBenchmarkMode::all_passes;
+    const bool all = options.benchmark.mode == CBenchmarkMode::all_passes;
     const std::vector<CEngineOptions> setups = all ? every_cpu_pass(options.engine)
                                                    : std::vector<CEngineOptions>{options.engine};
     std::vector<CBenchmarkRun> runs;
@@ -131,8 +131,8 @@ int benchmark_main(const CRenderOptions& options, const CBenchmarkPlan& plan, co
         print_benchmark_table(streams.text, runs);
     else
         print_benchmark_report(streams.text, runs[0]);
-    if (std::string error; !options.json.empty() && !write_json(benchmark_json(runs, all), options.json,
-                                                                 streams.json, error)) {
+    const std::string& json = options.benchmark.json;
+    if (std::string error; !json.empty() && !write_json(benchmark_json(runs, all), json, streams.json, error)) {
         print_message("--json " + error);
         return 1;
     }

@@ -24,9 +24,10 @@ int run_benchmark_program(const CRenderOptions& options)
             std::fclose(report);
         return 1;
     }
-    const CReportStreams streams{options.json == "-" ? stderr : report, report};
-    const int status = options.stress_seconds > 0 ? stress_main(options, CStressPlan{options.stress_seconds}, streams)
-                                                  : benchmark_main(options, CBenchmarkPlan{}, streams);
+    const CReportStreams streams{options.benchmark.json == "-" ? stderr : report, report};
+    const uint32_t stress_seconds = options.benchmark.stress_seconds;
+    const int status = stress_seconds > 0 ? stress_main(options, CStressPlan{stress_seconds}, streams)
+                                          : benchmark_main(options, CBenchmarkPlan{}, streams);
     if (std::fclose(report) != 0 && status == 0) {
         print_message(std::string("cannot write the report to standard output: ") + std::strerror(errno));
         return 1;

@@ -252,14 +252,11 @@ std::optional<int> parse_render_options(int argc, const char* const* argv, CRend
         complain("--backend must be auto, cpu or cuda, not '" + backend + "'");
         return kUsageStatus;
     }
-    CBenchmarkChoice benchmark;
-    if (std::string error; !check_benchmark_options(app, benchmark_args, options.engine.backend, benchmark, error)) {
+    if (std::string error;
+        !check_benchmark_options(app, benchmark_args, options.engine.backend, options.benchmark, error)) {
         complain(error);
         return kUsageStatus;
     }
-    options.benchmark = benchmark.mode;
-    options.stress_seconds = benchmark.stress_seconds;
-    options.json = benchmark.json;
     if (benchmark_asked(options))
         return std::nullopt;  // no picture or checkpoint to write
     if (!image_format_for_path(options.output, options.format)) {
@@ -281,5 +278,5 @@ void print_message(const std::string& message)
 
 bool benchmark_asked(const CRenderOptions& options)
 {
-    return options.benchmark != CBenchmarkMode::none || options.stress_seconds > 0;
+    return options.benchmark.mode != CBenchmarkMode::none || options.benchmark.stress_seconds > 0;
 }

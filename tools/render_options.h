@@ -26,9 +26,7 @@ struct CRenderOptions {
     uint32_t checkpoint_every = 60;       // seconds between saves
     std::string resume;                   // --resume: the checkpoint the render carries on from
     std::shared_ptr<const CCheckpoint> resumed;  // what it holds, read and checked
-    CBenchmarkMode benchmark = CBenchmarkMode::none;  // --benchmark
-    uint32_t stress_seconds = 0;                       // --stress (0: none)
-    std::string json;                                  // --json: where the figures go ("-": stdout)
+    CBenchmarkChoice benchmark;                  // --benchmark, --stress and --json
 };
 
 // Exit status for bad input.

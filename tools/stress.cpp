@@ -31,8 +31,8 @@ bool start_cycle(const std::vector<uint32_t>& first_states, const std::vector<ui
 int finish(const CStressRun& run, const CRenderOptions& options, const CReportStreams& streams)
 {
     print_stress_report(streams.text, run);
-    if (std::string error; !options.json.empty() &&
-                           !write_json(stress_json(run), options.json, streams.json, error)) {
+    const std::string& json = options.benchmark.json;
+    if (std::string error; !json.empty() && !write_json(stress_json(run), json, streams.json, error)) {
         print_message("--json " + error);
         return 1;
     }

@@ -187,7 +187,9 @@ int render_main(int argc, char** argv)
     // Until the render begins the live view shows the frames asked for, and
     // those a resumed render starts from.
     const uint32_t resumed_frames = options.resumed ? options.resumed->frames_done : 0;
-    CFrameHandover handover(options.serve_fps, {resumed_frames, options.frames, 0.0, 0, false, resumed_frames});
+    CRenderResult before_start;
+    before_start.first_frame = before_start.frames = resumed_frames;
+    CFrameHandover handover(options.serve_fps, live_figures(before_start, options));
     std::unique_ptr<CLiveServer> live;
     if (options.serve && !(live = start_live_view(options, handover)))
         return kUsageStatus;
