@@ -158,6 +158,17 @@ TEST_P(BuiltInSceneTest, LanePassesGiveThePlainLoopsFrames)
     for (uint32_t c : plain.counts)
         counted += c > 0;
     EXPECT_GT(counted, kPixelCount / 2);
+    // No pixel that drew a number holds a state of 0, those seeded with 0
+    // included (a pixel that never scattered keeps its seed).
+    size_t zero_seeds_moved = 0;
+    for (uint32_t p = 0; p < kPixelCount; ++p) {
+        const bool drew = plain.rand_states[p] != start_.rand_states[p];
+        EXPECT_TRUE(!drew || plain.rand_states[p] != 0u) << "pixel " << p;
+        zero_seeds_moved += drew && start_.rand_states[p] == 0u;
+    }
+    if (GetParam().first == 1u) {
+        EXPECT_GT(zero_seeds_moved, 0u) << "seed 1 seeds some pixels with 0";
+    }
 }
 
 TEST(FastPassTest, ChosenPassIsSupported)
@@ -280,6 +291,9 @@ CPassState scattered_start(uint64_t seed)
             break;
         }
         state.rand_states[p] = random.next();
+        // States whose step the reduction would take to 0, or 0 itself.
+        if (p % 1019u == 0)
+            state.rand_states[p] = p % 2u == 0 ? 0u : 1737970642u;
         if (p % 3u == 0) {
             state.counts[p] = random.next() % 50u;
             for (int ch = 0; ch < 3; ++ch)

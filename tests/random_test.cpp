@@ -133,23 +133,33 @@ TEST(PixelRandom, StepsBySixteenThousandEightHundredSevenAndStoresBack)
     EXPECT_EQ(16807u % 1024u, 423u);
 }
 
-TEST(PixelRandom, ZeroStateStaysZero)
-{
-    uint32_t state = 0;
-    for (int i = 0; i < 10; ++i)
-        EXPECT_EQ(next_random(&state, 0), 0u);
-}
-
-TEST(PixelRandom, TheTwoTopValuesWrapToZeroAndOne)
+// A step never yields 0, which would freeze the pixel on one path: where the
+// reduction modulo 2^32 - 2 gives 0 the step gives 1; every other value
+// steps as the reduction says.
+TEST(PixelRandom, AStepNeverYieldsZero)
 {
     // 1737970642 x 16807 = 4294967294 and 3016468969 x 16807 = 4294967295 (mod 2^32).
-    uint32_t states[2] = {1737970642u, 3016468969u};
-    ASSERT_EQ(states[0] * 16807u, 4294967294u);
-    ASSERT_EQ(states[1] * 16807u, 4294967295u);
-    EXPECT_EQ(next_random(states, 0), 0u);
-    EXPECT_EQ(next_random(states, 0), 0u);
-    EXPECT_EQ(next_random(states, 1), 1u);
-    EXPECT_EQ(next_random(states, 1), 16807u);
+    ASSERT_EQ(1737970642u * 16807u, 4294967294u);
+    ASSERT_EQ(3016468969u * 16807u, 4294967295u);
+    const struct {
+        uint32_t state, next;
+    } steps[] = {
+        {0u, 1u},                    // a seed of 0 leaves 0 at its first draw
+        {1737970642u, 1u},           // the product 2^32 - 2 reduces to 0
+        {3016468969u, 1u},           // the product 2^32 - 1 reduces to 1
+        {1u, 16807u},                // the smallest products are kept
+        {459472315u, 4294967293u},   // and the largest: 459472315 x 16807 = 2^32 - 3
+    };
+    for (const auto& step : steps) {
+        uint32_t state = step.state;
+        EXPECT_EQ(next_random(&state, 0), step.next) << step.state;
+        EXPECT_EQ(state, step.next) << step.state;
+    }
+    // From 0 the pixel walks seed 1's sequence, one step behind it.
+    uint32_t from_zero = 0u, from_one = 1u;
+    next_random(&from_zero, 0);
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(next_random(&from_zero, 0), next_random(&from_one, 0));
 }
 
 TEST(PixelRandom, LookupReducesModulo122879)

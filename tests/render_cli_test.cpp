@@ -243,6 +243,33 @@ TEST(RenderCli, ABadCheckpointIsRefusedBeforeRendering)
     }
 }
 
+// Earlier versions left a random state of 0 at 0 for good, and their
+// checkpoints hold such states: they resume, and those pixels move on.
+TEST(RenderCli, ACheckpointWithStatesOfZeroResumesAndTheyMoveOn)
+{
+    CScratchFolder folder;
+    const std::filesystem::path file = folder.path() / "old.ckpt";
+    CChild first(kProgram, {"--frames", "1", "--seed", "2", "--quiet", "--backend", "cpu", "--checkpoint",
+                            file.string(), "--output", (folder.path() / "first.png").string()},
+                 folder.path());
+    ASSERT_EQ(first.wait(), 0) << first.err();
+    // The middle row looks at the back wall: every pixel there scatters.
+    constexpr size_t kPixels = 640 * 480, kRow = 240 * 640;
+    const auto state = [](size_t p) { return 32 + 16 * kPixels + 4 * p; };
+    std::string bytes = test_support::read_text(file);
+    for (size_t p = kRow; p < kRow + 640; ++p)
+        bytes = with_field(bytes, state(p), 0u);
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+    CChild resumed(kProgram, {"--resume", file.string(), "--frames", "2", "--quiet", "--backend", "cpu", "--output",
+                              (folder.path() / "second.png").string()},
+                   folder.path());
+    ASSERT_EQ(resumed.wait(), 0) << resumed.err();
+    const std::string after = test_support::read_text(file);
+    ASSERT_EQ(after.size(), bytes.size());
+    for (size_t p = kRow; p < kRow + 640; ++p)
+        EXPECT_NE(after.compare(state(p), 4, std::string(4, '\0')), 0) << "pixel " << p << " still at 0";
+}
+
 // Without CUDA in the build, or (as on our machines) without a usable device.
 TEST(RenderCli, CudaWithoutAUsableDeviceIsBadInput)
 {

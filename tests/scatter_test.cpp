@@ -131,16 +131,17 @@ TEST(Scatter, MirrorReflectsWhicheverWayTheNormalFaces)
 TEST(Scatter, EdgeOfTheMirrorWindowIsAlreadyASpread)
 {
     // The axis (0, 0, 1) is perpendicular to the normal (dot exactly 0), so it
-    // is not flipped; r1 mod 1024 = 0 gives theta = -sa / 2 = -1/512.
+    // is not flipped; r1 mod 1024 = 0 gives theta = -sa / 2 = -1/512 (a draw
+    // is never 0 itself).
     CScatterRig rig(CVector3{0.0f, 0.0f, 1.0f});
     const CVector3 mirror{0.6f, 0.8f, 0.0f};
-    const CVector3 spread = rig.run(make_hit(kUp, 0.00390625f), kSlantDown, 1.0f, 0);
+    const CVector3 spread = rig.run(make_hit(kUp, 0.00390625f), kSlantDown, 1.0f, 1024);
     EXPECT_NEAR(angle_between(spread, mirror), 1.0 / 512.0, 1e-6);
     // r1 mod 1024 = 512: theta = 0, the mirror direction itself.
     expect_vec(rig.run(make_hit(kUp, 0.00390625f), kSlantDown, 1.0f, 512), mirror);
 
     // The negative edge is a frosted transmission, not a clear one.
-    const CVector3 through = rig.run(make_hit(kUp, -0.00390625f), kSlantDown, 1.0f, 0);
+    const CVector3 through = rig.run(make_hit(kUp, -0.00390625f), kSlantDown, 1.0f, 1024);
     EXPECT_NEAR(angle_between(through, kSlantDown), 1.0 / 512.0, 1e-6);
 }
 
@@ -190,12 +191,12 @@ TEST(Scatter, GlossyRotatesTheMirrorDirectionByTheFirstDraw)
     const float theta_max = 511.0f / 1024.0f;
     expect_vec_float(rig.run(hit, kDown, 1.0f, 1023), CVector3{0.0f, std::cos(theta_max), std::sin(theta_max)});
     expect_vec(rig.run(hit, kDown, 1.0f, 512), kUp);
-    expect_vec_float(rig.run(hit, kDown, 1.0f, 0), CVector3{0.0f, std::cos(-0.5f), std::sin(-0.5f)});
+    expect_vec_float(rig.run(hit, kDown, 1.0f, 1024), CVector3{0.0f, std::cos(-0.5f), std::sin(-0.5f)});
     // Only the low ten bits of the draw set the angle.
     expect_vec(rig.run(hit, kDown, 1.0f, 512 + 1024 * 77), kUp);
 
     // The spread never exceeds sa / 2 either way.
-    for (uint32_t r1 = 0; r1 < 1024; r1 += 31)
+    for (uint32_t r1 = 1024; r1 < 2048; r1 += 31)
         EXPECT_LE(angle_between(rig.run(hit, kDown, 1.0f, r1), kUp), 0.5 + 1e-6);
 }
 
@@ -203,7 +204,7 @@ TEST(Scatter, GlossyEdgesOfTheDiffuseWindowSpreadAboutAQuarterTurn)
 {
     CScatterRig rig(CVector3{1.0f, 0.0f, 0.0f});
     for (float sa : {kDiffuseScatterAngle - 0.00390625f, kDiffuseScatterAngle + 0.00390625f}) {
-        const CVector3 out = rig.run(make_hit(kUp, sa), kDown, 1.0f, 0);
+        const CVector3 out = rig.run(make_hit(kUp, sa), kDown, 1.0f, 1024);
         EXPECT_NEAR(angle_between(out, kUp), sa / 2.0, 1e-5);
     }
 }
@@ -215,7 +216,7 @@ TEST(Scatter, ZeroTableEntryGivesZeroDiffuseAndAScaledGlossyDirection)
     expect_vec(diffuse, CVector3{});
     EXPECT_FALSE(std::signbit(diffuse.x) || std::signbit(diffuse.y) || std::signbit(diffuse.z));
     // Glossy about a zero axis: the rotation collapses to cos(theta) times base.
-    const CVector3 glossy = rig.run(make_hit(kUp, 1.0f), kDown, 1.0f, 0);
+    const CVector3 glossy = rig.run(make_hit(kUp, 1.0f), kDown, 1.0f, 1024);
     expect_vec_float(glossy, CVector3{0.0f, std::cos(0.5f), 0.0f});
 }
 
@@ -226,7 +227,7 @@ TEST(Scatter, ClearTransmissionPassesStraightThroughEqualIndices)
     // A frosted surface spreads the straight-through direction by up to |sa| / 2.
     const CHitInfo frosted = make_hit(kUp, -0.5f);
     expect_vec_float(rig.run(frosted, kSlantDown, 1.0f, 512), kSlantDown);
-    EXPECT_NEAR(angle_between(rig.run(frosted, kSlantDown, 1.0f, 0), kSlantDown), 0.25, 1e-5);
+    EXPECT_NEAR(angle_between(rig.run(frosted, kSlantDown, 1.0f, 1024), kSlantDown), 0.25, 1e-5);
     EXPECT_NEAR(angle_between(rig.run(frosted, kSlantDown, 1.0f, 1023), kSlantDown), 0.25 * 511.0 / 512.0, 1e-5);
 
     // Indices closer than 1/256 count as equal; exactly 1/256 apart refracts.
