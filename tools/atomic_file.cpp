@@ -100,12 +100,12 @@ bool is_shared_folder(const struct stat& folder)
 
 bool resolve_links(const std::string& path, std::string& target, std::string& error)
 {
-    // The part walked so far, free of links, and the names still to walk.
     // Dropping the "/" of "sub/" would write a file named "sub".
     if (const std::string ending = folder_ending(path); !ending.empty()) {
         error = "the name ends in '" + ending + "', which names a folder, not a file";
         return false;
     }
+    // The part walked so far, free of links, and the names still to walk.
     std::string done = !path.empty() && path[0] == '/' ? "/" : "";
     std::string rest = path;
     for (int hops = 0; !rest.empty();) {
@@ -114,6 +114,7 @@ bool resolve_links(const std::string& path, std::string& target, std::string& er
         rest = slash == std::string::npos ? "" : rest.substr(slash + 1);
         if (part.empty() || part == ".")
             continue;
+        // The kernel's links there lead to what a descriptor holds, not to a name.
         if (rest.empty() && all_digits(part) && is_own_descriptor_folder(done)) {
             target = "/proc/self/fd/" + part;
             return true;
