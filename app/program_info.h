@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "scene/one_line.h"  // one_line, for the programs' messages
+
 // Four lines, without a final newline: "PROGRAM VERSION", whether the CUDA
 // backend is built and for which GPUs, the CPU passes compiled and the one
 // this processor uses, the compiler.
@@ -22,7 +24,8 @@ struct CBuildFacts {
     const char* version;
     const char* type;      // CMake's build type ("Release")
     const char* compiler;  // "GNU 12.2.0"
-    const char* flags;     // the C++ flags of that build type, sanitizers included
+    const char* flags;     // the C++ flags every object was compiled with, sanitizers included
+    const char* pass_flags;  // the lane passes' own flags on top: "avx2=-mavx2|avx512=..."
     bool cuda;             // the CUDA backend is built
     const char* cuda_architectures;
 };
@@ -41,7 +44,3 @@ std::string cuda_architectures_text(std::string_view architectures);
 // when the command line is GLUT's options alone.
 std::optional<int> window_info_option(int argc, const char* const* argv);
 
-// `text` on one line, for messages: control characters (a newline in a file
-// name, say, or a C1 control in UTF-8) and bytes that are not UTF-8 (a raw C1
-// control, a Latin-1 name) shown as \n, \t, \r or \xHH.
-std::string one_line(const std::string& text);

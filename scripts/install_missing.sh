@@ -39,7 +39,7 @@ install_missing() {
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libpng-dev libcli11-dev freeglut3-dev libgl-dev libx11-dev help2man
                 libcpp-httplib-dev libturbojpeg0-dev zlib1g-dev
                 libssl-dev nlohmann-json3-dev)
-# What the tests and benchmarks need beyond that.
-TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev libsimde-dev python3 valgrind)
+# What the tests and benchmarks need beyond that, and ccache for CONTRIBUTING.md's everyday build.
+TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev libsimde-dev python3 valgrind ccache)
 # What making the Debian packages needs beyond the build (dpkg-shlibdeps, and file to find the executables).
 PACKAGE_PACKAGES=(dpkg-dev file)

@@ -17,9 +17,10 @@ install_missing package.sh "${BUILD_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
 # As in scripts/run.sh: the tests and benchmarks are not part of a package.
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVANTREL_BUILD_TESTS=OFF \
     -DVANTREL_BUILD_BENCH=OFF >/dev/null
-if ! cmake --build "$BUILD" --target installable -- -n 2>/dev/null | grep -qx 'ninja: no work to do\.'; then
-    cmake --build "$BUILD" --target installable -j "$(nproc)"
-fi
+# Both programs and their manual pages, as scripts/run.sh builds them, quiet
+# when there is nothing to build.
+cmake --build "$BUILD" --target installable -j "$(nproc)" |
+    { grep --line-buffered -vx -e '\[0/[0-9]*\] Re-checking globbed directories\.\.\.' -e 'ninja: no work to do\.' || true; }
 if [ -z "${DEBEMAIL:-}" ] && ! grep -q '^CPACK_PACKAGE_CONTACT:' "$BUILD/CMakeCache.txt"; then
     echo "package.sh: DEBEMAIL is not set, so the maintainer is the placeholder dev@vantrel.local, which lintian" \
         "rejects; set DEBEMAIL=you@example.org (and DEBFULLNAME='Your Name') for a package to hand on" >&2

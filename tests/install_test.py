@@ -67,14 +67,14 @@ def expected_files(programs):
 
 def broken_links(folder):
     """Relative links and pictures of the Markdown files under `folder` whose file is not there.
-    LICENSE is left out on purpose: installed, the copyright file carries the licence (lintian
-    warns of a second licence file)."""
+    None is exempt: LICENSE is not installed (the copyright file carries the licence, and lintian
+    warns of a second licence file), so no page may link to it."""
     broken = []
     for root, _, names in os.walk(folder):
         for name in (n for n in names if n.endswith(".md")):
             with open(os.path.join(root, name)) as page:
                 for target in re.findall(r"\]\(([^)#\s]+)(?:#[^)]*)?\)", page.read()):
-                    if re.match(r"[a-z]+:", target) or os.path.basename(target) == "LICENSE":
+                    if re.match(r"[a-z]+:", target):
                         continue
                     if not os.path.exists(os.path.join(root, target)):
                         broken.append(f"{os.path.relpath(os.path.join(root, name), folder)} -> {target}")

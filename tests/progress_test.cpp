@@ -47,6 +47,20 @@ TEST(Progress, PlainLinesComeAboutEveryTwoSeconds)
     std::fclose(file);
 }
 
+// A resumed render counts the picture's frames, as its summary does; the rate
+// and the time left are this run's.
+TEST(Progress, AResumedRenderCountsThePicturesFrames)
+{
+    FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    CProgress progress(file, 100, false, false);
+    progress.counts_from(60);
+    for (uint32_t done = 61; done <= 100; ++done)
+        progress.update(done, (done - 60) * 0.1);
+    EXPECT_NE(written(file).find("80/100 frames, 10.0 frames/s, 2 s left\n"), std::string::npos) << written(file);
+    std::fclose(file);
+}
+
 TEST(Progress, ABarIsRedrawnInPlaceAndEndsWithANewline)
 {
     FILE* file = std::tmpfile();

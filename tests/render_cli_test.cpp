@@ -114,6 +114,11 @@ TEST(RenderCli, BadInputExitsTwoWithOneLineAndNoImage)
         {{"--benchmark", "--stress", "5"}, "ask for one"},
         {{"--json", "-"}, "--json needs --benchmark or --stress"},
         {{"--benchmark", "--json", (folder.path() / "missing" / "b.json").string()}, "missing"},
+        {{"--stress", "1", "--json", folder.path().string() + "/b.json/"}, "ends in '/'"},
+        {{"--stress", "1", "--json", "/proc/self/fd/9"}, "descriptor 9 is not open"},
+        {{"--checkpoint", (folder.path() / "fresh").string() + "/"}, "ends in '/'"},
+        {{"--checkpoint", (elsewhere.path() / "sub" / "c.ckpt").string() + "/."}, "ends in '/.'"},
+        {{"--checkpoint", "/dev/stdout"}, "names open descriptor 1"},
     };
     for (const CBadInput& bad : cases) {
         // Good values for what the case leaves alone, so only its own mistake is in play.

@@ -234,6 +234,8 @@ TEST(RenderEnvironment, LimitsGiveAClearLineNeverACrash)
         {"OMP_NUM_THREADS above the limit", CChildSetup::with_environment({"OMP_NUM_THREADS=65536"}), 0, "using 1024"},
         {"an unknown CPU pass", CChildSetup::with_environment({"VANTREL_CPU_PASS=fastest"}), 0,
          "accepted here: plain, sse2"},
+        {"a CPU pass with terminal controls", CChildSetup::with_environment({"VANTREL_CPU_PASS=x\xc2\x9b\x9b\xff"}),
+         0, "VANTREL_CPU_PASS=x\\xc2\\x9b\\x9b\\xff is not"},
         {"a file-size limit", CChildSetup::with_limit(RLIMIT_FSIZE, 50000), 1, "File too large"},
         {"--serve short of memory", serving_short, 1, "cannot start the live view's threads", {"--serve", "0"}},
     };
@@ -494,7 +496,9 @@ TEST(Benchmark, OneChangedByteIsNotVerifiedAndTheJsonSaysSo)
                     EXPECT_EQ(run["speedup"], 1.0);
                 }
             }
-            EXPECT_EQ(run["frames"], 2);
+            // The timed frames: the untimed first one is not in the rate.
+            EXPECT_DOUBLE_EQ(run["frames"].get<double>() / run["seconds"].get<double>(),
+                             run["frames_per_second"].get<double>());
             EXPECT_GT(run["frames_per_second"].get<double>(), 0.0);
             EXPECT_GT(run["rays_per_second"].get<double>(), 0.0);
             EXPECT_EQ(run["check_frame"], 2);
@@ -539,6 +543,63 @@ TEST(Stress, AMismatchInOneCycleIsReportedAndExitsOne)
         EXPECT_EQ(result.json["mismatched_cycles"], flipped ? 1 : 0);
         EXPECT_EQ(result.json["verified"], !flipped);
     }
+}
+
+// The figures land where --json's name leads: through a link into the file it
+// names, into the stream a descriptor's name stands for (never replacing the
+// name itself); a report that cannot be written is a failure.
+TEST(Stress, TheFiguresGoWhereTheNameLeadsAndAFailedReportFails)
+{
+    struct CTargetCase {
+        const char* what;
+        std::string json;      // --json's value, "" for none
+        std::string lands;     // the file that must hold the document, "" for none
+        CChildSetup setup;
+        int status;
+        const char* said = "";  // on stderr
+    };
+    for (const CTargetCase& c :
+         {CTargetCase{"a link to a file", "link.json", "sub/real.json", {}, 0},
+          CTargetCase{"a link to /dev/stdout", "out.json", "stdout.txt", {}, 0},
+          CTargetCase{"a full standard output", "", "", CChildSetup::with_output(CChildSetup::full_stdout), 1,
+                      "cannot write the report: No space left on device"}}) {
+        CScratchFolder folder;
+        std::filesystem::create_directory(folder.path() / "sub");
+        std::ofstream(folder.path() / "sub" / "real.json") << "old";
+        std::filesystem::create_symlink("sub/real.json", folder.path() / "link.json");
+        std::filesystem::create_symlink("/dev/stdout", folder.path() / "out.json");
+        std::vector<std::string> args = {"--stress", "1", "--quiet"};
+        if (!c.json.empty())
+            args.insert(args.end(), {"--json", c.json[0] == '/' ? c.json : (folder.path() / c.json).string()});
+        CChild child(kProgram, args, folder.path(), c.setup);
+        EXPECT_EQ(child.wait(), c.status) << c.what << ": " << child.err();
+        EXPECT_NE(child.err().find(c.said), std::string::npos) << c.what << ": " << child.err();
+        if (!c.lands.empty()) {
+            EXPECT_EQ(nlohmann::json::parse(test_support::read_text(folder.path() / c.lands), nullptr, false)["mode"],
+                      "stress")
+                << c.what;
+        }
+        EXPECT_TRUE(std::filesystem::is_symlink(folder.path() / "link.json")) << c.what;
+        EXPECT_TRUE(std::filesystem::is_symlink(folder.path() / "out.json")) << c.what;
+    }
+}
+
+// Short of file descriptors, --json is refused before the run (status 2) or
+// written after it: never a run whose figures are then lost (status 1).
+TEST(Stress, TooFewDescriptorsForTheJsonFileStopItBeforeTheRun)
+{
+    CScratchFolder folder;
+    int status = 127;  // too few descriptors to load the program's libraries, or for the JSON file: on
+    for (rlim_t limit = 3; limit < 64 && (status == 127 || status == 2); ++limit) {
+        CChild child(kProgram, {"--stress", "1", "--quiet", "--json", (folder.path() / "j.json").string()}, folder.path(),
+                     CChildSetup::with_limit(RLIMIT_NOFILE, limit));
+        status = child.wait();
+        EXPECT_EQ(std::filesystem::exists(folder.path() / "j.json"), status == 0) << limit << ": " << child.err();
+        if (status == 2) {
+            EXPECT_EQ(child.out(), "") << limit;  // no report: nothing ran
+        }
+    }
+    EXPECT_EQ(status, 0);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -47,6 +48,37 @@ bool landing_of(const std::string& path, struct stat& folder, std::string& name)
     return true;
 }
 
+// "/" or "/." (any "." or ".." last name): the name of a folder, never of a
+// file to write; "" when the last name is a file's.
+std::string folder_ending(const std::string& path)
+{
+    const size_t slash = path.find_last_of('/');
+    const std::string last = path.substr(slash == std::string::npos ? 0 : slash + 1);
+    if (!last.empty() && last != "." && last != "..")
+        return "";
+    return slash == std::string::npos ? last : path.substr(slash);
+}
+
+bool all_digits(const std::string& text)
+{
+    return !text.empty() && text.size() < 10 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// /proc/self/fd by any of its names: this process's open descriptors, whose
+// entries are links the kernel makes up (to "pipe:[123]", a deleted file...).
+bool is_own_descriptor_folder(const std::string& folder)
+{
+    const std::string pid = std::to_string(getpid());
+    if (folder.rfind("/proc/", 0) != 0 || folder.size() < 9 || folder.compare(folder.size() - 3, 3, "/fd") != 0)
+        return false;
+    const std::string middle = folder.substr(6, folder.size() - 9);
+    if (middle == "self" || middle == "thread-self" || middle == pid)
+        return true;
+    const std::string task = pid + "/task/";
+    return middle.rfind(task, 0) == 0 && all_digits(middle.substr(task.size()));
+}
+
 constexpr const char kTemporarySuffix[] = ".XXXXXX.tmp";
 constexpr size_t kTemporarySuffixLength = sizeof kTemporarySuffix - 1;
 }  // namespace
@@ -68,6 +100,11 @@ bool is_shared_folder(const struct stat& folder)
 
 bool resolve_links(const std::string& path, std::string& target, std::string& error)
 {
+    // Dropping the "/" of "sub/" would write a file named "sub".
+    if (const std::string ending = folder_ending(path); !ending.empty()) {
+        error = "the name ends in '" + ending + "', which names a folder, not a file";
+        return false;
+    }
     // The part walked so far, free of links, and the names still to walk.
     std::string done = !path.empty() && path[0] == '/' ? "/" : "";
     std::string rest = path;
@@ -77,6 +114,11 @@ bool resolve_links(const std::string& path, std::string& target, std::string& er
         rest = slash == std::string::npos ? "" : rest.substr(slash + 1);
         if (part.empty() || part == ".")
             continue;
+        // The kernel's links there lead to what a descriptor holds, not to a name.
+        if (rest.empty() && all_digits(part) && is_own_descriptor_folder(done)) {
+            target = "/proc/self/fd/" + part;
+            return true;
+        }
         const std::string here = joined(done, part);
         struct stat info{};
         if (part == ".." || lstat(here.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
@@ -104,6 +146,10 @@ bool resolve_links(const std::string& path, std::string& target, std::string& er
         }
         // The link's text takes its place in what is left to walk.
         std::string to(link.data(), static_cast<size_t>(length));
+        if (rest.empty() && !folder_ending(to).empty()) {
+            error = "the symbolic link '" + here + "' leads to '" + to + "', which names a folder, not a file";
+            return false;
+        }
         if (to[0] == '/')
             done.assign(1, '/');  // an absolute link starts again from the root
         if (!rest.empty())
@@ -112,6 +158,21 @@ bool resolve_links(const std::string& path, std::string& target, std::string& er
     }
     target = done.empty() ? "." : done;
     return true;
+}
+
+int descriptor_named(const std::string& path)
+{
+    // By name too, where /dev lacks the links (a bare container).
+    if (path == "/dev/stdin" || path == "/dev/stdout" || path == "/dev/stderr")
+        return path == "/dev/stdin" ? 0 : path == "/dev/stdout" ? 1 : 2;
+    if (path.rfind("/dev/fd/", 0) == 0 && all_digits(path.substr(8)))
+        return std::stoi(path.substr(8));
+    std::string target, ignored;
+    constexpr size_t kPrefix = sizeof "/proc/self/fd/" - 1;
+    if (!resolve_links(path, target, ignored) || target.rfind("/proc/self/fd/", 0) != 0 ||
+        !all_digits(target.substr(kPrefix)))
+        return -1;
+    return std::stoi(target.substr(kPrefix));
 }
 
 bool same_landing(const std::string& a, const std::string& b)
@@ -305,4 +366,45 @@ std::string CTemporaryFile::temporary_name() const
     if (name.size() + suffix.size() > limit)
         name.resize(limit > suffix.size() ? limit - suffix.size() : 0);
     return prefix + name + suffix;
+}
+
+bool write_whole_file(const std::string& path, const std::string& what,
+                      const std::function<bool(FILE*, std::string&)>& write, std::string& error)
+{
+    std::string target;
+    if (!resolve_links(path, target, error))
+        return false;
+    struct stat existing{};
+    if (descriptor_named(target) >= 0 || (stat(target.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode))) {
+        error = "'" + target + "' is not a regular file";
+        return false;
+    }
+    // Declared in this order, the temporary file is gone before held signals are raised.
+    CHeldSignals held;
+    CTemporaryFile temporary(target);
+    if (!temporary.created()) {
+        error = "cannot create a file in '" + folder_of(target) + "': " + std::strerror(errno);
+        return false;
+    }
+    temporary.take_target_permissions();
+    FILE* file = temporary.stream();
+    if (file == nullptr) {
+        error = "cannot open a file in '" + folder_of(target) + "': " + std::strerror(errno);
+        return false;
+    }
+    if (!write(file, error)) {
+        error = "cannot write the " + what + ": " + error;
+        return false;
+    }
+    if (const int failure = temporary.sync(); failure != 0) {
+        error = "cannot write the " + what + ": " + std::strerror(failure);
+        return false;
+    }
+    if (const int failure = temporary.move_into_place(); failure != 0) {
+        error = temporary.placed() ? "the " + what + " is in place, but its folder could not be synced to the disk: " +
+                                         std::strerror(failure)
+                                   : "cannot move the finished " + what + " into place: " + std::strerror(failure);
+        return false;
+    }
+    return true;
 }

@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
-// Files that appear under their name only when complete, for the images and
-// checkpoints vantrel-render writes.
+// Files that appear under their name only when complete, for the images,
+// checkpoints and JSON documents vantrel-render writes.
 
 #include <sys/stat.h>
 
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -18,10 +19,17 @@ bool is_shared_folder(const struct stat& folder);
 
 // Where a write to `path` lands: `path` with every symbolic link on the way
 // followed, in its folders as in its last name (the end need not exist yet).
-// False, with `error`, for a loop, an unreadable link, and a link in a shared
-// sticky folder (like /tmp) that belongs neither to us nor to the folder's
-// owner: another user may have planted it to have us replace a file of ours.
+// An open descriptor's name (/dev/stdout, /proc/self/fd/3) ends the walk as
+// "/proc/self/fd/N": what it leads to is a stream, not a file to replace.
+// False, with `error`, for a loop, an unreadable link, a name that ends in a
+// folder ("sub/", "sub/.", or a link to one), and a link in a shared sticky
+// folder (like /tmp) that belongs neither to us nor to the folder's owner:
+// another user may have planted it to have us replace a file of ours.
 bool resolve_links(const std::string& path, std::string& target, std::string& error);
+
+// The open descriptor `path` names: 1 for /dev/stdout, 2 for /dev/stderr, N
+// for /dev/fd/N or /proc/self/fd/N, also through links; -1 for a file name.
+int descriptor_named(const std::string& path);
 
 // Whether writes to `a` and `b` land on one file: the same name in the same
 // folder once links are followed, however the folder is reached (another
@@ -89,3 +97,12 @@ private:
     std::string name_;
     bool placed_ = false;
 };
+
+// Writes a whole file: `path` followed through its links, the file written by
+// `write` (handed the stream; false with `error` when it failed) into a
+// CTemporaryFile with the target's permission bits, synced and moved into
+// place, the signals held meanwhile. On failure nothing is left behind, an
+// existing file is unchanged and `error` says what failed, naming `what`
+// ("image") and the system's reason.
+bool write_whole_file(const std::string& path, const std::string& what,
+                      const std::function<bool(FILE*, std::string&)>& write, std::string& error);

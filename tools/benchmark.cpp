@@ -127,15 +127,15 @@ int benchmark_main(const CRenderOptions& options, const CBenchmarkPlan& plan, co
                           " s; its picture is not checked");
         runs.push_back(run);
     }
-    if (all)
-        print_benchmark_table(streams.text, runs);
-    else
-        print_benchmark_report(streams.text, runs[0]);
+    const int report_failure = all ? print_benchmark_table(streams.text, runs)
+                                   : print_benchmark_report(streams.text, runs[0]);
+    if (report_failure != 0)
+        print_message(std::string("cannot write the report: ") + std::strerror(report_failure));
     const std::string& json = options.benchmark.json;
     if (std::string error; !json.empty() && !write_json(benchmark_json(runs, all), json, streams.json, error)) {
         print_message("--json " + error);
         return 1;
     }
     const bool verified = std::all_of(runs.begin(), runs.end(), [](const CBenchmarkRun& r) { return r.check.verified; });
-    return verified ? 0 : 1;
+    return verified && report_failure == 0 ? 0 : 1;
 }

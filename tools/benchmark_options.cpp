@@ -2,6 +2,7 @@
 #include "tools/benchmark_options.h"
 
 #include <CLI/CLI.hpp>
+#include <fcntl.h>
 
 #include <charconv>
 #include <vector>
@@ -15,6 +16,17 @@ constexpr uint32_t kMostStressSeconds = 30u * 24u * 3600u;
 // Options that set up a render of one's own, checked in this order.
 constexpr const char* kRenderOnly[] = {"--frames", "--seed", "--output", "--resume", "--serve", "--serve-fps",
                                        "--checkpoint", "--checkpoint-every"};
+// A stream named as a file (/dev/stdout, /proc/self/fd/3) is written as it
+// is, like "-": replacing what it leads to would replace /dev/stdout itself.
+bool can_write_to(int descriptor, std::string& error)
+{
+    const int flags = fcntl(descriptor, F_GETFL);
+    if (flags < 0)
+        error = "descriptor " + std::to_string(descriptor) + " is not open";
+    else if ((flags & O_ACCMODE) == O_RDONLY)
+        error = "descriptor " + std::to_string(descriptor) + " is open for reading only";
+    return flags >= 0 && (flags & O_ACCMODE) != O_RDONLY;
+}
 }  // namespace
 
 void add_benchmark_options(CLI::App& app, CBenchmarkArgs& args)
@@ -61,7 +73,9 @@ bool check_benchmark_options(const CLI::App& app, const CBenchmarkArgs& args, CB
         error = "--json needs a file name, or '-' for standard output";
         return false;
     }
-    if (std::string why; !args.json.empty() && args.json != "-" && !can_write_beside(args.json, why)) {
+    const int descriptor = args.json == "-" ? 1 : args.json.empty() ? -1 : descriptor_named(args.json);
+    if (std::string why; args.json != "-" && !args.json.empty() &&
+                         (descriptor >= 0 ? !can_write_to(descriptor, why) : !can_write_beside(args.json, why))) {
         error = "--json '" + args.json + "': " + why;
         return false;
     }
@@ -94,5 +108,6 @@ bool check_benchmark_options(const CLI::App& app, const CBenchmarkArgs& args, CB
         return false;
     }
     choice.json = args.json;
+    choice.json_descriptor = descriptor;
     return true;
 }

@@ -30,6 +30,7 @@ struct CBenchmarkChoice {
     CBenchmarkMode mode = CBenchmarkMode::none;  // --benchmark
     uint32_t stress_seconds = 0;                  // --stress (0: none)
     std::string json;                             // --json: where the figures go ("-": standard output)
+    int json_descriptor = -1;  // the open descriptor --json names ("-", /dev/stdout: 1), or -1 for a file
 };
 
 // Fills `choice` from the options as given (`backend`: what --backend

@@ -3,6 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -15,6 +16,17 @@
 
 namespace {
 using json = nlohmann::ordered_json;
+
+// 0 once everything written to `out` has gone out, else the error number: a
+// write error is kept by the stream, so a flush with nothing left to write
+// would say 0 after a failed one.
+int flushed(FILE* out)
+{
+    errno = 0;
+    if (std::fflush(out) == 0 && !std::ferror(out))
+        return 0;
+    return errno != 0 ? errno : EIO;
+}
 
 std::string format(const char* pattern, double value)
 {
@@ -46,6 +58,22 @@ std::string per_channel(const T (&values)[3], const char* pattern)
            format(pattern, double(values[2]));
 }
 
+// Each lane pass built with flags of its own, and its whole set of flags.
+json pass_flags(const CBuildFacts& facts)
+{
+    json flags = json::object();
+    const std::string listed = facts.pass_flags;
+    for (size_t start = 0; start < listed.size();) {
+        const size_t end = std::min(listed.find('|', start), listed.size());
+        const std::string entry = listed.substr(start, end - start);
+        const size_t equals = entry.find('=');
+        if (equals != std::string::npos)
+            flags[entry.substr(0, equals)] = std::string(facts.flags) + " " + entry.substr(equals + 1);
+        start = end + 1;
+    }
+    return flags;
+}
+
 json common_fields()
 {
     const CBuildFacts facts = build_facts();
@@ -58,6 +86,7 @@ json common_fields()
              {{"type", facts.type},
               {"compiler", facts.compiler},
               {"flags", facts.flags},
+              {"pass_flags", pass_flags(facts)},
               {"cuda", facts.cuda},
               {"cuda_architectures", facts.cuda_architectures},
               {"cpu_passes", passes}}},
@@ -84,7 +113,7 @@ json run_fields(const CBenchmarkRun& run)
     json fields = {{"backend", run.backend},
                    {"pass", run.pass.empty() ? json(nullptr) : json(run.pass)},
                    {"threads", run.threads},
-                   {"frames", run.frames},
+                   {"frames", run.frames - 1},  // timed: frames / seconds is frames_per_second
                    {"seconds", run.seconds},
                    {"frames_per_second", run.frames_per_second()}};
     fields["rays_per_second"] = run.segments > 0 ? json(run.rays_per_second()) : json(nullptr);
@@ -138,7 +167,7 @@ std::string check_verdict(const CPictureCheck& check, uint32_t frame_asked)
     return "DIFFERS at frame " + std::to_string(check.frame) + ": " + pixels;
 }
 
-void print_benchmark_report(FILE* out, const CBenchmarkRun& run)
+int print_benchmark_report(FILE* out, const CBenchmarkRun& run)
 {
     print_heading(out, "Vantrel benchmark", backend_text(run.backend, run.pass, run.threads));
     std::fprintf(out, "timed:      %u frames in %.2f s, after start-up and the first frame\n", run.frames - 1,
@@ -154,10 +183,10 @@ void print_benchmark_report(FILE* out, const CBenchmarkRun& run)
         std::fprintf(out, "difference: largest %s; mean %s (bound: mean %.1f)\n",
                      per_channel(run.check.difference.largest, "%.0f").c_str(),
                      per_channel(run.check.difference.mean, "%.3f").c_str(), kGpuMeanBound);
-    std::fflush(out);
+    return flushed(out);
 }
 
-void print_benchmark_table(FILE* out, const std::vector<CBenchmarkRun>& runs)
+int print_benchmark_table(FILE* out, const std::vector<CBenchmarkRun>& runs)
 {
     print_heading(out, "Vantrel benchmark, every CPU pass", "");
     std::fprintf(out, "%-8s %7s %10s %9s %9s  %s\n", "pass", "threads", "frames/s", "Mrays/s", "speed-up", "verified");
@@ -173,10 +202,10 @@ void print_benchmark_table(FILE* out, const std::vector<CBenchmarkRun>& runs)
         if (!run.check.verified)
             std::fprintf(out, "%s: %s\n", backend_text(run.backend, run.pass, run.threads).c_str(),
                          check_verdict(run.check, kStandardFrames).c_str());
-    std::fflush(out);
+    return flushed(out);
 }
 
-void print_stress_report(FILE* out, const CStressRun& run)
+int print_stress_report(FILE* out, const CStressRun& run)
 {
     print_heading(out, "Vantrel stress test", backend_text(run.backend, run.pass, run.threads));
     std::string ended = format("%.1f s", run.seconds) + " of " + std::to_string(run.seconds_asked) + " s";
@@ -192,7 +221,7 @@ void print_stress_report(FILE* out, const CStressRun& run)
         std::fprintf(out, "            cycle %u: %s\n", mismatch.frame,
                      mismatch.compared ? pixels_differing(mismatch.difference.pixels).c_str()
                                        : ("digest " + mismatch.digest + ", " + mismatch.error).c_str());
-    std::fflush(out);
+    return flushed(out);
 }
 
 std::string benchmark_json(const std::vector<CBenchmarkRun>& runs, bool all_passes)
@@ -244,30 +273,25 @@ std::string stress_json(const CStressRun& run)
     return document.dump(2) + "\n";
 }
 
-bool write_json(const std::string& json_text, const std::string& path, FILE* standard_output, std::string& error)
+bool write_json(const std::string& json_text, const std::string& path, FILE* stream, std::string& error)
 {
-    if (path == "-") {
-        if (std::fwrite(json_text.data(), 1, json_text.size(), standard_output) == json_text.size() &&
-            std::fflush(standard_output) == 0)
+    if (path == "-" || descriptor_named(path) >= 0) {
+        if (std::fwrite(json_text.data(), 1, json_text.size(), stream) == json_text.size() && flushed(stream) == 0)
             return true;
-        error = std::string("cannot write to standard output: ") + std::strerror(errno);
+        error = (path == "-" ? std::string("cannot write to standard output") : "'" + path + "'") + ": " +
+                std::strerror(errno);
         return false;
     }
-    const CHeldSignals held;
-    CTemporaryFile file(path);
-    int failure = file.created() ? 0 : errno;
-    if (failure == 0) {
-        file.take_target_permissions();
-        FILE* stream = file.stream();
-        if (stream == nullptr || std::fwrite(json_text.data(), 1, json_text.size(), stream) != json_text.size() ||
-            std::fflush(stream) != 0)
-            failure = errno != 0 ? errno : EIO;
-    }
-    if (failure == 0)
-        failure = file.sync();
-    if (failure == 0)
-        failure = file.move_into_place();
-    if (failure != 0)
-        error = path + ": " + std::strerror(failure);
-    return failure == 0;
+    const bool written = write_whole_file(
+        path, "JSON document",
+        [&json_text](FILE* file, std::string& why) {
+            if (std::fwrite(json_text.data(), 1, json_text.size(), file) == json_text.size() && flushed(file) == 0)
+                return true;
+            why = std::strerror(errno);
+            return false;
+        },
+        error);
+    if (!written)
+        error = "'" + path + "': " + error;
+    return written;
 }

@@ -41,10 +41,10 @@ struct CStressRun {
 // The processor's model name from /proc/cpuinfo, or "unknown processor".
 std::string processor_model();
 
-// The reports for people.
-void print_benchmark_report(FILE* out, const CBenchmarkRun& run);
-void print_benchmark_table(FILE* out, const std::vector<CBenchmarkRun>& runs);
-void print_stress_report(FILE* out, const CStressRun& run);
+// The reports for people; 0, or the error number of a write that failed.
+int print_benchmark_report(FILE* out, const CBenchmarkRun& run);
+int print_benchmark_table(FILE* out, const std::vector<CBenchmarkRun>& runs);
+int print_stress_report(FILE* out, const CStressRun& run);
 // "verified", or what went wrong with the picture, in a few words.
 std::string check_verdict(const CPictureCheck& check, uint32_t frame_asked);
 
@@ -53,6 +53,7 @@ std::string check_verdict(const CPictureCheck& check, uint32_t frame_asked);
 std::string benchmark_json(const std::vector<CBenchmarkRun>& runs, bool all_passes);
 std::string stress_json(const CStressRun& run);
 
-// Writes `json` where --json asked: "-" to `standard_output`, else to the
-// file, which appears only when complete. False with the reason.
-bool write_json(const std::string& json, const std::string& path, FILE* standard_output, std::string& error);
+// Writes `json` where --json asked: "-" or a descriptor's name (/dev/stdout)
+// to `stream`, else to the file (through its links, as images are), which
+// appears only when complete. False with the reason.
+bool write_json(const std::string& json, const std::string& path, FILE* stream, std::string& error);

@@ -154,6 +154,10 @@ bool can_write_beside(const std::string& path, std::string& error)
     std::string target;
     if (!resolve_links(path, target, error))
         return false;
+    if (const int descriptor = descriptor_named(path); descriptor >= 0) {
+        error = "it names open descriptor " + std::to_string(descriptor) + ", not a file to replace";
+        return false;
+    }
     const std::string folder = folder_of(target);
     struct stat info{};
     if (stat(folder.c_str(), &info) != 0) {
@@ -230,42 +234,10 @@ bool write_image_file(FILE* file, CImageFormat format, const uint8_t* pixels, ui
 bool write_image(const std::string& path, CImageFormat format, const uint8_t* pixels, uint32_t width,
                  uint32_t height, std::string& error)
 {
-    std::string target;
-    if (!resolve_links(path, target, error))
-        return false;
-    struct stat existing{};
-    if (stat(target.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) {
-        error = "'" + target + "' is not a regular file";
-        return false;
-    }
-    // Declared in this order, the temporary file is gone before held signals are raised.
-    CHeldSignals held;
-    CTemporaryFile temporary(target);
-    if (!temporary.created()) {
-        error = "cannot create a file in '" + folder_of(target) + "': " + system_error(errno);
-        return false;
-    }
-    temporary.take_target_permissions();
-    FILE* file = temporary.stream();
-    if (file == nullptr) {
-        error = "cannot open a file in '" + folder_of(target) + "': " + system_error(errno);
-        return false;
-    }
-    if (!write_image_file(file, format, pixels, width, height, error)) {
-        error = "cannot write the image: " + error;
-        return false;
-    }
-    if (const int failure = temporary.sync(); failure != 0) {
-        error = "cannot write the image: " + system_error(failure);
-        return false;
-    }
-    if (const int failure = temporary.move_into_place(); failure != 0) {
-        error = temporary.placed() ? "the image is in place, but its folder could not be synced to the disk: " +
-                                         system_error(failure)
-                                   : "cannot move the finished image into place: " + system_error(failure);
-        return false;
-    }
-    return true;
+    return write_whole_file(
+        path, "image",
+        [&](FILE* file, std::string& why) { return write_image_file(file, format, pixels, width, height, why); },
+        error);
 }
 
 bool encode_png(const uint8_t* pixels, uint32_t width, uint32_t height, std::vector<uint8_t>& png, std::string& error)

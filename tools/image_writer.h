@@ -21,7 +21,8 @@ bool image_format_for_path(const std::string& path, CImageFormat& format);
 
 // Checks that a file can be created beside `path` (beside the file it points
 // to when it is a symbolic link) by creating and removing a scratch file there,
-// that `path` is not a folder or a device, and that the finished image could
+// that `path` is not a folder, a folder's name ("sub/"), an open descriptor
+// (/dev/stdout) or a device, and that the finished image could
 // replace it (not another user's file in a shared sticky folder, not an
 // immutable or append-only file or folder). On failure `error` says why,
 // naming the folder or file.

@@ -80,14 +80,14 @@ void CProgress::finish()
 
 void CProgress::draw_bar(uint32_t done, double seconds)
 {
-    const double fps = seconds > 0.0 ? done / seconds : 0.0;
+    const double fps = seconds > 0.0 ? (done - first_) / seconds : 0.0;
     char figures[160];
     if (total_ == kFramesUntilStopped)  // no end: a count and the rate
         std::snprintf(figures, sizeof figures, "%u frames  %.1f frames/s  %s", done, fps,
                       format_duration(seconds).c_str());
     else
         std::snprintf(figures, sizeof figures, "%u/%u frames  %.1f frames/s  %s left", done, total_, fps,
-                      format_duration(seconds_left(done, total_, seconds)).c_str());
+                      format_duration(seconds_left(done - first_, total_ - first_, seconds)).c_str());
     // The line stays shorter than the terminal is wide: a line that wraps
     // cannot be redrawn in place and would scroll at every redraw.
     const int room = width() - 1;
@@ -111,13 +111,13 @@ void CProgress::draw_bar(uint32_t done, double seconds)
 
 void CProgress::write_line(uint32_t done, double seconds)
 {
-    const double fps = seconds > 0.0 ? done / seconds : 0.0;
+    const double fps = seconds > 0.0 ? (done - first_) / seconds : 0.0;
     if (total_ == kFramesUntilStopped)
         std::fprintf(out_, "vantrel-render: %u frames, %.1f frames/s, %s\n", done, fps,
                      format_duration(seconds).c_str());
     else
         std::fprintf(out_, "vantrel-render: %u/%u frames, %.1f frames/s, %s left\n", done, total_, fps,
-                     format_duration(seconds_left(done, total_, seconds)).c_str());
+                     format_duration(seconds_left(done - first_, total_ - first_, seconds)).c_str());
     std::fflush(out_);
     last_shown_ = seconds;
 }

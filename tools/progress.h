@@ -18,7 +18,10 @@ public:
     // means no end is set: the count and rate are shown.
     CProgress(FILE* out, uint32_t total_frames, bool terminal, bool quiet, int columns = 80);
 
-    // After each frame: `done` frames in `seconds` since rendering started.
+    // A resumed render: the picture held `frames` when this run began. The
+    // count shown is the picture's; the rate and time left are this run's.
+    void counts_from(uint32_t frames) { first_ = frames; }
+    // After each frame: the picture holds `done` frames, `seconds` after rendering started.
     void update(uint32_t done, double seconds);
     // Ends the bar's line, so the summary starts on a fresh one.
     void finish();
@@ -33,6 +36,7 @@ private:
     bool terminal_;
     bool quiet_;
     int columns_;
+    uint32_t first_ = 0;
     bool bar_drawn_ = false;
     double last_shown_ = 0.0;
 };

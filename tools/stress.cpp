@@ -30,13 +30,15 @@ bool start_cycle(const std::vector<uint32_t>& first_states, const std::vector<ui
 
 int finish(const CStressRun& run, const CRenderOptions& options, const CReportStreams& streams)
 {
-    print_stress_report(streams.text, run);
+    const int report_failure = print_stress_report(streams.text, run);
+    if (report_failure != 0)
+        print_message(std::string("cannot write the report: ") + std::strerror(report_failure));
     const std::string& json = options.benchmark.json;
     if (std::string error; !json.empty() && !write_json(stress_json(run), json, streams.json, error)) {
         print_message("--json " + error);
         return 1;
     }
-    if (!run.mismatches.empty())
+    if (!run.mismatches.empty() || report_failure != 0)
         return 1;
     return run.cycles == 0 && run.stopped_by != 0 ? 128 + run.stopped_by : 0;
 }

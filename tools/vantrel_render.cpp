@@ -52,14 +52,6 @@ struct CRenderResult {
     int stopped_by = 0;  // the signal that cut the render short, or 0
 };
 
-// Progress counts this run's frames, so its rates and times left hold.
-uint32_t frames_to_render(const CRenderResult& result, const CRenderOptions& options)
-{
-    if (options.frames == kFramesUntilStopped)
-        return kFramesUntilStopped;
-    return options.frames > result.first_frame ? options.frames - result.first_frame : 0;
-}
-
 // The live view counts the picture's frames, a resumed render's saved ones included.
 CLiveFigures live_figures(const CRenderResult& result, const CRenderOptions& options)
 {
@@ -74,7 +66,9 @@ CRenderResult render(const CRenderOptions& options, CFrameHandover* live, CCheck
 {
     CRenderResult result;
     result.first_frame = result.frames = first_frame;
-    CProgress progress(stderr, frames_to_render(result, options), stderr_redraws_in_place(), options.quiet);
+    // Counted as the picture's frames, like the summary and the live view.
+    CProgress progress(stderr, options.frames, stderr_redraws_in_place(), options.quiet);
+    progress.counts_from(first_frame);
     if (live)
         live->begin(g_frame.pixel_buffer.get(), g_frame.width, g_frame.height, live_figures(result, options));
     const auto start = std::chrono::steady_clock::now();
@@ -86,7 +80,7 @@ CRenderResult render(const CRenderOptions& options, CFrameHandover* live, CCheck
         }
         ++result.frames;
         result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        progress.update(result.frames - result.first_frame, result.seconds);
+        progress.update(result.frames, result.seconds);
         if (live)
             live->after_frame(g_frame.pixel_buffer.get(), g_frame.width, g_frame.height,
                               live_figures(result, options));

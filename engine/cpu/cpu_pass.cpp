@@ -13,6 +13,7 @@
 #include "engine/cpu/cpu_pass_lanes.h"
 #include "engine/cpu/cpu_threads.h"
 #include "kernel/path.h"
+#include "scene/one_line.h"
 
 const CVector3* g_normal_list = nullptr;
 uint32_t* g_rand_list = nullptr;
@@ -127,12 +128,12 @@ CCpuPass fastest_supported_pass()
 // One line on stderr for a VANTREL_CPU_PASS that cannot be followed.
 void warn_pass_not_used(const char* wanted, bool known)
 {
-    std::string accepted, shown;
+    std::string accepted;
     for (CCpuPass pass : kCpuPasses)
         if (cpu_pass_supported(pass))
             accepted += std::string(accepted.empty() ? "" : ", ") + cpu_pass_name(pass);
-    for (const char* c = wanted; *c != '\0' && shown.size() < 40; ++c)
-        shown += static_cast<unsigned char>(*c) < 0x20 || *c == 0x7f ? '?' : *c;
+    // Escaped as file names are: C1 controls and stray bytes reach no terminal.
+    const std::string shown = one_line(std::string(wanted).substr(0, 40));
     std::fprintf(stderr, "%s: VANTREL_CPU_PASS=%s %s; accepted here: %s; using %s\n", g_message_program, shown.c_str(),
                  known ? "cannot run on this processor or build" : "is not a known pass", accepted.c_str(),
                  cpu_pass_name(fastest_supported_pass()));
