@@ -9,11 +9,12 @@ close:     the picture is upright, a key press and a mouse click change
 sigterm:   with GLUT's options naming the display (and DISPLAY unset) and a
            -geometry other than the default, which the window takes, SIGTERM
            shuts down cleanly.
-sighup:    with stdout a pipe nobody reads, the window still opens, and SIGHUP
-           (a closed terminal) shuts down cleanly.
-refused:   without a display that opens, or with an argument that is not
-           GLUT's, the program says so in one line and fails before anything
-           starts.
+sighup:    with stdout a pipe nobody reads, the window still opens (at the
+           -geometry -0-0 it is given, in its own size), and SIGHUP (a closed
+           terminal) shuts down cleanly.
+refused:   without a display that opens, with an argument that is not
+           GLUT's, or a -geometry that is none or does not fit the screen, the
+           program says so in one line and fails before anything starts.
 Every wait is bounded; nothing sleeps longer than a fraction of a second.
 """
 
@@ -172,6 +173,10 @@ def run_window(vantrel_path, close_helper, mode):
     xvfb, display = start_xvfb()
     env = dict(os.environ, DISPLAY=display)
     command, vantrel_env, geometry = [vantrel_path], env, (WIDTH, HEIGHT, 100, 100)
+    if mode == "sighup":
+        # A place alone: the window keeps the picture's size, its corner counted from the screen's.
+        geometry = (WIDTH, HEIGHT, 1024 - WIDTH, 768 - HEIGHT)
+        command += ["-geometry", "-0-0"]
     if mode == "sigterm":
         geometry = (800, 600, 10, 20)
         command += ["-display", display, "-geometry", "{}x{}+{}+{}".format(*geometry), "-sync", "-gldebug"]
@@ -243,6 +248,14 @@ def run_refused(vantrel_path):
         (["-iconic", "frames=5"], display, 2, r"unexpected argument 'frames=5' \(see vantrel --help\)"),
         (["-geometry", "-0-0", "-sync", "-display"], display, 2, r"-display needs a value \(see vantrel --help\)"),
         (["out\x1b[2J"], display, 2, r"unexpected argument 'out\\x1b\[2J' \(see vantrel --help\)"),
+        (["-geometry", "foo"], display, 2, r"-geometry 'foo' is not WIDTHxHEIGHT, WIDTHxHEIGHT\+X\+Y or \+X\+Y " +
+         r"\(see vantrel --help\)"),
+        (["-geometry", "0x0"], display, 2, r"-geometry '0x0' has a width or height of 0 \(see vantrel --help\)"),
+        # Xvfb's screen is 1024x768.
+        (["-geometry", "65535x65535"], display, 2, r"-geometry '65535x65535' is larger than the 1024x768 screen of " +
+         f"display '{display}' " + r"\(see vantrel --help\)"),
+        (["-geometry", "+0+768"], display, 2, r"-geometry '\+0\+768' puts the window off the 1024x768 screen of " +
+         f"display '{display}' " + r"\(see vantrel --help\)"),
     ]
     problems = []
     try:
