@@ -15,6 +15,7 @@
 #include "app/program_info.h"
 #include "app/stop_signal.h"
 #include "app/swap_control.h"
+#include "app/window_failure.h"
 #include "app/window_geometry.h"
 #include "engine/engine.h"
 
@@ -101,10 +102,12 @@ const char* window_open(int* argc, char** argv)
     glutInitWindowPosition(100, 100);
     glutInitWindowSize(static_cast<int>(kImageWidth), static_cast<int>(kImageHeight));
     size_placed_geometries(*argc, argv);
-    glutInit(argc, argv);
-    glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_GLUTMAINLOOP_RETURNS);
-    glutInitDisplayMode(GLUT_DOUBLE | GLUT_DEPTH | GLUT_RGB);
-    glutCreateWindow("Vantrel Prototype 1");
+    make_window([&] {
+        glutInit(argc, argv);
+        glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_GLUTMAINLOOP_RETURNS);
+        glutInitDisplayMode(GLUT_DOUBLE | GLUT_DEPTH | GLUT_RGB);
+        glutCreateWindow("Vantrel Prototype 1");
+    });
     glutIdleFunc(glutPostRedisplay);
     glutDisplayFunc(display_callback);
     glutTimerFunc(kStopPollMs, poll_stop, 0);
@@ -116,7 +119,11 @@ void display_callback()
     if (leave_if_stopping())
         return;
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-    trace_frame(g_frame);
+    try {
+        trace_frame(g_frame);
+    } catch (...) {
+        end_window_for_exception();
+    }
     // A frame the device failed has no picture: present nothing, stop.
     if (engine_failed()) {
         glutLeaveMainLoop();

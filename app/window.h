@@ -15,9 +15,11 @@ int window_display_check(int argc, const char* const* argv);
 
 // Initialises GLUT with the arguments (GLUT removes its own options such as
 // -display from them), makes glutMainLoop return when the window is closed,
-// and creates the window with its idle and display callbacks; then asks that
-// buffer swaps not wait for the display's refresh (app/swap_control.h) and
-// returns what was done about that, for the display benchmark.
+// and creates the window (through make_window, app/window_failure.h: X's and
+// GLUT's errors end the program there) with its idle and display callbacks;
+// then asks that buffer swaps not wait for the display's refresh
+// (app/swap_control.h) and returns what was done about that, for the display
+// benchmark.
 const char* window_open(int* argc, char** argv);
 
 // One frame: clear, trace_frame(g_frame), draw the byte image at the lower-left

@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: Apache-2.0
 """End-to-end tests of the vantrel window on a private Xvfb display.
 
-usage: window_test.py VANTREL CLOSE_HELPER close|sigterm|sighup|refused
+usage: window_test.py VANTREL CLOSE_HELPER close|sigterm|sighup|refused|lost
 
 close:     the picture is upright, a key press and a mouse click change
            nothing, closing the window (WM_DELETE_WINDOW) shuts down cleanly.
@@ -15,11 +15,15 @@ sighup:    with stdout a pipe nobody reads, the window still opens (at the
 refused:   without a display that opens, with an argument that is not
            GLUT's, or a -geometry that is none or does not fit the screen, the
            program says so in one line and fails before anything starts.
+lost:      the window destroyed by another program, its connection killed,
+           the X server ended, or too little memory for the GL driver: the
+           program releases the engine, says so in one line and exits with 1.
 Every wait is bounded; nothing sleeps longer than a fraction of a second.
 """
 
 import os
 import re
+import resource
 import select
 import signal
 import subprocess
@@ -280,13 +284,52 @@ def run_refused(vantrel_path):
         raise Failure("\n".join(problems))
 
 
+def run_lost(vantrel_path):
+    lost = r"the display '{}' was lost \(the X server ended or closed the connection\)"
+    cases = [  # what is done once the window shows, the address-space limit (KiB), the last line on stderr
+        (["xdotool", "windowclose"], None, r"the window was destroyed"),
+        (["xdotool", "windowkill"], None, lost),  # as xkill does
+        ("end the X server", None, lost),
+        (None, 250_000, r"out of memory; .*"),  # too little for the GL driver: no window shows
+    ]
+    problems = []
+    for action, kib, line in cases:
+        xvfb, display = start_xvfb()
+        env = dict(os.environ, DISPLAY=display)
+        limit = None if kib is None else lambda: resource.setrlimit(resource.RLIMIT_AS, (kib << 10, kib << 10))
+        vantrel = subprocess.Popen([vantrel_path], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                   preexec_fn=limit)
+        try:
+            if isinstance(action, list):
+                subprocess.run(action + [find_window(env)], env=env, check=True, capture_output=True, timeout=10)
+            elif action is not None:
+                find_window(env)
+                stop(xvfb)
+            out, err = vantrel.communicate(timeout=60)
+        except subprocess.TimeoutExpired:
+            raise Failure(f"{action}: vantrel did not exit within 60 s")
+        finally:
+            stop(vantrel)
+            stop(xvfb)
+        lines = err.splitlines()
+        # Under the memory limit a fallback may say more first (threads that did not start, say).
+        if vantrel.returncode != 1 or out != EXPECTED_STDOUT or not lines or \
+                not all(l.startswith("vantrel: ") for l in lines) or (limit is None and len(lines) != 1) or \
+                not re.fullmatch("vantrel: " + line.format(display), lines[-1]):
+            problems.append(f"{action}: status {vantrel.returncode}, stdout {out!r}, stderr {err!r}")
+    if problems:
+        raise Failure("\n".join(problems))
+
+
 def main():
-    if len(sys.argv) != 4 or sys.argv[3] not in ("close", "sigterm", "sighup", "refused"):
+    if len(sys.argv) != 4 or sys.argv[3] not in ("close", "sigterm", "sighup", "refused", "lost"):
         print(__doc__, file=sys.stderr)
         return 2
     try:
         if sys.argv[3] == "refused":
             run_refused(sys.argv[1])
+        elif sys.argv[3] == "lost":
+            run_lost(sys.argv[1])
         else:
             run_window(sys.argv[1], sys.argv[2], sys.argv[3])
     except (Failure, subprocess.SubprocessError) as error:
