@@ -3,8 +3,9 @@
 // engine, opens the window and refines the picture until the window is closed
 // or the process is asked to stop (SIGINT, SIGTERM, SIGHUP); then shuts down
 // in order. Running out of memory ends it with one line and status 1, an
-// unknown option with status 2, a display that cannot be opened with status 1,
-// both before anything starts.
+// unknown option or a -geometry that is none or does not fit the screen with
+// status 2, a display that cannot be opened with status 1, each before
+// anything starts.
 
 #include <GL/freeglut.h>
 
@@ -19,8 +20,8 @@ int main(int argc, char** argv)
     prepare_standard_streams();
     if (const std::optional<int> status = window_info_option(argc, argv))
         return *status;
-    if (!window_display_opens(argc, argv))
-        return 1;
+    if (const int status = window_display_check(argc, argv); status != 0)
+        return status;
     return run_guarded("vantrel", "shut down", [&] {
         install_stop_signals();
         if (std::string failure; !startup(millisecond_clock(), &failure)) {

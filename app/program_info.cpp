@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "app/window_geometry.h"
 #include "engine/cpu_passes.h"
 
 // The build's facts come from CMake (app/CMakeLists.txt), so they follow the
@@ -62,7 +63,8 @@ const char kWindowHelp[] =
     "                     passes (and the one this processor uses) and the\n"
     "                     compiler, and exit\n"
     "  -display DISPLAY   The X display to open (default: $DISPLAY)\n"
-    "  -geometry WxH+X+Y  The window's size and place\n"
+    "  -geometry WxH+X+Y  The window's size and place, or either alone (a size\n"
+    "                     up to the screen's, a corner on the screen)\n"
     "  -iconic, -direct, -indirect, -gldebug, -sync\n"
     "                     GLUT's own options, passed to GLUT like the two above;\n"
     "                     any other argument is refused (exit status 2)\n";
@@ -166,6 +168,10 @@ std::optional<int> window_info_option(int argc, const char* const* argv)
         if (is_one_of(argument, kGlutOptionsWithValue)) {
             if (++i == argc && wrong.empty())
                 wrong = std::string(argument) + " needs a value";
+            // Its fit on the screen is checked once the display is open (window_display_check).
+            CWindowGeometry geometry;
+            if (i < argc && std::strcmp(argument, "-geometry") == 0 && wrong.empty())
+                wrong = read_window_geometry(argv[i], &geometry);
         } else if (wrong.empty()) {
             wrong = std::string(argument[0] == '-' ? "unknown option '" : "unexpected argument '") +
                     one_line(argument) + "'";

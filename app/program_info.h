@@ -39,8 +39,9 @@ std::string cuda_architectures_text(std::string_view architectures);
 
 // vantrel's command line before GLUT sees it: -h, --help or --version prints its
 // text on stdout and gives exit status 0 (1 when stdout cannot be written);
-// an argument that is not one of GLUT's options (with its value) is bad input,
-// named in one line on stderr with a pointer to --help, exit status 2; nothing
+// an argument that is not one of GLUT's options (with its value), or a
+// -geometry value that is not a geometry, is bad input, named in one line on
+// stderr with a pointer to --help, exit status 2; nothing
 // when the command line is GLUT's options alone.
 std::optional<int> window_info_option(int argc, const char* const* argv);
 

@@ -17,6 +17,7 @@
 
 #include "app/frame_buffers.h"
 #include "engine/engine.h"
+#include "engine/host_threads.h"
 #include "scene/host_random.h"
 #include "scene/built_in_scene.h"
 
@@ -97,6 +98,12 @@ bool startup(uint32_t seed, std::string* failure)
                                                     : nullptr;
     if (missing == nullptr) {
         bound_threads_to_what_starts();
+        // The pool keeps the workers a job starts: started now, not with the
+        // first frame, they cannot lose the room their stacks need to what
+        // comes between (the window's GL driver maps some 200 MB). One item
+        // per thread: a job of a single item runs on the caller alone.
+        const int threads = engine_cpu_threads();
+        host_parallel_for(threads, static_cast<uint32_t>(threads), 1, [](uint32_t, uint32_t, int) {});
         // Every frame copies these both ways: a GPU keeps them page-locked.
         engine_hold_host_frame({g_frame.accum_buffer.get(), g_frame.count_buffer.get(), g_frame.pixel_buffer.get()});
     }

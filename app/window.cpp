@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <string>
 
 #include "app/camera.h"
@@ -14,6 +15,8 @@
 #include "app/program_info.h"
 #include "app/stop_signal.h"
 #include "app/swap_control.h"
+#include "app/window_failure.h"
+#include "app/window_geometry.h"
 #include "engine/engine.h"
 
 namespace {
@@ -47,22 +50,50 @@ const char* display_name(int argc, const char* const* argv)
             name = argv[++i];
     return name != nullptr && name[0] != '\0' ? name : nullptr;
 }
+// freeglut takes the size of a -geometry that gives only a place from
+// values it never set (a window of 35328 x 32767, say, that the X server then
+// refuses to draw): such a one gets the default size put in front of it.
+void size_placed_geometries(int argc, char** argv)
+{
+    static std::deque<std::string> sized;  // glutInit reads them through argv; a deque keeps them in place
+    for (int i = 1; i + 1 < argc; ++i) {
+        CWindowGeometry geometry;
+        if (std::strcmp(argv[i], "-geometry") != 0 || !read_window_geometry(argv[++i], &geometry).empty() ||
+            geometry.sized)
+            continue;
+        argv[i] = sized.emplace_back(std::to_string(kImageWidth) + "x" + std::to_string(kImageHeight) + argv[i]).data();
+    }
+}
 }  // namespace
 
-bool window_display_opens(int argc, const char* const* argv)
+int window_display_check(int argc, const char* const* argv)
 {
     const char* name = display_name(argc, argv);
-    if (name != nullptr) {
-        if (Display* display = XOpenDisplay(name)) {
-            XCloseDisplay(display);
-            return true;
+    Display* display = name != nullptr ? XOpenDisplay(name) : nullptr;
+    if (display == nullptr) {
+        const std::string why = name == nullptr ? std::string("DISPLAY is not set")
+                                                : "cannot open display '" + one_line(name) + "'";
+        std::fprintf(stderr, "vantrel: %s, so no window can open; vantrel-render renders the picture to an image "
+                     "file without a display\n", why.c_str());
+        return 1;
+    }
+    // The screen GLUT opens the window on is the display's default one.
+    const long screen_width = DisplayWidth(display, DefaultScreen(display));
+    const long screen_height = DisplayHeight(display, DefaultScreen(display));
+    XCloseDisplay(display);
+    // window_info_option has read every -geometry already; here only the fit is new.
+    for (int i = 1; i + 1 < argc; ++i) {
+        CWindowGeometry geometry;
+        if (std::strcmp(argv[i], "-geometry") != 0 || !read_window_geometry(argv[++i], &geometry).empty())
+            continue;
+        const std::string misfit = window_geometry_misfit(argv[i], geometry, screen_width, screen_height);
+        if (!misfit.empty()) {
+            std::fprintf(stderr, "vantrel: %s of display '%s' (see vantrel --help)\n", misfit.c_str(),
+                         one_line(name).c_str());
+            return 2;
         }
     }
-    const std::string why = name == nullptr ? std::string("DISPLAY is not set")
-                                            : "cannot open display '" + one_line(name) + "'";
-    std::fprintf(stderr, "vantrel: %s, so no window can open; vantrel-render renders the picture to an image file "
-                 "without a display\n", why.c_str());
-    return false;
+    return 0;
 }
 
 const char* window_open(int* argc, char** argv)
@@ -70,10 +101,13 @@ const char* window_open(int* argc, char** argv)
     // The defaults go in first: glutInit then reads -geometry over them.
     glutInitWindowPosition(100, 100);
     glutInitWindowSize(static_cast<int>(kImageWidth), static_cast<int>(kImageHeight));
-    glutInit(argc, argv);
-    glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_GLUTMAINLOOP_RETURNS);
-    glutInitDisplayMode(GLUT_DOUBLE | GLUT_DEPTH | GLUT_RGB);
-    glutCreateWindow("Vantrel Prototype 1");
+    size_placed_geometries(*argc, argv);
+    make_window([&] {
+        glutInit(argc, argv);
+        glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_GLUTMAINLOOP_RETURNS);
+        glutInitDisplayMode(GLUT_DOUBLE | GLUT_DEPTH | GLUT_RGB);
+        glutCreateWindow("Vantrel Prototype 1");
+    });
     glutIdleFunc(glutPostRedisplay);
     glutDisplayFunc(display_callback);
     glutTimerFunc(kStopPollMs, poll_stop, 0);
@@ -85,7 +119,11 @@ void display_callback()
     if (leave_if_stopping())
         return;
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-    trace_frame(g_frame);
+    try {
+        trace_frame(g_frame);
+    } catch (...) {
+        end_window_for_exception();
+    }
     // A frame the device failed has no picture: present nothing, stop.
     if (engine_failed()) {
         glutLeaveMainLoop();

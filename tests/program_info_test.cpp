@@ -49,8 +49,12 @@ TEST(ProgramInfo, WindowAnswersHelpAndVersionAndRefusesTheRest)
         {{"--help"}, 0, usage, ""},
         {{"-iconic", "--bogus", "-h"}, 0, usage, ""},
         {{"--version"}, 0, "vantrel ", ""},
-        {{"-geometry", "-h", "-sync"}, std::nullopt, "", ""},  // -h is the geometry here
+        {{"-geometry", "-h", "-sync"}, 2, "",  // -h is the geometry here
+         "vantrel: -geometry '-h' is not WIDTHxHEIGHT, WIDTHxHEIGHT+X+Y or +X+Y (see vantrel --help)\n"},
         {{"-geometry", "800x600+10+10", "-display", ":1"}, std::nullopt, "", ""},
+        {{"-geometry", "-0+20", "-geometry", "640X480"}, std::nullopt, "", ""},
+        {{"-geometry", "800x600+10+10x"}, 2, "",
+         "vantrel: -geometry '800x600+10+10x' is not WIDTHxHEIGHT, WIDTHxHEIGHT+X+Y or +X+Y (see vantrel --help)\n"},
         {{"-help"}, 2, "", "vantrel: unknown option '-help' (see vantrel --help)\n"},
         {{"-display"}, 2, "", "vantrel: -display needs a value (see vantrel --help)\n"},
     };

@@ -2,23 +2,28 @@
 # SPDX-License-Identifier: Apache-2.0
 """End-to-end tests of the vantrel window on a private Xvfb display.
 
-usage: window_test.py VANTREL CLOSE_HELPER close|sigterm|sighup|refused
+usage: window_test.py VANTREL CLOSE_HELPER close|sigterm|sighup|refused|lost
 
 close:     the picture is upright, a key press and a mouse click change
            nothing, closing the window (WM_DELETE_WINDOW) shuts down cleanly.
 sigterm:   with GLUT's options naming the display (and DISPLAY unset) and a
            -geometry other than the default, which the window takes, SIGTERM
            shuts down cleanly.
-sighup:    with stdout a pipe nobody reads, the window still opens, and SIGHUP
-           (a closed terminal) shuts down cleanly.
-refused:   without a display that opens, or with an argument that is not
-           GLUT's, the program says so in one line and fails before anything
-           starts.
+sighup:    with stdout a pipe nobody reads, the window still opens (at the
+           -geometry -0-0 it is given, in its own size), and SIGHUP (a closed
+           terminal) shuts down cleanly.
+refused:   without a display that opens, with an argument that is not
+           GLUT's, or a -geometry that is none or does not fit the screen, the
+           program says so in one line and fails before anything starts.
+lost:      the window destroyed by another program, its connection killed,
+           the X server ended, or too little memory for the GL driver: the
+           program releases the engine, says so in one line and exits with 1.
 Every wait is bounded; nothing sleeps longer than a fraction of a second.
 """
 
 import os
 import re
+import resource
 import select
 import signal
 import subprocess
@@ -172,6 +177,10 @@ def run_window(vantrel_path, close_helper, mode):
     xvfb, display = start_xvfb()
     env = dict(os.environ, DISPLAY=display)
     command, vantrel_env, geometry = [vantrel_path], env, (WIDTH, HEIGHT, 100, 100)
+    if mode == "sighup":
+        # A place alone: the window keeps the picture's size, its corner counted from the screen's.
+        geometry = (WIDTH, HEIGHT, 1024 - WIDTH, 768 - HEIGHT)
+        command += ["-geometry", "-0-0"]
     if mode == "sigterm":
         geometry = (800, 600, 10, 20)
         command += ["-display", display, "-geometry", "{}x{}+{}+{}".format(*geometry), "-sync", "-gldebug"]
@@ -243,6 +252,14 @@ def run_refused(vantrel_path):
         (["-iconic", "frames=5"], display, 2, r"unexpected argument 'frames=5' \(see vantrel --help\)"),
         (["-geometry", "-0-0", "-sync", "-display"], display, 2, r"-display needs a value \(see vantrel --help\)"),
         (["out\x1b[2J"], display, 2, r"unexpected argument 'out\\x1b\[2J' \(see vantrel --help\)"),
+        (["-geometry", "foo"], display, 2, r"-geometry 'foo' is not WIDTHxHEIGHT, WIDTHxHEIGHT\+X\+Y or \+X\+Y " +
+         r"\(see vantrel --help\)"),
+        (["-geometry", "0x0"], display, 2, r"-geometry '0x0' has a width or height of 0 \(see vantrel --help\)"),
+        # Xvfb's screen is 1024x768.
+        (["-geometry", "65535x65535"], display, 2, r"-geometry '65535x65535' is larger than the 1024x768 screen of " +
+         f"display '{display}' " + r"\(see vantrel --help\)"),
+        (["-geometry", "+0+768"], display, 2, r"-geometry '\+0\+768' puts the window off the 1024x768 screen of " +
+         f"display '{display}' " + r"\(see vantrel --help\)"),
     ]
     problems = []
     try:
@@ -267,13 +284,52 @@ def run_refused(vantrel_path):
         raise Failure("\n".join(problems))
 
 
+def run_lost(vantrel_path):
+    lost = r"the display '{}' was lost \(the X server ended or closed the connection\)"
+    cases = [  # what is done once the window shows, the address-space limit (KiB), the last line on stderr
+        (["xdotool", "windowclose"], None, r"the window was destroyed"),
+        (["xdotool", "windowkill"], None, lost),  # as xkill does
+        ("end the X server", None, lost),
+        (None, 250_000, r"out of memory; .*"),  # too little for the GL driver: no window shows
+    ]
+    problems = []
+    for action, kib, line in cases:
+        xvfb, display = start_xvfb()
+        env = dict(os.environ, DISPLAY=display)
+        limit = None if kib is None else lambda: resource.setrlimit(resource.RLIMIT_AS, (kib << 10, kib << 10))
+        vantrel = subprocess.Popen([vantrel_path], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                   preexec_fn=limit)
+        try:
+            if isinstance(action, list):
+                subprocess.run(action + [find_window(env)], env=env, check=True, capture_output=True, timeout=10)
+            elif action is not None:
+                find_window(env)
+                stop(xvfb)
+            out, err = vantrel.communicate(timeout=60)
+        except subprocess.TimeoutExpired:
+            raise Failure(f"{action}: vantrel did not exit within 60 s")
+        finally:
+            stop(vantrel)
+            stop(xvfb)
+        lines = err.splitlines()
+        # Under the memory limit a fallback may say more first (threads that did not start, say).
+        if vantrel.returncode != 1 or out != EXPECTED_STDOUT or not lines or \
+                not all(l.startswith("vantrel: ") for l in lines) or (limit is None and len(lines) != 1) or \
+                not re.fullmatch("vantrel: " + line.format(display), lines[-1]):
+            problems.append(f"{action}: status {vantrel.returncode}, stdout {out!r}, stderr {err!r}")
+    if problems:
+        raise Failure("\n".join(problems))
+
+
 def main():
-    if len(sys.argv) != 4 or sys.argv[3] not in ("close", "sigterm", "sighup", "refused"):
+    if len(sys.argv) != 4 or sys.argv[3] not in ("close", "sigterm", "sighup", "refused", "lost"):
         print(__doc__, file=sys.stderr)
         return 2
     try:
         if sys.argv[3] == "refused":
             run_refused(sys.argv[1])
+        elif sys.argv[3] == "lost":
+            run_lost(sys.argv[1])
         else:
             run_window(sys.argv[1], sys.argv[2], sys.argv[3])
     except (Failure, subprocess.SubprocessError) as error:
