@@ -66,10 +66,13 @@ std::string wait_for_stats(int port, Ready ready)
     return body;
 }
 
-// A socket connected to the live view on loopback, or -1.
-int connect_to(int port)
+// A socket connected to the live view on loopback, or -1; `window`: its
+// receive buffer's size when set, small so that the server's writes stall soon.
+int connect_to(int port, int window = 0)
 {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (window > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
@@ -308,8 +311,9 @@ TEST(LiveServer, EveryPathAnswersAndServesTheFrameThatIsWritten)
     EXPECT_GT(block_difference(served_jpeg, flipped), 10 * jpeg_difference);
 }
 
-// Until stopped: clients beyond the limit get 503; one that reads nothing is
-// dropped and the render keeps going.
+// Until stopped: clients beyond the limit get 503, clients that read nothing
+// keep the figures waiting no longer than the bound, and one that reads
+// nothing is dropped while the render keeps going.
 TEST(LiveServer, LimitsClientsAndDropsAClientThatStopsReading)
 {
     CScratchFolder folder;
@@ -348,21 +352,30 @@ TEST(LiveServer, LimitsClientsAndDropsAClientThatStopsReading)
     ASSERT_TRUE(figures);
     EXPECT_EQ(figures->status, 200);
     EXPECT_EQ(field(figures->body, "viewers"), "16") << figures->body;
+    // Sixty more ask for the picture and never read: the figures still come, each within the bound.
+    std::vector<int> unread;
+    const std::string picture_request = "GET /image.png HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    for (int k = 0; k < 60; ++k) {
+        unread.push_back(connect_to(port, 4096));
+        send(unread.back(), picture_request.data(), picture_request.size(), MSG_NOSIGNAL);
+    }
+    client.set_read_timeout(std::chrono::seconds(3));
+    for (int k = 0; k < 10; ++k) {
+        const httplib::Result res = client.Get("/stats");
+        ASSERT_TRUE(res) << k << ": " << httplib::to_string(res.error());
+        EXPECT_EQ(res->status, 200) << k << ": " << res->body;
+    }
+    for (const int fd : unread)
+        close(fd);
     leave = true;
     for (std::thread& viewer : viewers)
         viewer.join();
     const std::string free = wait_for_stats(port, [](const std::string& s) { return field(s, "viewers") == "0"; });
     EXPECT_EQ(field(free, "viewers"), "0") << free;
 
-    // A viewer that never reads, with a small window so the server's writes stall soon.
-    const int stalled = socket(AF_INET, SOCK_STREAM, 0);
-    const int small = 4096;
-    setsockopt(stalled, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(stalled, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    // A viewer that never reads.
+    const int stalled = connect_to(port, 4096);
+    ASSERT_GE(stalled, 0);
     const std::string request = "GET /stream HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     send(stalled, request.data(), request.size(), MSG_NOSIGNAL);
     const std::string seen = wait_for_stats(port, [](const std::string& s) { return field(s, "viewers") == "1"; });
@@ -427,10 +440,33 @@ TEST(LiveServer, ConnectionsWithoutAWholeHeadKeepNoClientOut)
     EXPECT_EQ(child.wait(), 128 + SIGTERM) << child.err();
 }
 
+// Until the render has finished, `count` connections that send nothing stay
+// open: one the server closes is opened again.
+void hold_idle_connections(CChild& child, int port, int count)
+{
+    std::vector<int> idle(static_cast<size_t>(count), -1);
+    const auto until = std::chrono::steady_clock::now() + kPatience;
+    while (child.err().find("stays up") == std::string::npos && !child.ended() &&
+           std::chrono::steady_clock::now() < until) {
+        for (int& fd : idle) {
+            char byte;
+            if (fd >= 0 && recv(fd, &byte, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN)
+                continue;  // still waiting
+            if (fd >= 0)
+                close(fd);
+            fd = connect_to(port);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    for (const int fd : idle)
+        close(fd);
+}
+
 // With --frames, the picture and the last checkpoint are written as soon as
 // the last frame is done, while the view stays up and says so; stopping it
 // writes nothing more. A resumed render's figures count the picture's frames,
 // those it was resumed with included, and so does one with nothing to add.
+// Idle connections under a low open-file limit cost the render none of its files.
 TEST(LiveServer, WritesThePictureWhenTheLastFrameIsDone)
 {
     CScratchFolder folder;
@@ -439,11 +475,14 @@ TEST(LiveServer, WritesThePictureWhenTheLastFrameIsDone)
     struct CRun {
         std::vector<std::string> arguments;
         std::string frames;  // the picture's, at the end
+        rlim_t files = 0;    // the open-file limit, when set
+        int idle = 0;        // connections that send nothing, held open while it renders
     };
     const std::vector<CRun> runs = {
         {{"--frames", "3", "--seed", "8", "--checkpoint", checkpoint}, "3"},
         {{"--frames", "5", "--resume", checkpoint}, "5"},
         {{"--frames", "5", "--resume", checkpoint}, "5"},
+        {{"--frames", "40", "--threads", "1", "--resume", checkpoint}, "40", 16, 30},
     };
     for (size_t k = 0; k < runs.size(); ++k) {
         const CRun& run = runs[k];
@@ -451,7 +490,11 @@ TEST(LiveServer, WritesThePictureWhenTheLastFrameIsDone)
         arguments.insert(arguments.end(), run.arguments.begin(), run.arguments.end());
         const std::filesystem::path own = folder.path() / std::to_string(k);  // for this run's stdout and stderr
         std::filesystem::create_directory(own);
-        CChild child(kProgram, arguments, own);
+        CChild child(kProgram, arguments, own,
+                     run.files > 0 ? test_support::CChildSetup::with_limit(RLIMIT_NOFILE, run.files)
+                                   : test_support::CChildSetup{});
+        if (run.idle > 0)
+            hold_idle_connections(child, wait_for_port(child), run.idle);
         ASSERT_TRUE(child.wait_for_stderr("stays up until Ctrl+C", kPatience)) << child.err();
         const std::string said = child.err();
         EXPECT_NE(said.find("wrote " + image.string() + ", checkpoint " + checkpoint.string() + " holds " +

@@ -135,6 +135,7 @@ struct CLiveServer::CImpl {
     CGuardedServer server;
     CEncodedPictures encoded;
     std::atomic<int> viewers{0};
+    std::atomic<int> picture_writers{0};
     std::atomic<bool> stopping{false};
     std::atomic<bool> listen_ended{false};
     std::thread listener;
@@ -176,16 +177,29 @@ void CLiveServer::CImpl::route()
         res.set_content(stats_json(handover.figures(), picture.get(), viewers.load()), "application/json");
     });
     server.Get("/image.png", [this](const httplib::Request&, httplib::Response& res) {
+        // Encoding, or sending to a client that reads slowly, holds a worker:
+        // only so many at once, so that the short answers keep theirs.
+        if (++picture_writers > kMaxPictureWriters) {
+            --picture_writers;
+            res.set_header("Retry-After", "1");
+            return refuse(res, 503, "too many clients fetching the picture; try again later");
+        }
         // Figures first: once they say finished, the picture is the final one.
         const bool finished = handover.figures().finished;
         const std::shared_ptr<const CLivePicture> picture = handover.picture();
         const auto [png, frame] = picture ? encoded.png(*picture, finished) : std::make_pair(nullptr, 0u);
         if (!png) {
+            --picture_writers;
             res.set_header("Retry-After", "1");
             return refuse(res, 503, picture ? "the picture could not be encoded" : "no frame rendered yet");
         }
         res.set_header("X-Vantrel-Frame", std::to_string(frame));
-        res.set_content(*png, "image/png");
+        res.set_content_provider(
+            png->size(), "image/png",
+            [png = png](size_t offset, size_t length, httplib::DataSink& sink) {
+                return sink.write(png->data() + offset, length);
+            },
+            [this](bool) { --picture_writers; });
     });
     server.Get("/stream", [this](const httplib::Request&, httplib::Response& res) {
         if (++viewers > kMaxViewers) {
@@ -265,6 +279,8 @@ std::unique_ptr<CLiveServer> CLiveServer::start(const CListenAddress& address, c
         });
     } catch (const std::system_error& e) {
         throw std::runtime_error("--serve: cannot start the live view's threads: " + e.code().message());
+    } catch (const std::runtime_error& e) {
+        throw std::runtime_error(std::string("--serve: ") + e.what());
     }
     return std::unique_ptr<CLiveServer>(new CLiveServer(std::move(impl)));
 }

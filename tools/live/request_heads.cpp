@@ -51,19 +51,6 @@ void take_what_came(int fd, std::string& into, size_t limit)
         into.append(buffer, static_cast<size_t>(std::min<size_t>(got, limit - std::min(limit, into.size()))));
 }
 
-// Sends a refusal to a connection that sent something, then closes it; one
-// that sent nothing is closed unanswered.
-void refuse_and_close(int fd, std::string received)
-{
-    take_what_came(fd, received, 5);
-    if (!received.empty()) {
-        const std::string answer = refusal(503, kBusy, kRetryLater, received.compare(0, 5, "HEAD ") == 0);
-        // A fresh connection's send buffer takes these few hundred bytes whole.
-        send(fd, answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-    }
-    close(fd);
-}
-
 // A method as HTTP spells it: one token.
 bool is_token(std::string_view text)
 {
@@ -88,8 +75,24 @@ std::string_view method_of(std::string_view line)
 }
 }  // namespace
 
-CRequestHeads::CRequestHeads(size_t capacity, Dispatch dispatch)
-    : capacity_(std::max<size_t>(capacity, 1)), dispatch_(std::move(dispatch)), wake_(eventfd(0, EFD_CLOEXEC))
+// Sends a refusal to a connection that sent something, then closes it; one
+// that sent nothing is closed unanswered.
+void CRequestHeads::refuse_and_close(int fd, std::string received)
+{
+    take_what_came(fd, received, 5);
+    if (!received.empty()) {
+        const std::string answer = refusal(503, kBusy, kRetryLater, received.compare(0, 5, "HEAD ") == 0);
+        // A fresh connection's send buffer takes these few hundred bytes whole.
+        send(fd, answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    }
+    budget_.close(fd);
+}
+
+CRequestHeads::CRequestHeads(size_t capacity, CConnectionBudget& budget, Dispatch dispatch)
+    : capacity_(std::max<size_t>(capacity, 1)),
+      budget_(budget),
+      dispatch_(std::move(dispatch)),
+      wake_(eventfd(0, EFD_CLOEXEC))
 {
     if (wake_ < 0)
         throw std::system_error(errno, std::generic_category());
@@ -114,12 +117,27 @@ void CRequestHeads::add(int fd)
         // Beyond a roomful not yet looked at, a flood is let go at once, so
         // that it cannot take the process's file descriptors.
         if (!stopping_ && arrived_.size() < capacity_) {
-            arrived_.push_back(fd);
+            arrived_.emplace_back(fd, false);
             fd = -1;
         }
     }
     if (fd >= 0)
         refuse_and_close(fd, "");
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = write(wake_, &one, sizeof one);
+}
+
+void CRequestHeads::linger(int fd)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!stopping_) {
+            arrived_.emplace_back(fd, true);
+            fd = -1;
+        }
+    }
+    if (fd >= 0)
+        budget_.close(fd);
     const uint64_t one = 1;
     [[maybe_unused]] const ssize_t written = write(wake_, &one, sizeof one);
 }
@@ -140,7 +158,7 @@ void CRequestHeads::run()
 {
     name_live_thread();
     std::vector<pollfd> watched;
-    std::vector<int> arrived;
+    std::vector<std::pair<int, bool>> arrived;
     for (;;) {
         // Wait for bytes, a new connection or the next deadline.
         watched.assign(1, pollfd{wake_, POLLIN, 0});
@@ -173,21 +191,27 @@ void CRequestHeads::run()
                 break;
             arrived.swap(arrived_);
         }
-        for (const int fd : arrived) {
+        for (const auto& [fd, answered] : arrived) {
             if (waiting_.size() >= capacity_) {
                 give_up(waiting_.front(), true);
                 waiting_.pop_front();
             }
-            waiting_.push_back(CWaiting{fd, Clock::now() + std::chrono::milliseconds(kHeadDeadlineMs), {}});
+            const int wait_ms = answered ? kLingerMs : kHeadDeadlineMs;
+            waiting_.push_back(CWaiting{fd, Clock::now() + std::chrono::milliseconds(wait_ms), {}, answered});
         }
         arrived.clear();
+        // Room for the next accept, or the newest is refused.
+        while (budget_.full() && !waiting_.empty()) {
+            give_up(waiting_.front(), true);
+            waiting_.pop_front();
+        }
     }
     for (CWaiting& waiting : waiting_)
-        close(waiting.fd);
+        budget_.close(waiting.fd);
     waiting_.clear();
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const int fd : arrived_)
-        close(fd);
+    for (const auto& [fd, answered] : arrived_)
+        budget_.close(fd);
     arrived_.clear();
 }
 
@@ -201,7 +225,7 @@ void CRequestHeads::read_from(CWaiting& waiting)
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
         return;
     if (got <= 0) {  // closed or reset by the client
-        close(waiting.fd);
+        budget_.close(waiting.fd);
         waiting.fd = -1;
         return;
     }
@@ -268,7 +292,7 @@ void CRequestHeads::give_up(CWaiting& waiting, bool displaced)
     } else {
         std::string dropped;
         take_what_came(waiting.fd, dropped, 0);
-        close(waiting.fd);
+        budget_.close(waiting.fd);
     }
     waiting.fd = -1;
 }
