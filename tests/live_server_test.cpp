@@ -5,7 +5,11 @@
 
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netdb.h>
 #include <netinet/in.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <turbojpeg.h>
@@ -13,7 +17,9 @@
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -546,33 +552,82 @@ TEST(LiveServer, ABusyPortIsBadInputBeforeRendering)
     close(holder);
 }
 
-// Listening on every interface, it names addresses to open, and each answers.
-TEST(LiveServer, OnEveryInterfaceNamesAddressesThatAnswer)
+// A name other than localhost that /etc/hosts gives a loopback address
+// (Debian gives the machine's own name 127.0.1.1), or "".
+std::string loopback_alias()
+{
+    std::ifstream hosts("/etc/hosts");
+    for (std::string line; std::getline(hosts, line);) {
+        std::istringstream words(line.substr(0, line.find('#')));
+        std::string address, name;
+        for (words >> address; address.rfind("127.", 0) == 0 && words >> name;)
+            if (strcasecmp(name.c_str(), "localhost") != 0)
+                return name;
+    }
+    return "";
+}
+
+// An IPv6 link-local address of this machine with its zone ("fe80::1%eth0"), or "".
+std::string link_local_address()
+{
+    ifaddrs* interfaces = nullptr;
+    std::string zoned;
+    for (const ifaddrs* i = getifaddrs(&interfaces) == 0 ? interfaces : nullptr; i && zoned.empty(); i = i->ifa_next) {
+        char text[NI_MAXHOST];
+        if (i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET6 && (i->ifa_flags & IFF_UP) != 0 &&
+            IN6_IS_ADDR_LINKLOCAL(&reinterpret_cast<const sockaddr_in6*>(i->ifa_addr)->sin6_addr) &&
+            getnameinfo(i->ifa_addr, sizeof(sockaddr_in6), text, sizeof text, nullptr, 0, NI_NUMERICHOST) == 0)
+            zoned = text;
+    }
+    if (interfaces != nullptr)
+        freeifaddrs(interfaces);
+    return zoned;
+}
+
+// Each listening address names addresses to open (a zone written %25), and
+// each answers; only one bound to loopback alone, whatever name was given for
+// it, refuses a request for another host and keeps quiet about the network.
+TEST(LiveServer, NamesAddressesThatAnswerAndChecksTheHostOnLoopbackOnly)
 {
     const int probe = socket(AF_INET6, SOCK_STREAM, 0);
     sockaddr_in6 any6{};
     any6.sin6_family = AF_INET6;
     const bool ipv6 = probe >= 0 && bind(probe, reinterpret_cast<sockaddr*>(&any6), sizeof any6) == 0;
     close(probe);
-    for (const std::string any : {"0.0.0.0:0", "[::]:0"}) {
-        if (any[0] == '[' && !ipv6)
-            continue;
+    struct CListen {
+        std::string address;
+        bool network;  // reachable from the network: said so, and any Host answered
+    };
+    std::vector<CListen> listens = {{"0.0.0.0:0", true}};
+    if (ipv6)
+        listens.push_back({"[::]:0", true});
+    if (const std::string alias = loopback_alias(); !alias.empty())
+        listens.push_back({alias + ":0", false});
+    if (const std::string zoned = link_local_address(); ipv6 && !zoned.empty())
+        listens.push_back({"[" + zoned + "]:0", true});
+    for (const CListen& listen : listens) {
         CScratchFolder folder;
-        CChild child(kProgram, {"--serve", any, "--frames", "1", "--quiet", "--output", folder.path() / "any.png"},
-                     folder.path());
-        ASSERT_TRUE(child.wait_for_stderr("stays up until Ctrl+C", kPatience)) << child.err();
+        const std::vector<std::string> arguments = {"--serve", listen.address, "--frames", "1", "--quiet",
+                                                    "--output", folder.path() / "a.png"};
+        CChild child(kProgram, arguments, folder.path());
+        ASSERT_TRUE(child.wait_for_stderr("stays up until Ctrl+C", kPatience)) << listen.address << child.err();
         const std::string err = child.err();
+        EXPECT_EQ(err.find("reachable from the network") != std::string::npos, listen.network) << err;
         std::smatch line;
         ASSERT_TRUE(std::regex_search(err, line, std::regex("live view at ([^\n]*)"))) << err;
         const std::string said = line[1];
         EXPECT_EQ(said.find("0.0.0.0"), std::string::npos) << said;
         EXPECT_EQ(said.find("[::]"), std::string::npos) << said;
+        EXPECT_EQ(listen.address.find('%') != std::string::npos, said.find("%25") != std::string::npos) << said;
         const std::regex url("http://\\[?([^/]*?)\\]?:(\\d+)/");
         int answered = 0;
         for (auto it = std::sregex_iterator(said.begin(), said.end(), url); it != std::sregex_iterator(); ++it) {
-            const httplib::Result res = httplib::Client((*it)[1].str(), std::stoi((*it)[2])).Get("/stats");
+            httplib::Client client(std::regex_replace((*it)[1].str(), std::regex("%25"), "%"), std::stoi((*it)[2]));
+            const httplib::Result res = client.Get("/stats");
             EXPECT_TRUE(res && res->status == 200) << (*it)[0];
             answered += res ? 1 : 0;
+            const httplib::Result rebound = client.Get("/stats", {{"Host", "rebound.example"}});
+            EXPECT_TRUE(rebound && rebound->status == (listen.network ? 200 : 403)) << (*it)[0];
         }
         EXPECT_GE(answered, 1) << said;
         child.signal(SIGTERM);

@@ -24,6 +24,7 @@
 #include <set>
 
 #include "tools/live/connection_budget.h"
+#include "tools/live/listen_address.h"
 #include "tools/live/request_heads.h"
 
 constexpr int kMaxViewers = 16;        // /stream clients served at once; more get 503
@@ -45,6 +46,8 @@ public:
     // so stopping does not wait for the time-outs of slow clients; returns
     // once the server's own threads have ended.
     void drop_all();
+    // Once bound: the numeric address the listening socket is bound to.
+    std::string bound_address() const { return ::bound_address(svr_sock_); }
 
 private:
     // Called on the accepting thread: the socket goes to the waiting room.

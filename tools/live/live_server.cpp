@@ -150,8 +150,9 @@ void CLiveServer::CImpl::route()
     server.set_default_headers(common);
     server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
         if (loopback_only && (req.get_header_value_count("Host") != 1 ||
-                                     !host_field_is_loopback(req.get_header_value("Host")))) {
-            refuse(res, 403, "this live view answers requests for localhost or a loopback address only");
+                              !host_field_is_loopback(req.get_header_value("Host"), address.host))) {
+            const std::string name = is_loopback_host(address.host) ? "" : ", " + address.host;
+            refuse(res, 403, "this live view answers requests for localhost" + name + " or a loopback address only");
         } else if (req.method != "GET" && req.method != "HEAD") {
             res.set_header("Allow", "GET, HEAD");
             refuse(res, 405, "only GET and HEAD");
@@ -235,7 +236,6 @@ std::unique_ptr<CLiveServer> CLiveServer::start(const CListenAddress& address, c
 {
     auto impl = std::make_unique<CImpl>(handover);
     impl->address = address;
-    impl->loopback_only = is_loopback_host(address.host);
     impl->route();
     // httplib's default also sets SO_REUSEPORT, which would let a second
     // program share a busy port instead of being refused.
@@ -264,6 +264,9 @@ std::unique_ptr<CLiveServer> CLiveServer::start(const CListenAddress& address, c
         return nullptr;
     }
     impl->address.port = static_cast<uint16_t>(port);
+    // Decided from the address bound, whatever the name given resolved to,
+    // before any request can be read.
+    impl->loopback_only = is_loopback_host(impl->server.bound_address());
     CImpl* running = impl.get();
     // Every thread the server needs starts here, on the caller's thread, so a
     // thread limit or a lack of memory is reported rather than ending the program;
@@ -301,6 +304,8 @@ void CLiveServer::stop()
     impl_->server.drop_all();
     impl_->listener.join();
 }
+
+bool CLiveServer::loopback_only() const { return impl_->loopback_only; }
 
 std::string CLiveServer::url() const
 {
