@@ -73,6 +73,26 @@ std::string_view method_of(std::string_view line)
     const std::string_view method = line.substr(0, first);
     return is_token(method) ? method : std::string_view();
 }
+
+// Where the head ends (past its blank line, CRLF or bare LF), searching from
+// `from`; npos while it has not all come.
+size_t head_end(const std::string& received, size_t from)
+{
+    for (size_t at = received.find('\n', from); at != std::string::npos; at = received.find('\n', at + 1)) {
+        if (at + 1 < received.size() && received[at + 1] == '\n')
+            return at + 2;
+        if (at + 2 < received.size() && received[at + 1] == '\r' && received[at + 2] == '\n')
+            return at + 3;
+    }
+    return std::string::npos;
+}
+
+// A line of the head with its ending as httplib needs it: CRLF.
+std::string_view without_ending(std::string_view line)
+{
+    line.remove_suffix(line.size() >= 2 && line[line.size() - 2] == '\r' ? 2 : 1);
+    return line;
+}
 }  // namespace
 
 // Sends a refusal to a connection that sent something, then closes it; one
@@ -231,30 +251,31 @@ void CRequestHeads::read_from(CWaiting& waiting)
     }
     if (waiting.answered)
         return;
-    const size_t searched_from = waiting.received.size() < 3 ? 0 : waiting.received.size() - 3;
+    const size_t searched_from = waiting.received.size() < 2 ? 0 : waiting.received.size() - 2;
     waiting.received.append(buffer, static_cast<size_t>(got));
-    const size_t blank = waiting.received.find("\n\r\n", searched_from);
-    if (blank != std::string::npos && blank + 3 <= kMaxHeadBytes)
-        take_head(waiting, blank + 3);
+    const size_t end = head_end(waiting.received, searched_from);
+    if (end != std::string::npos && end <= kMaxHeadBytes)
+        take_head(waiting, end);
     else if (waiting.received.size() >= kMaxHeadBytes)
         answer(waiting, 431, "the request head is longer than " + std::to_string(kMaxHeadBytes) + " bytes");
 }
 
 // Refuses what the server never serves, here, without a worker; hands the rest
-// on with the Range fields left out.
+// on with the Range fields left out and every line ending in CRLF.
 void CRequestHeads::take_head(CWaiting& waiting, size_t end)
 {
     const std::string& raw = waiting.received;
     size_t start = raw.find('\n') + 1;  // past the request line
-    std::string request = raw.substr(0, start);
+    std::string request(without_ending(std::string_view(raw).substr(0, start)));
+    request += "\r\n";
     size_t fields = 0;
     for (size_t line_end; start < end; start = line_end) {
         line_end = raw.find('\n', start) + 1;
-        const std::string_view line(raw.data() + start, line_end - start);
+        const std::string_view line = without_ending(std::string_view(raw).substr(start, line_end - start));
         const bool blank = line_end == end;
         fields += blank ? 0 : 1;
         if (blank || line.size() < 6 || strncasecmp(line.data(), "range:", 6) != 0)
-            request += line;
+            request.append(line).append("\r\n");
     }
     const std::string_view method = method_of(std::string_view(raw).substr(0, raw.find('\n')));
     if (fields > kMaxHeaders)

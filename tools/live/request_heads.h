@@ -13,6 +13,8 @@
 //   budget leaves (tools/live/connection_budget.h): a new one displaces the
 //   one that has waited longest, so idle connections cannot keep a real
 //   client out; with none waiting, the new one is refused.
+// - Lines may end in CRLF or a bare LF (as many clients send them); the head
+//   goes on with CRLF, which httplib requires.
 // - A head over kMaxHeadBytes or with more than kMaxHeaders fields gets 431, a
 //   method other than GET or HEAD (methods are case-sensitive) 405 with Allow.
 // - A complete head goes to `dispatch`; when no worker can take it, it gets
