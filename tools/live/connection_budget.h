@@ -22,8 +22,7 @@ public:
     // less the descriptors open and kRenderFileDescriptors; 0 when none.
     static size_t available_now();
 
-    // Any thread once accepting has begun; `sockets` counts the one being
-    // accepted too.
+    // Before accepting begins; `sockets` counts the one being accepted too.
     void set_sockets(size_t sockets);
     // A socket was accepted.
     void taken();
