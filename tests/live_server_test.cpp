@@ -5,7 +5,11 @@
 
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netdb.h>
 #include <netinet/in.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <turbojpeg.h>
@@ -13,7 +17,9 @@
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -66,10 +72,13 @@ std::string wait_for_stats(int port, Ready ready)
     return body;
 }
 
-// A socket connected to the live view on loopback, or -1.
-int connect_to(int port)
+// A socket connected to the live view on loopback, or -1; `window`: its
+// receive buffer's size when set, small so that the server's writes stall soon.
+int connect_to(int port, int window = 0)
 {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (window > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
@@ -220,6 +229,7 @@ TEST(LiveServer, EveryPathAnswersAndServesTheFrameThatIsWritten)
         {"", "", "get /stats HTTP/1.1\r\nHost: localhost\r\n\r\n", 405, ""},
         {"", "", "Head / HTTP/1.0\r\n\r\n", 405, ""},
         {"", "", "GET /stats\r\nHost: localhost\r\n\r\n", 400, ""},
+        {"", "", "GET /stats HTTP/1.1\nHost: localhost\nRange: bytes=9-1\n\n", 200, ""},  // bare LF, as many send
         {"", "", many_headers + "\r\n", 431, ""},
         {"", "", long_headers, 431, ""},
         // The limit counts the fields a client sends, a Range field too.
@@ -308,8 +318,9 @@ TEST(LiveServer, EveryPathAnswersAndServesTheFrameThatIsWritten)
     EXPECT_GT(block_difference(served_jpeg, flipped), 10 * jpeg_difference);
 }
 
-// Until stopped: clients beyond the limit get 503; one that reads nothing is
-// dropped and the render keeps going.
+// Until stopped: clients beyond the limit get 503, clients that read nothing
+// keep the figures waiting no longer than the bound, and one that reads
+// nothing is dropped while the render keeps going.
 TEST(LiveServer, LimitsClientsAndDropsAClientThatStopsReading)
 {
     CScratchFolder folder;
@@ -348,21 +359,30 @@ TEST(LiveServer, LimitsClientsAndDropsAClientThatStopsReading)
     ASSERT_TRUE(figures);
     EXPECT_EQ(figures->status, 200);
     EXPECT_EQ(field(figures->body, "viewers"), "16") << figures->body;
+    // Sixty more ask for the picture and never read: the figures still come, each within the bound.
+    std::vector<int> unread;
+    const std::string picture_request = "GET /image.png HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    for (int k = 0; k < 60; ++k) {
+        unread.push_back(connect_to(port, 4096));
+        send(unread.back(), picture_request.data(), picture_request.size(), MSG_NOSIGNAL);
+    }
+    client.set_read_timeout(std::chrono::seconds(3));
+    for (int k = 0; k < 10; ++k) {
+        const httplib::Result res = client.Get("/stats");
+        ASSERT_TRUE(res) << k << ": " << httplib::to_string(res.error());
+        EXPECT_EQ(res->status, 200) << k << ": " << res->body;
+    }
+    for (const int fd : unread)
+        close(fd);
     leave = true;
     for (std::thread& viewer : viewers)
         viewer.join();
     const std::string free = wait_for_stats(port, [](const std::string& s) { return field(s, "viewers") == "0"; });
     EXPECT_EQ(field(free, "viewers"), "0") << free;
 
-    // A viewer that never reads, with a small window so the server's writes stall soon.
-    const int stalled = socket(AF_INET, SOCK_STREAM, 0);
-    const int small = 4096;
-    setsockopt(stalled, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(stalled, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    // A viewer that never reads.
+    const int stalled = connect_to(port, 4096);
+    ASSERT_GE(stalled, 0);
     const std::string request = "GET /stream HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     send(stalled, request.data(), request.size(), MSG_NOSIGNAL);
     const std::string seen = wait_for_stats(port, [](const std::string& s) { return field(s, "viewers") == "1"; });
@@ -427,10 +447,33 @@ TEST(LiveServer, ConnectionsWithoutAWholeHeadKeepNoClientOut)
     EXPECT_EQ(child.wait(), 128 + SIGTERM) << child.err();
 }
 
+// Until the render has finished, `count` connections that send nothing stay
+// open: one the server closes is opened again.
+void hold_idle_connections(CChild& child, int port, int count)
+{
+    std::vector<int> idle(static_cast<size_t>(count), -1);
+    const auto until = std::chrono::steady_clock::now() + kPatience;
+    while (child.err().find("stays up") == std::string::npos && !child.ended() &&
+           std::chrono::steady_clock::now() < until) {
+        for (int& fd : idle) {
+            char byte;
+            if (fd >= 0 && recv(fd, &byte, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN)
+                continue;  // still waiting
+            if (fd >= 0)
+                close(fd);
+            fd = connect_to(port);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    for (const int fd : idle)
+        close(fd);
+}
+
 // With --frames, the picture and the last checkpoint are written as soon as
 // the last frame is done, while the view stays up and says so; stopping it
 // writes nothing more. A resumed render's figures count the picture's frames,
 // those it was resumed with included, and so does one with nothing to add.
+// Idle connections under a low open-file limit cost the render none of its files.
 TEST(LiveServer, WritesThePictureWhenTheLastFrameIsDone)
 {
     CScratchFolder folder;
@@ -439,11 +482,14 @@ TEST(LiveServer, WritesThePictureWhenTheLastFrameIsDone)
     struct CRun {
         std::vector<std::string> arguments;
         std::string frames;  // the picture's, at the end
+        rlim_t files = 0;    // the open-file limit, when set
+        int idle = 0;        // connections that send nothing, held open while it renders
     };
     const std::vector<CRun> runs = {
         {{"--frames", "3", "--seed", "8", "--checkpoint", checkpoint}, "3"},
         {{"--frames", "5", "--resume", checkpoint}, "5"},
         {{"--frames", "5", "--resume", checkpoint}, "5"},
+        {{"--frames", "40", "--threads", "1", "--resume", checkpoint}, "40", 16, 30},
     };
     for (size_t k = 0; k < runs.size(); ++k) {
         const CRun& run = runs[k];
@@ -451,7 +497,11 @@ TEST(LiveServer, WritesThePictureWhenTheLastFrameIsDone)
         arguments.insert(arguments.end(), run.arguments.begin(), run.arguments.end());
         const std::filesystem::path own = folder.path() / std::to_string(k);  // for this run's stdout and stderr
         std::filesystem::create_directory(own);
-        CChild child(kProgram, arguments, own);
+        CChild child(kProgram, arguments, own,
+                     run.files > 0 ? test_support::CChildSetup::with_limit(RLIMIT_NOFILE, run.files)
+                                   : test_support::CChildSetup{});
+        if (run.idle > 0)
+            hold_idle_connections(child, wait_for_port(child), run.idle);
         ASSERT_TRUE(child.wait_for_stderr("stays up until Ctrl+C", kPatience)) << child.err();
         const std::string said = child.err();
         EXPECT_NE(said.find("wrote " + image.string() + ", checkpoint " + checkpoint.string() + " holds " +
@@ -503,33 +553,82 @@ TEST(LiveServer, ABusyPortIsBadInputBeforeRendering)
     close(holder);
 }
 
-// Listening on every interface, it names addresses to open, and each answers.
-TEST(LiveServer, OnEveryInterfaceNamesAddressesThatAnswer)
+// A name other than localhost that /etc/hosts gives a loopback address
+// (Debian gives the machine's own name 127.0.1.1), or "".
+std::string loopback_alias()
+{
+    std::ifstream hosts("/etc/hosts");
+    for (std::string line; std::getline(hosts, line);) {
+        std::istringstream words(line.substr(0, line.find('#')));
+        std::string address, name;
+        for (words >> address; address.rfind("127.", 0) == 0 && words >> name;)
+            if (strcasecmp(name.c_str(), "localhost") != 0)
+                return name;
+    }
+    return "";
+}
+
+// An IPv6 link-local address of this machine with its zone ("fe80::1%eth0"), or "".
+std::string link_local_address()
+{
+    ifaddrs* interfaces = nullptr;
+    std::string zoned;
+    for (const ifaddrs* i = getifaddrs(&interfaces) == 0 ? interfaces : nullptr; i && zoned.empty(); i = i->ifa_next) {
+        char text[NI_MAXHOST];
+        if (i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET6 && (i->ifa_flags & IFF_UP) != 0 &&
+            IN6_IS_ADDR_LINKLOCAL(&reinterpret_cast<const sockaddr_in6*>(i->ifa_addr)->sin6_addr) &&
+            getnameinfo(i->ifa_addr, sizeof(sockaddr_in6), text, sizeof text, nullptr, 0, NI_NUMERICHOST) == 0)
+            zoned = text;
+    }
+    if (interfaces != nullptr)
+        freeifaddrs(interfaces);
+    return zoned;
+}
+
+// Each listening address names addresses to open (a zone written %25), and
+// each answers; only one bound to loopback alone, whatever name was given for
+// it, refuses a request for another host and keeps quiet about the network.
+TEST(LiveServer, NamesAddressesThatAnswerAndChecksTheHostOnLoopbackOnly)
 {
     const int probe = socket(AF_INET6, SOCK_STREAM, 0);
     sockaddr_in6 any6{};
     any6.sin6_family = AF_INET6;
     const bool ipv6 = probe >= 0 && bind(probe, reinterpret_cast<sockaddr*>(&any6), sizeof any6) == 0;
     close(probe);
-    for (const std::string any : {"0.0.0.0:0", "[::]:0"}) {
-        if (any[0] == '[' && !ipv6)
-            continue;
+    struct CListen {
+        std::string address;
+        bool network;  // reachable from the network: said so, and any Host answered
+    };
+    std::vector<CListen> listens = {{"0.0.0.0:0", true}};
+    if (ipv6)
+        listens.push_back({"[::]:0", true});
+    if (const std::string alias = loopback_alias(); !alias.empty())
+        listens.push_back({alias + ":0", false});
+    if (const std::string zoned = link_local_address(); ipv6 && !zoned.empty())
+        listens.push_back({"[" + zoned + "]:0", true});
+    for (const CListen& listen : listens) {
         CScratchFolder folder;
-        CChild child(kProgram, {"--serve", any, "--frames", "1", "--quiet", "--output", folder.path() / "any.png"},
-                     folder.path());
-        ASSERT_TRUE(child.wait_for_stderr("stays up until Ctrl+C", kPatience)) << child.err();
+        const std::vector<std::string> arguments = {"--serve", listen.address, "--frames", "1", "--quiet",
+                                                    "--output", folder.path() / "a.png"};
+        CChild child(kProgram, arguments, folder.path());
+        ASSERT_TRUE(child.wait_for_stderr("stays up until Ctrl+C", kPatience)) << listen.address << child.err();
         const std::string err = child.err();
+        EXPECT_EQ(err.find("reachable from the network") != std::string::npos, listen.network) << err;
         std::smatch line;
         ASSERT_TRUE(std::regex_search(err, line, std::regex("live view at ([^\n]*)"))) << err;
         const std::string said = line[1];
         EXPECT_EQ(said.find("0.0.0.0"), std::string::npos) << said;
         EXPECT_EQ(said.find("[::]"), std::string::npos) << said;
+        EXPECT_EQ(listen.address.find('%') != std::string::npos, said.find("%25") != std::string::npos) << said;
         const std::regex url("http://\\[?([^/]*?)\\]?:(\\d+)/");
         int answered = 0;
         for (auto it = std::sregex_iterator(said.begin(), said.end(), url); it != std::sregex_iterator(); ++it) {
-            const httplib::Result res = httplib::Client((*it)[1].str(), std::stoi((*it)[2])).Get("/stats");
+            httplib::Client client(std::regex_replace((*it)[1].str(), std::regex("%25"), "%"), std::stoi((*it)[2]));
+            const httplib::Result res = client.Get("/stats");
             EXPECT_TRUE(res && res->status == 200) << (*it)[0];
             answered += res ? 1 : 0;
+            const httplib::Result rebound = client.Get("/stats", {{"Host", "rebound.example"}});
+            EXPECT_TRUE(rebound && rebound->status == (listen.network ? 200 : 403)) << (*it)[0];
         }
         EXPECT_GE(answered, 1) << said;
         child.signal(SIGTERM);

@@ -156,7 +156,7 @@ std::unique_ptr<CLiveServer> start_live_view(const CRenderOptions& options, cons
         print_message("--serve: " + error);
         return nullptr;
     }
-    if (!is_loopback_host(options.serve->host))
+    if (!live->loopback_only())
         print_message("the live view on " + options.serve->host + " is reachable from the network");
     print_message("live view at " + live->addresses());
     return live;

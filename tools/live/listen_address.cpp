@@ -46,9 +46,9 @@ std::string address_problem(const std::string& host)
                         : "the address was refused";
 }
 
-// Whether a request's Host field names a loopback address or localhost, with
-// or without a port; an IPv6 address in brackets.
-bool host_field_is_loopback(const std::string& field)
+// Whether a request's Host field names a loopback address, localhost or
+// `own_name`, with or without a port; an IPv6 address in brackets.
+bool host_field_is_loopback(const std::string& field, const std::string& own_name)
 {
     std::string host = field, port;
     if (!field.empty() && field[0] == '[') {
@@ -65,7 +65,17 @@ bool host_field_is_loopback(const std::string& field)
     }
     if (!port.empty() && port.find_first_not_of("0123456789", 1) != std::string::npos)
         return false;
-    return is_loopback_host(host);
+    return is_loopback_host(host) || (!own_name.empty() && host.size() == own_name.size() &&
+                                      strncasecmp(host.data(), own_name.data(), host.size()) == 0);
+}
+
+std::string bound_address(int sock)
+{
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    return getsockname(sock, reinterpret_cast<sockaddr*>(&address), &length) == 0
+               ? numeric_host(reinterpret_cast<const sockaddr*>(&address))
+               : "";
 }
 
 // Whether `host` is an any-address (0.0.0.0, ::), listening on every interface.
@@ -79,7 +89,13 @@ bool is_any_address(const std::string& host, bool& ipv6)
 
 std::string page_url(const std::string& host, uint16_t port)
 {
-    const std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+    std::string shown = host;
+    if (host.find(':') != std::string::npos) {
+        // A link-local address's zone ("fe80::1%eth0") is written %25eth0 in a URL.
+        if (const size_t zone = host.find('%'); zone != std::string::npos)
+            shown.replace(zone, 1, "%25");
+        shown = "[" + shown + "]";
+    }
     return "http://" + shown + ":" + std::to_string(port) + "/";
 }
 

@@ -13,15 +13,17 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <stdexcept>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "tools/live/live_thread_name.h"
 
 namespace {
-constexpr int kSpareWorkers = 8;              // threads for the short answers while every viewer is served
+constexpr int kShortWorkers = 8;              // threads left for the short answers however many pictures are sent
 constexpr size_t kMaxQueued = 32;             // complete requests waiting for a worker; more get 503
-constexpr size_t kMaxWaitingHeads = 256;      // connections waiting for their head, fewer under a low file limit
+constexpr size_t kMaxWaitingHeads = 256;      // connections waiting for their head or lingering
 constexpr size_t kMaxBodyBytes = 16384;       // what is read of a request beyond its head
 constexpr int kSendBufferBytes = 256 * 1024;  // what the kernel may hold for one slow client
 constexpr int kReadTimeoutMs = 5000;
@@ -104,25 +106,29 @@ private:
     size_t pos_ = 0, body_read_ = 0;
 };
 
+// Whether a request is for /stream or /image.png, as its target is written:
+// one spelt otherwise queues with the short answers, and its handler still
+// counts it among the viewers or picture writers.
+bool asks_for_picture(const std::string& request)
+{
+    const size_t start = request.find(' ') + 1, end = request.find_first_of(" ?\r\n", start);
+    if (start == 0 || end == std::string::npos)
+        return false;
+    const std::string_view target(request.data() + start, end - start);
+    return target == "/stream" || target == "/image.png";
+}
+
 // httplib's accepting loop hands each socket on at once, on its own thread.
 class CHandOnAtOnce final : public httplib::TaskQueue {
 public:
     void enqueue(std::function<void()> job) override { job(); }
     void shutdown() override {}
 };
-
-// As many waiting connections as leave most of the file limit to the render
-// (its image and checkpoint files) and to the connections being served.
-size_t waiting_room_size()
-{
-    rlimit files{};
-    if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY)
-        return kMaxWaitingHeads;
-    return std::clamp<size_t>(files.rlim_cur / 4, 8, kMaxWaitingHeads);
-}
 }  // namespace
 
-// A fixed set of worker threads with a bounded queue.
+// A fixed set of worker threads with a bounded queue for each kind of
+// request: the short answers' is served first, so a burst of picture requests
+// neither fills it nor goes before them.
 class CWorkers {
 public:
     // std::system_error when the system refuses a thread; those already
@@ -139,14 +145,15 @@ public:
     }
     ~CWorkers() { shutdown(); }
 
-    // False, leaving `job` undone, when the queue is full or the workers are stopping.
-    bool try_run(std::function<void()> job)
+    // False, leaving `job` undone, when its queue is full or the workers are stopping.
+    bool try_run(std::function<void()> job, bool picture)
     {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (stopping_ || jobs_.size() >= kMaxQueued)
+            std::deque<std::function<void()>>& jobs = jobs_[picture ? 1 : 0];
+            if (stopping_ || jobs.size() >= kMaxQueued)
                 return false;
-            jobs_.push_back(std::move(job));
+            jobs.push_back(std::move(job));
         }
         ready_.notify_one();
         return true;
@@ -174,11 +181,12 @@ private:
             std::function<void()> job;
             {
                 std::unique_lock<std::mutex> lock(mutex_);
-                ready_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
-                if (jobs_.empty())
+                ready_.wait(lock, [this] { return stopping_ || !jobs_[0].empty() || !jobs_[1].empty(); });
+                std::deque<std::function<void()>>& jobs = jobs_[jobs_[0].empty() ? 1 : 0];
+                if (jobs.empty())
                     return;
-                job = std::move(jobs_.front());
-                jobs_.pop_front();
+                job = std::move(jobs.front());
+                jobs.pop_front();
             }
             job();
         }
@@ -186,7 +194,7 @@ private:
 
     std::mutex mutex_;
     std::condition_variable ready_;
-    std::deque<std::function<void()>> jobs_;
+    std::deque<std::function<void()>> jobs_[2];  // the short answers', then the pictures'
     bool stopping_ = false;
     std::vector<std::thread> threads_;
 };
@@ -204,10 +212,23 @@ void CGuardedServer::start_workers()
     // included) would have the kernel drop a real client's, which then waits
     // a second or more to try again. The room takes them as fast as they come.
     ::listen(svr_sock_, SOMAXCONN);
-    workers_ = std::make_unique<CWorkers>(kMaxViewers + kSpareWorkers);
-    heads_ = std::make_unique<CRequestHeads>(waiting_room_size(), [this](int sock, const std::string& request) {
-        return workers_->try_run([this, sock, request] { serve(sock, request); });
+    // Viewers and picture writers may hold their workers for long; the rest
+    // are left for the short answers.
+    workers_ = std::make_unique<CWorkers>(kMaxViewers + kMaxPictureWriters + kShortWorkers);
+    heads_ = std::make_unique<CRequestHeads>(kMaxWaitingHeads, budget_, [this](int sock, const std::string& request) {
+        return workers_->try_run([this, sock, request] { serve(sock, request); }, asks_for_picture(request));
     });
+    // Counted last: every descriptor of the server but connections is open
+    // now. One connection at a time and the one being refused need two.
+    const size_t sockets = CConnectionBudget::available_now();
+    if (sockets < 2) {
+        rlimit files{};
+        getrlimit(RLIMIT_NOFILE, &files);
+        throw std::runtime_error("the open-file limit of " + std::to_string(files.rlim_cur) +
+                                 " (ulimit -n) leaves no descriptor for the live view's connections beside the " +
+                                 std::to_string(kRenderFileDescriptors) + " the render keeps for its files");
+    }
+    budget_.set_sockets(sockets);
 }
 
 void CGuardedServer::drop_all()
@@ -218,6 +239,7 @@ void CGuardedServer::drop_all()
         for (const int sock : open_)
             shutdown(sock, SHUT_RDWR);
     }
+    budget_.stop();
     if (heads_)
         heads_->stop();
     if (workers_)
@@ -226,14 +248,17 @@ void CGuardedServer::drop_all()
 
 bool CGuardedServer::process_and_close_socket(socket_t sock)
 {
+    budget_.taken();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (closing_ || !heads_) {
-            close(sock);
+            budget_.close(sock);
             return false;
         }
     }
     heads_->add(sock);
+    // httplib accepts the next as soon as this returns.
+    budget_.wait_for_room();
     return true;
 }
 
@@ -242,7 +267,7 @@ void CGuardedServer::serve(int sock, const std::string& request)
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (closing_) {
-            close(sock);
+            budget_.close(sock);
             return;
         }
         open_.insert(sock);
@@ -251,20 +276,12 @@ void CGuardedServer::serve(int sock, const std::string& request)
     CLimitedStream stream(sock, request);
     bool closed = false;
     process_request(stream, true, closed, nullptr);
-    // Let the client read the answer before the socket goes: a close with
-    // unread request bytes would reset the connection.
-    shutdown(sock, SHUT_WR);
-    char sink[4096];
-    size_t drained = 0;
-    while (drained < kMaxBodyBytes && wait_for(sock, POLLIN, 100)) {
-        const ssize_t got = recv(sock, sink, sizeof sink, 0);
-        if (got <= 0)
-            break;
-        drained += static_cast<size_t>(got);
-    }
     {
         std::lock_guard<std::mutex> lock(mutex_);
         open_.erase(sock);
     }
-    close(sock);
+    // The client reads the answer before the socket goes (a close with unread
+    // request bytes would reset the connection), on the room's thread.
+    shutdown(sock, SHUT_WR);
+    heads_->linger(sock);
 }

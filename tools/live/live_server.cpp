@@ -135,6 +135,7 @@ struct CLiveServer::CImpl {
     CGuardedServer server;
     CEncodedPictures encoded;
     std::atomic<int> viewers{0};
+    std::atomic<int> picture_writers{0};
     std::atomic<bool> stopping{false};
     std::atomic<bool> listen_ended{false};
     std::thread listener;
@@ -149,8 +150,9 @@ void CLiveServer::CImpl::route()
     server.set_default_headers(common);
     server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
         if (loopback_only && (req.get_header_value_count("Host") != 1 ||
-                                     !host_field_is_loopback(req.get_header_value("Host")))) {
-            refuse(res, 403, "this live view answers requests for localhost or a loopback address only");
+                              !host_field_is_loopback(req.get_header_value("Host"), address.host))) {
+            const std::string name = is_loopback_host(address.host) ? "" : ", " + address.host;
+            refuse(res, 403, "this live view answers requests for localhost" + name + " or a loopback address only");
         } else if (req.method != "GET" && req.method != "HEAD") {
             res.set_header("Allow", "GET, HEAD");
             refuse(res, 405, "only GET and HEAD");
@@ -176,16 +178,29 @@ void CLiveServer::CImpl::route()
         res.set_content(stats_json(handover.figures(), picture.get(), viewers.load()), "application/json");
     });
     server.Get("/image.png", [this](const httplib::Request&, httplib::Response& res) {
+        // Encoding, or sending to a client that reads slowly, holds a worker:
+        // only so many at once, so that the short answers keep theirs.
+        if (++picture_writers > kMaxPictureWriters) {
+            --picture_writers;
+            res.set_header("Retry-After", "1");
+            return refuse(res, 503, "too many clients fetching the picture; try again later");
+        }
         // Figures first: once they say finished, the picture is the final one.
         const bool finished = handover.figures().finished;
         const std::shared_ptr<const CLivePicture> picture = handover.picture();
         const auto [png, frame] = picture ? encoded.png(*picture, finished) : std::make_pair(nullptr, 0u);
         if (!png) {
+            --picture_writers;
             res.set_header("Retry-After", "1");
             return refuse(res, 503, picture ? "the picture could not be encoded" : "no frame rendered yet");
         }
         res.set_header("X-Vantrel-Frame", std::to_string(frame));
-        res.set_content(*png, "image/png");
+        res.set_content_provider(
+            png->size(), "image/png",
+            [png = png](size_t offset, size_t length, httplib::DataSink& sink) {
+                return sink.write(png->data() + offset, length);
+            },
+            [this](bool) { --picture_writers; });
     });
     server.Get("/stream", [this](const httplib::Request&, httplib::Response& res) {
         if (++viewers > kMaxViewers) {
@@ -221,7 +236,6 @@ std::unique_ptr<CLiveServer> CLiveServer::start(const CListenAddress& address, c
 {
     auto impl = std::make_unique<CImpl>(handover);
     impl->address = address;
-    impl->loopback_only = is_loopback_host(address.host);
     impl->route();
     // httplib's default also sets SO_REUSEPORT, which would let a second
     // program share a busy port instead of being refused.
@@ -250,6 +264,9 @@ std::unique_ptr<CLiveServer> CLiveServer::start(const CListenAddress& address, c
         return nullptr;
     }
     impl->address.port = static_cast<uint16_t>(port);
+    // Decided from the address bound, whatever the name given resolved to,
+    // before any request can be read.
+    impl->loopback_only = is_loopback_host(impl->server.bound_address());
     CImpl* running = impl.get();
     // Every thread the server needs starts here, on the caller's thread, so a
     // thread limit or a lack of memory is reported rather than ending the program;
@@ -265,6 +282,8 @@ std::unique_ptr<CLiveServer> CLiveServer::start(const CListenAddress& address, c
         });
     } catch (const std::system_error& e) {
         throw std::runtime_error("--serve: cannot start the live view's threads: " + e.code().message());
+    } catch (const std::runtime_error& e) {
+        throw std::runtime_error(std::string("--serve: ") + e.what());
     }
     return std::unique_ptr<CLiveServer>(new CLiveServer(std::move(impl)));
 }
@@ -285,6 +304,8 @@ void CLiveServer::stop()
     impl_->server.drop_all();
     impl_->listener.join();
 }
+
+bool CLiveServer::loopback_only() const { return impl_->loopback_only; }
 
 std::string CLiveServer::url() const
 {

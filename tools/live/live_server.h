@@ -10,8 +10,9 @@
 // disk; requests, viewers and waiting connections are bounded, a connection
 // must send its request head within a short deadline, and a client that stops
 // reading is dropped after a time-out, so no client can slow the render, grow
-// memory or keep others out (tools/live/live_connections.h). Listening on loopback, it answers only requests
-// whose Host names loopback (403 otherwise), against DNS rebinding.
+// memory or keep others out (tools/live/live_connections.h). Listening on
+// loopback only (as bound, whatever name was given), it answers only requests
+// whose Host names loopback or that name (403 otherwise), against DNS rebinding.
 
 #include <cstdint>
 #include <memory>
@@ -32,6 +33,8 @@ public:
     // Closes the listening socket and ends every connection; returns once the
     // server's threads have finished.
     void stop();
+    // Whether it listens on loopback only, as the address bound says.
+    bool loopback_only() const;
     // The page's address on this machine, with the port actually bound;
     // loopback when listening on every interface (0.0.0.0 or ::).
     std::string url() const;

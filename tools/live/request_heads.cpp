@@ -51,19 +51,6 @@ void take_what_came(int fd, std::string& into, size_t limit)
         into.append(buffer, static_cast<size_t>(std::min<size_t>(got, limit - std::min(limit, into.size()))));
 }
 
-// Sends a refusal to a connection that sent something, then closes it; one
-// that sent nothing is closed unanswered.
-void refuse_and_close(int fd, std::string received)
-{
-    take_what_came(fd, received, 5);
-    if (!received.empty()) {
-        const std::string answer = refusal(503, kBusy, kRetryLater, received.compare(0, 5, "HEAD ") == 0);
-        // A fresh connection's send buffer takes these few hundred bytes whole.
-        send(fd, answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-    }
-    close(fd);
-}
-
 // A method as HTTP spells it: one token.
 bool is_token(std::string_view text)
 {
@@ -86,10 +73,46 @@ std::string_view method_of(std::string_view line)
     const std::string_view method = line.substr(0, first);
     return is_token(method) ? method : std::string_view();
 }
+
+// Where the head ends (past its blank line, CRLF or bare LF), searching from
+// `from`; npos while it has not all come.
+size_t head_end(const std::string& received, size_t from)
+{
+    for (size_t at = received.find('\n', from); at != std::string::npos; at = received.find('\n', at + 1)) {
+        if (at + 1 < received.size() && received[at + 1] == '\n')
+            return at + 2;
+        if (at + 2 < received.size() && received[at + 1] == '\r' && received[at + 2] == '\n')
+            return at + 3;
+    }
+    return std::string::npos;
+}
+
+// A line of the head with its ending as httplib needs it: CRLF.
+std::string_view without_ending(std::string_view line)
+{
+    line.remove_suffix(line.size() >= 2 && line[line.size() - 2] == '\r' ? 2 : 1);
+    return line;
+}
 }  // namespace
 
-CRequestHeads::CRequestHeads(size_t capacity, Dispatch dispatch)
-    : capacity_(std::max<size_t>(capacity, 1)), dispatch_(std::move(dispatch)), wake_(eventfd(0, EFD_CLOEXEC))
+// Sends a refusal to a connection that sent something, then closes it; one
+// that sent nothing is closed unanswered.
+void CRequestHeads::refuse_and_close(int fd, std::string received)
+{
+    take_what_came(fd, received, 5);
+    if (!received.empty()) {
+        const std::string answer = refusal(503, kBusy, kRetryLater, received.compare(0, 5, "HEAD ") == 0);
+        // A fresh connection's send buffer takes these few hundred bytes whole.
+        send(fd, answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    }
+    budget_.close(fd);
+}
+
+CRequestHeads::CRequestHeads(size_t capacity, CConnectionBudget& budget, Dispatch dispatch)
+    : capacity_(std::max<size_t>(capacity, 1)),
+      budget_(budget),
+      dispatch_(std::move(dispatch)),
+      wake_(eventfd(0, EFD_CLOEXEC))
 {
     if (wake_ < 0)
         throw std::system_error(errno, std::generic_category());
@@ -114,12 +137,27 @@ void CRequestHeads::add(int fd)
         // Beyond a roomful not yet looked at, a flood is let go at once, so
         // that it cannot take the process's file descriptors.
         if (!stopping_ && arrived_.size() < capacity_) {
-            arrived_.push_back(fd);
+            arrived_.emplace_back(fd, false);
             fd = -1;
         }
     }
     if (fd >= 0)
         refuse_and_close(fd, "");
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = write(wake_, &one, sizeof one);
+}
+
+void CRequestHeads::linger(int fd)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!stopping_) {
+            arrived_.emplace_back(fd, true);
+            fd = -1;
+        }
+    }
+    if (fd >= 0)
+        budget_.close(fd);
     const uint64_t one = 1;
     [[maybe_unused]] const ssize_t written = write(wake_, &one, sizeof one);
 }
@@ -140,7 +178,7 @@ void CRequestHeads::run()
 {
     name_live_thread();
     std::vector<pollfd> watched;
-    std::vector<int> arrived;
+    std::vector<std::pair<int, bool>> arrived;
     for (;;) {
         // Wait for bytes, a new connection or the next deadline.
         watched.assign(1, pollfd{wake_, POLLIN, 0});
@@ -173,21 +211,27 @@ void CRequestHeads::run()
                 break;
             arrived.swap(arrived_);
         }
-        for (const int fd : arrived) {
+        for (const auto& [fd, answered] : arrived) {
             if (waiting_.size() >= capacity_) {
                 give_up(waiting_.front(), true);
                 waiting_.pop_front();
             }
-            waiting_.push_back(CWaiting{fd, Clock::now() + std::chrono::milliseconds(kHeadDeadlineMs), {}});
+            const int wait_ms = answered ? kLingerMs : kHeadDeadlineMs;
+            waiting_.push_back(CWaiting{fd, Clock::now() + std::chrono::milliseconds(wait_ms), {}, answered});
         }
         arrived.clear();
+        // Room for the next accept, or the newest is refused.
+        while (budget_.full() && !waiting_.empty()) {
+            give_up(waiting_.front(), true);
+            waiting_.pop_front();
+        }
     }
     for (CWaiting& waiting : waiting_)
-        close(waiting.fd);
+        budget_.close(waiting.fd);
     waiting_.clear();
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const int fd : arrived_)
-        close(fd);
+    for (const auto& [fd, answered] : arrived_)
+        budget_.close(fd);
     arrived_.clear();
 }
 
@@ -201,36 +245,37 @@ void CRequestHeads::read_from(CWaiting& waiting)
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
         return;
     if (got <= 0) {  // closed or reset by the client
-        close(waiting.fd);
+        budget_.close(waiting.fd);
         waiting.fd = -1;
         return;
     }
     if (waiting.answered)
         return;
-    const size_t searched_from = waiting.received.size() < 3 ? 0 : waiting.received.size() - 3;
+    const size_t searched_from = waiting.received.size() < 2 ? 0 : waiting.received.size() - 2;
     waiting.received.append(buffer, static_cast<size_t>(got));
-    const size_t blank = waiting.received.find("\n\r\n", searched_from);
-    if (blank != std::string::npos && blank + 3 <= kMaxHeadBytes)
-        take_head(waiting, blank + 3);
+    const size_t end = head_end(waiting.received, searched_from);
+    if (end != std::string::npos && end <= kMaxHeadBytes)
+        take_head(waiting, end);
     else if (waiting.received.size() >= kMaxHeadBytes)
         answer(waiting, 431, "the request head is longer than " + std::to_string(kMaxHeadBytes) + " bytes");
 }
 
 // Refuses what the server never serves, here, without a worker; hands the rest
-// on with the Range fields left out.
+// on with the Range fields left out and every line ending in CRLF.
 void CRequestHeads::take_head(CWaiting& waiting, size_t end)
 {
     const std::string& raw = waiting.received;
     size_t start = raw.find('\n') + 1;  // past the request line
-    std::string request = raw.substr(0, start);
+    std::string request(without_ending(std::string_view(raw).substr(0, start)));
+    request += "\r\n";
     size_t fields = 0;
     for (size_t line_end; start < end; start = line_end) {
         line_end = raw.find('\n', start) + 1;
-        const std::string_view line(raw.data() + start, line_end - start);
+        const std::string_view line = without_ending(std::string_view(raw).substr(start, line_end - start));
         const bool blank = line_end == end;
         fields += blank ? 0 : 1;
         if (blank || line.size() < 6 || strncasecmp(line.data(), "range:", 6) != 0)
-            request += line;
+            request.append(line).append("\r\n");
     }
     const std::string_view method = method_of(std::string_view(raw).substr(0, raw.find('\n')));
     if (fields > kMaxHeaders)
@@ -268,7 +313,7 @@ void CRequestHeads::give_up(CWaiting& waiting, bool displaced)
     } else {
         std::string dropped;
         take_what_came(waiting.fd, dropped, 0);
-        close(waiting.fd);
+        budget_.close(waiting.fd);
     }
     waiting.fd = -1;
 }

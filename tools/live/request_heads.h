@@ -9,15 +9,20 @@
 //   link resends a lost packet within about a second. A connection that sent
 //   nothing by then is closed unanswered (browsers open connections ahead of
 //   use and retry on one closed unused); one that sent part of a head gets 408.
-// - At most `capacity` connections wait; a new one displaces the one that has
-//   waited longest, so idle connections cannot keep a real client out.
+// - At most `capacity` connections wait, and none beyond what the connection
+//   budget leaves (tools/live/connection_budget.h): a new one displaces the
+//   one that has waited longest, so idle connections cannot keep a real
+//   client out; with none waiting, the new one is refused.
+// - Lines may end in CRLF or a bare LF (as many clients send them); the head
+//   goes on with CRLF, which httplib requires.
 // - A head over kMaxHeadBytes or with more than kMaxHeaders fields gets 431, a
 //   method other than GET or HEAD (methods are case-sensitive) 405 with Allow.
 // - A complete head goes to `dispatch`; when no worker can take it, it gets
 //   503 with Retry-After: a full server answers rather than resetting.
-// Every answer given here ends in a lingering close (shut for writing, read
-// until the client closes, at most kLingerMs), so that bytes the client sent
-// after its head do not turn the answer into a reset.
+// Every answer, given here or by a worker, ends here in a lingering close
+// (shut for writing, read until the client closes, at most kLingerMs), so that
+// bytes the client sent after its head do not turn the answer into a reset;
+// lingering costs no worker.
 
 #include <chrono>
 #include <deque>
@@ -26,6 +31,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tools/live/connection_budget.h"
 
 constexpr int kHeadDeadlineMs = 2000;
 constexpr size_t kMaxHeadBytes = 16384;  // request line and header fields together
@@ -40,11 +47,15 @@ public:
     using Dispatch = std::function<bool(int fd, const std::string& request)>;
 
     // Starts the room's thread; std::system_error when the system refuses it.
-    CRequestHeads(size_t capacity, Dispatch dispatch);
+    // Every connection is closed through `budget`.
+    CRequestHeads(size_t capacity, CConnectionBudget& budget, Dispatch dispatch);
     ~CRequestHeads();  // stops first
 
     // Any thread: the room takes the connection (and closes it once stopped).
     void add(int fd);
+    // Any thread: a connection whose answer is sent and which is shut for
+    // writing; the room closes it once the client has read it.
+    void linger(int fd);
     // Closes every connection waiting here and ends the thread.
     void stop();
 
@@ -60,12 +71,14 @@ private:
     void take_head(CWaiting& waiting, size_t end);
     void answer(CWaiting& waiting, int status, const std::string& text, const std::string& field = "");
     void give_up(CWaiting& waiting, bool displaced);
+    void refuse_and_close(int fd, std::string received);
 
     const size_t capacity_;
+    CConnectionBudget& budget_;
     const Dispatch dispatch_;
     int wake_ = -1;  // an eventfd: new connections or stop
     std::mutex mutex_;
-    std::vector<int> arrived_;  // under mutex_
+    std::vector<std::pair<int, bool>> arrived_;  // under mutex_; true: to linger
     bool stopping_ = false;     // under mutex_
     std::deque<CWaiting> waiting_;  // the room's thread only, oldest first
     std::thread thread_;
