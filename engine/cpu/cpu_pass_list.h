@@ -23,3 +23,5 @@ VANTREL_PASS_ROW(avx2, 8, x86_64, "-mavx2", __builtin_cpu_supports("avx2"))
 VANTREL_PASS_ROW(avx512, 16, x86_64, "-mavx512f -mavx512dq -mavx512bw -mavx512vl",
                  __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
                      __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl"))
+// Every arm64 processor has NEON.
+VANTREL_PASS_ROW(neon, 4, aarch64, "", true)
