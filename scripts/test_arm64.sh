@@ -12,9 +12,10 @@
 #   - a 16-frame render of every pass, byte for byte against the x86-64
 #     build's (VANTREL_BUILD_DIR, default build/release, built first if need be);
 #   - every pass's picture at frame 256 against the benchmark's known answer.
-# qemu runs arm64 code some ten times slower than the machine would, so what
-# runs there is chosen to stay within about ten minutes on two cores; its times
-# say nothing of an arm64 processor's. Exits non-zero on any failure.
+# qemu runs arm64 code several times slower than the machine runs its own, so
+# what runs there is chosen to stay within 15 minutes on two cores (13 on a
+# shared machine); its times say nothing of an arm64 processor's. Exits
+# non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT="$PWD"
