@@ -5,13 +5,17 @@ angle-bracket ones whose first folder is one of ours (<engine/engine.h>).
 - Floors: every folder includes only its own files and those of the floors it
   may reach (scene/ is the ground floor everyone stands on; kernel/ is reached
   only through engine/). tests/ and bench/ may include anything.
-- The CPU and CUDA backends (engine/cpu/, engine/cuda/) never include each
-  other and stand below the rest of engine/: of it they include only
-  engine/device.h, besides their own room.
+- Every folder under engine/ is a backend (engine/cpu/, engine/cuda/, and any
+  new one without a change here): backends never include each other and stand
+  below the rest of engine/, of which they include only engine/device.h,
+  besides their own room.
 - app/ and tools/ use the engine through its front door, the headers directly
-  in engine/ (engine/*.h), never a backend's files.
-Also fails on a relative link in README.md, CONTRIBUTING.md or docs/*.md that
-points at no file, or at no heading of the Markdown file it names.
+  in engine/ (engine/*.h), never a backend's files; and no front-door header
+  includes a backend's header, through which they would reach it.
+Sources are .h, .hpp, .cuh, .inl, .cpp and .cu files; an include inside a
+comment is no include. Also fails on a relative link in README.md,
+CONTRIBUTING.md or docs/*.md that points at no file, or at no heading of the
+Markdown file it names.
 
 usage: check_layout.py [SOURCE_ROOT]
 """
@@ -28,17 +32,28 @@ MAY_INCLUDE = {
     "tools": {"scene", "engine", "app"},
 }
 FOLDERS = set(MAY_INCLUDE) | {"bench", "tests"}
-# Rooms inside a floor that must not include each other.
-APART = [("engine/cpu", "engine/cuda")]
-BACKENDS = ["engine/cpu", "engine/cuda"]
+HEADERS = (".h", ".hpp", ".cuh", ".inl")
+SOURCES = set(HEADERS) | {".cpp", ".cu"}
 DEVICE = "engine/device.h"
 INCLUDE = re.compile(r'^\s*#\s*include\s*(["<])([^">]+)[">]', re.MULTILINE)
+# A comment, or a string or character literal (kept: a comment marker in it is text).
+COMMENT_OR_LITERAL = re.compile(r'//[^\n]*|/\*.*?\*/|"(?:\\.|[^"\\\n])*"|\'(?:\\.|[^\'\\\n])*\'', re.DOTALL)
 LINK = re.compile(r"\]\(([^)\s]+)\)")
 PAGES = ["README.md", "CONTRIBUTING.md", "docs/*.md"]
 
 
-def room_of(path, rooms):
-    return next((r for r in rooms if path == r or path.startswith(r + "/")), None)
+def backend_of(path):
+    """The backend folder (engine/<name>) that `path` lies in, or None."""
+    parts = path.split("/")
+    return "/".join(parts[:2]) if len(parts) > 2 and parts[0] == "engine" else None
+
+
+def without_comments(text):
+    """The source with each comment blanked out (its line breaks kept)."""
+    def blank(match):
+        token = match.group(0)
+        return token if token[0] in "\"'" else re.sub(r"[^\n]", " ", token)
+    return COMMENT_OR_LITERAL.sub(blank, text)
 
 
 def rule_broken(here, included):
@@ -47,15 +62,16 @@ def rule_broken(here, included):
     allowed = MAY_INCLUDE[folder]
     if "/" in included and target != folder and target not in allowed:
         return f"{folder}/ may include {sorted(allowed) or 'nothing else'}"
-    for a, b in APART + [(b, a) for a, b in APART]:
-        if room_of(here, [a]) and room_of(included, [b]):
-            return f"{a}/ and {b}/ stay apart"
-    room = room_of(here, BACKENDS)
-    if room and target == "engine" and not room_of(included, [room]) and included != DEVICE:
+    room, other = backend_of(here), backend_of(included)
+    if room and other and other != room:
+        return f"{room}/ and {other}/ stay apart"
+    if room and target == "engine" and other != room and included != DEVICE:
         return f"{room}/ stands below the rest of engine/ and includes only {DEVICE} of it"
-    front_door = included.count("/") == 1 and included.endswith(".h")
+    front_door = included.count("/") == 1 and included.endswith(HEADERS)
     if folder in ("app", "tools") and target == "engine" and not front_door:
         return f"{folder}/ uses the engine through engine/*.h only"
+    if folder == "engine" and not room and here.endswith(HEADERS) and other:
+        return "a front-door header of engine/ includes no backend's header (app/ and tools/ would reach it)"
     return None
 
 
@@ -85,10 +101,10 @@ def main():
     broken = []
     for folder in MAY_INCLUDE:
         for source in sorted((root / folder).rglob("*")):
-            if source.suffix not in {".h", ".cpp", ".cu"}:
+            if source.suffix not in SOURCES:
                 continue
             here = source.relative_to(root).as_posix()
-            for bracket, included in INCLUDE.findall(source.read_text()):
+            for bracket, included in INCLUDE.findall(without_comments(source.read_text())):
                 if bracket == "<" and included.split("/")[0] not in FOLDERS:
                     continue  # a system or library header
                 rule = rule_broken(here, included)

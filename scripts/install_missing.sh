@@ -34,6 +34,24 @@ install_missing() {
     rm -f "$log"
 }
 
+# add_architecture NAME ARCH: lets apt install ARCH's packages beside the
+# machine's own (Debian's multiarch), as root or through sudo; install_missing
+# then updates apt's lists before it installs.
+add_architecture() {
+    local name="$1" arch="$2"
+    dpkg --print-foreign-architectures | grep -qx "$arch" && return 0
+    local sudo=""
+    if [ "$(id -u)" -ne 0 ]; then
+        if ! command -v sudo >/dev/null; then
+            echo "$name: apt cannot install $arch packages yet; as root run: dpkg --add-architecture $arch" >&2
+            exit 1
+        fi
+        sudo="sudo"
+    fi
+    echo "$name: adding the $arch architecture to dpkg"
+    $sudo dpkg --add-architecture "$arch"
+}
+
 # What building and running the programs and their manual pages needs
 # (configured with -DVANTREL_BUILD_TESTS=OFF -DVANTREL_BUILD_BENCH=OFF).
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libpng-dev libcli11-dev freeglut3-dev libgl-dev libx11-dev help2man
@@ -43,3 +61,9 @@ BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libpng-dev libcli11-dev freeglu
 TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev libsimde-dev python3 valgrind ccache)
 # What making the Debian packages needs beyond the build (dpkg-shlibdeps, and file to find the executables).
 PACKAGE_PACKAGES=(dpkg-dev file)
+# What scripts/test_arm64.sh needs to cross-build for arm64 and run the result:
+# the cross compiler, qemu-user, and the build's libraries for arm64 (with
+# add_architecture arm64 first).
+ARM64_PACKAGES=(cmake ninja-build pkg-config python3 g++-aarch64-linux-gnu qemu-user libcli11-dev nlohmann-json3-dev
+                libpng-dev:arm64 zlib1g-dev:arm64 libturbojpeg0-dev:arm64 libssl-dev:arm64 libcpp-httplib-dev:arm64
+                libgtest-dev:arm64 libgmock-dev:arm64)

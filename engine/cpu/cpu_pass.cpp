@@ -70,46 +70,42 @@ uint64_t path_trace_pass_cpu(const CFrameArgs& frame, int threads)
     return segments.load();
 }
 
-namespace {
-bool always() { return true; }
-#if defined(VANTREL_LANE_PASSES)
-bool has_avx2() { return __builtin_cpu_supports("avx2"); }
-bool has_avx512()
-{
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-           __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
-}
+// This build's architecture, as the pass list names it:
+// VANTREL_ON_<architecture>(yes, no) is `yes` on that architecture, `no` on
+// any other. A row of another architecture has neither processor check nor
+// entry point here, so neither is compiled nor linked.
+#if defined(__x86_64__)
+#define VANTREL_ON_x86_64(yes, no) yes
+#else
+#define VANTREL_ON_x86_64(yes, no) no
+#endif
+#if defined(__aarch64__)
+#define VANTREL_ON_aarch64(yes, no) yes
+#else
+#define VANTREL_ON_aarch64(yes, no) no
 #endif
 
-// Everything about each pass, in the order of kCpuPasses: its name, whether
-// this processor runs it, and the lane pass's entry point (none for the plain
-// loop, and none at all in a build without lane passes).
+namespace {
+// Everything about each pass, in the order of kCpuPasses: its name, its lane
+// count, whether this processor runs it (none where this build does not have
+// it), and the lane pass's entry point (none for the plain loop).
 struct CPassRow {
     CCpuPass pass;
     const char* name;
+    uint32_t lanes;
     bool (*runs_here)();
-    CLanePassEntry lanes;
+    CLanePassEntry entry;
 };
-// A lane pass's processor check and entry point, or none where this build
-// has no lane passes (not an x86-64 build).
-#if defined(VANTREL_LANE_PASSES)
-#define VANTREL_LANE_PASS(runs_here, entry) runs_here, entry
-#else
-#define VANTREL_LANE_PASS(runs_here, entry) nullptr, nullptr
-#endif
 constexpr CPassRow kPassTable[] = {
-    {CCpuPass::plain, "plain", always, nullptr},
-    {CCpuPass::sse2, "sse2", VANTREL_LANE_PASS(always, path_trace_pass_sse2)},
-    {CCpuPass::avx2, "avx2", VANTREL_LANE_PASS(has_avx2, path_trace_pass_avx2)},
-    {CCpuPass::avx512, "avx512", VANTREL_LANE_PASS(has_avx512, path_trace_pass_avx512)}};
-#undef VANTREL_LANE_PASS
-static_assert(std::size(kPassTable) == std::size(kCpuPasses), "a row for every pass");
+    {CCpuPass::plain, "plain", 1u, [] { return true; }, nullptr},
+#define VANTREL_PASS_ROW(name, lanes, architecture, flags, check)                                          \
+    {CCpuPass::name, #name, lanes, VANTREL_ON_##architecture(+[] { return bool(check); }, nullptr), \
+     VANTREL_ON_##architecture(path_trace_pass_##name, nullptr)},
+#include "engine/cpu/cpu_pass_list.h"
+#undef VANTREL_PASS_ROW
+};
 
-const CPassRow& row_of(CCpuPass pass)
-{
-    const CPassRow& row = kPassTable[static_cast<size_t>(pass)];
-    return row.pass == pass ? row : kPassTable[0];
-}
+const CPassRow& row_of(CCpuPass pass) { return kPassTable[static_cast<size_t>(pass)]; }
 }  // namespace
 
 const char* cpu_pass_name(CCpuPass pass) { return row_of(pass).name; }
@@ -159,7 +155,6 @@ CCpuPass cpu_pass_chosen()
     return chosen;
 }
 
-#if defined(VANTREL_LANE_PASSES)
 namespace {
 // The lane passes' form of the scene, rebuilt when the scene changes.
 CLaneSceneCache g_lane_scene;
@@ -170,24 +165,21 @@ uint64_t path_trace_pass_lanes(CLanePassEntry entry, const CFrameArgs& frame, in
     CLanePassArgs args{frame, g_lane_scene.for_scene(frame.scene),
                        CRandomBindings{reinterpret_cast<const CVector3*>(scatter_list()), g_rand_list},
                        cpu_thread_count(threads)};
-    // The 4-lane pass traces each pixel from the camera in one go and keeps no first hits.
-    if (first_hits != nullptr && entry != path_trace_pass_sse2)
+    if (first_hits != nullptr)
         args.first_hits = first_hits->use_for(frame);
     const uint64_t segments = entry(args);
     if (args.first_hits.fields != nullptr)
         first_hits->filled();
     return segments;
 }
-#endif
 
 uint64_t path_trace_pass_with(CCpuPass pass, const CFrameArgs& frame, int threads, CFirstHits* first_hits)
 {
-#if defined(VANTREL_LANE_PASSES)
-    if (row_of(pass).lanes != nullptr && cpu_pass_supported(pass))
-        return path_trace_pass_lanes(row_of(pass).lanes, frame, threads, first_hits);
-#endif
-    (void)first_hits;
-    return path_trace_pass_cpu(frame, threads);
+    const CPassRow& row = row_of(pass);
+    if (row.entry == nullptr || !cpu_pass_supported(pass))
+        return path_trace_pass_cpu(frame, threads);
+    // A block pass keeps no first hits: it is not handed the memory for them.
+    return path_trace_pass_lanes(row.entry, frame, threads, row.lanes > kBlockPassLanes ? first_hits : nullptr);
 }
 
 uint64_t path_trace_pass_fast(const CFrameArgs& frame, int threads, CFirstHits* first_hits)

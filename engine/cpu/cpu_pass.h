@@ -29,25 +29,36 @@ void bind_globals_cpu(CRandomBindings bindings);
 uint64_t path_trace_pass_cpu(const CFrameArgs& frame, int threads);
 
 // The ways a CPU pass can run: the plain loop, or SIMD lanes of one
-// instruction set (4 lanes of SSE2, 8 of AVX2, 16 of AVX-512).
-enum class CCpuPass { plain, sse2, avx2, avx512 };
-// Every pass, narrowest first: the one list that names them all.
-inline constexpr CCpuPass kCpuPasses[] = {CCpuPass::plain, CCpuPass::sse2, CCpuPass::avx2, CCpuPass::avx512};
+// instruction set, one value for each row of engine/cpu/cpu_pass_list.h
+// (whatever this build's architecture).
+enum class CCpuPass {
+    plain,
+#define VANTREL_PASS_ROW(name, ...) name,
+#include "engine/cpu/cpu_pass_list.h"
+#undef VANTREL_PASS_ROW
+};
+// Every pass in the list's order, the plain loop first.
+inline constexpr CCpuPass kCpuPasses[] = {
+    CCpuPass::plain,
+#define VANTREL_PASS_ROW(name, ...) CCpuPass::name,
+#include "engine/cpu/cpu_pass_list.h"
+#undef VANTREL_PASS_ROW
+};
 
 const char* cpu_pass_name(CCpuPass pass);
 // Whether this build has the pass, whatever the processor.
 bool cpu_pass_compiled(CCpuPass pass);
 // Whether this build has the pass and this processor can run it.
 bool cpu_pass_supported(CCpuPass pass);
-// The fastest supported pass; VANTREL_CPU_PASS=plain|sse2|avx2|avx512 in the
-// environment asks for another (an unknown or unsupported one is ignored with a
+// The fastest supported pass (the last of kCpuPasses it runs); VANTREL_CPU_PASS=NAME in
+// the environment asks for another (an unknown or unsupported one is ignored with a
 // line on stderr naming the passes accepted here). Decided once.
 CCpuPass cpu_pass_chosen();
 
 // One pass as path_trace_pass_cpu, run the given way; an unsupported pass
 // falls back to the plain loop. first_hits, when given, keeps every pixel's
-// first hit from pass to pass where the pass is one that uses it (AVX2,
-// AVX-512; engine/cpu/first_hits.h): call its rays_change before the rays
+// first hit from pass to pass where the pass is one that uses it (the tiled
+// passes; engine/cpu/first_hits.h): call its rays_change before the rays
 // change.
 uint64_t path_trace_pass_with(CCpuPass pass, const CFrameArgs& frame, int threads,
                               CFirstHits* first_hits = nullptr);

@@ -42,8 +42,11 @@ void wait_while(const std::atomic<uint32_t>& value, uint32_t old)
             value.wait(old, std::memory_order_acquire);
             continue;
         }
+        // The processor's hint that this is a spin-wait loop.
 #if defined(__x86_64__) || defined(__i386__)
         __builtin_ia32_pause();
+#elif defined(__aarch64__)
+        __asm__ __volatile__("yield");
 #endif
     }
 }

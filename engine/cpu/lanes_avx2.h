@@ -3,9 +3,15 @@
 // Lane primitives for eight lanes on AVX2: blends on the mask's sign bits,
 // packing by a permutation per 8-bit mask, lookups by register permutation.
 
+#if !defined(__AVX2__)
+#error "lanes_avx2.h needs a compiler targeting AVX2 (-mavx2)"
+#endif
+
 #include <immintrin.h>
 
 #include "engine/cpu/lane_vector_mask.h"
+
+static_assert(VANTREL_LANES_NS::kLanes == 8, "AVX2 holds eight lanes");
 
 namespace VANTREL_LANES_NS {
 
@@ -123,3 +129,5 @@ inline CFloat lookup_row(const float* row, uint32_t count, CUint index)
 }
 
 }  // namespace VANTREL_LANES_NS
+
+#include "engine/cpu/lane_layout_avx2.h"

@@ -2,12 +2,20 @@
 #pragma once
 // Lane primitives for sixteen lanes on AVX-512: masks in mask registers, one
 // bit per lane; packing by compress and expand; lookups by one permutation.
+// The tests also build it for processors without AVX-512, with the intrinsics
+// emulated (tests/avx512_double/).
+
+#if !defined(__AVX512F__) && !defined(VANTREL_AVX512_EMULATED)
+#error "lanes_avx512.h needs a compiler targeting AVX-512 F, DQ, BW and VL"
+#endif
 
 #include <immintrin.h>
 
 #include "engine/cpu/lane_bit_mask.h"
 // (after the mask it packs by) Packing by AVX-512's own compress and expand.
 #include "engine/cpu/lane_packing.h"
+
+static_assert(VANTREL_LANES_NS::kLanes == 16, "AVX-512 holds sixteen lanes");
 
 namespace VANTREL_LANES_NS {
 
@@ -66,3 +74,5 @@ inline CFloat lookup_row(const float* row, uint32_t count, CUint index)
 }
 
 }  // namespace VANTREL_LANES_NS
+
+#include "engine/cpu/lane_layout_avx512.h"

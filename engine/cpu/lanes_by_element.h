@@ -1,15 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
-// Lane moves one element at a time, for the widths without instructions for
-// them (SSE2's four lanes and the portable lanes): packing the lanes where a
-// mask holds, spreading them back (engine/cpu/lane_packing.h says how), and
-// table lookups.
+// Lane moves one element at a time, for instruction sets that lack
+// instructions for them (SSE2's four lanes, the portable lanes): packing the
+// lanes where a mask holds, spreading them back (engine/cpu/lane_packing.h
+// says how), and table lookups. They stand in namespace by_element: the
+// instruction set's file takes those it has nothing better for.
 
 #include "engine/cpu/lane_vector_mask.h"
 // (after the mask it packs by)
 #include "engine/cpu/lane_packing.h"
 
 namespace VANTREL_LANES_NS {
+namespace by_element {
 
 template <typename T, typename V>
 inline void compress_elements(T* dst, V v, CMask where)
@@ -46,4 +48,5 @@ inline CFloat lookup_row(const float* row, uint32_t /*count*/, CUint index)
     return CFloat(gather(row, reinterpret_cast<vint>(index.v)));
 }
 
+}  // namespace by_element
 }  // namespace VANTREL_LANES_NS

@@ -1,11 +1,18 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Lane primitives on the compiler's vector extensions alone, for any lane
-// count: what a processor without a named instruction set below runs.
+// count and any processor: a row of the pass list may name them for an
+// architecture that has no primitives of its own yet. Every move goes
+// element by element.
 
 #include "engine/cpu/lanes_by_element.h"
 
 namespace VANTREL_LANES_NS {
+
+using by_element::compress_store;
+using by_element::expand_load;
+using by_element::gather;
+using by_element::lookup_row;
 
 inline vint splat_int(int32_t value)
 {
@@ -34,4 +41,16 @@ inline CFloat lane_sqrt(CFloat x)
     return CFloat(r);
 }
 
+}  // namespace VANTREL_LANES_NS
+
+// Every move element by element.
+#include "engine/cpu/lane_layout_by_element.h"
+
+namespace VANTREL_LANES_NS {
+using by_element::load_pixel_rays;
+using by_element::load_pixel_vec3;
+using by_element::load_table_entries;
+using by_element::store_pixel_bytes;
+using by_element::store_pixel_vec3;
+using by_element::store_uints_where;
 }  // namespace VANTREL_LANES_NS

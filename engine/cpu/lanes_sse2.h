@@ -3,11 +3,22 @@
 // Lane primitives for four lanes on SSE2. Packing and lookups go one element
 // at a time: SSE2 has no instruction for either.
 
+#if !defined(__SSE2__)
+#error "lanes_sse2.h needs a compiler targeting SSE2"
+#endif
+
 #include <immintrin.h>
 
 #include "engine/cpu/lanes_by_element.h"
 
+static_assert(VANTREL_LANES_NS::kLanes == 4, "SSE2 holds four lanes");
+
 namespace VANTREL_LANES_NS {
+
+using by_element::compress_store;
+using by_element::expand_load;
+using by_element::gather;
+using by_element::lookup_row;
 
 inline vint splat_int(int32_t value) { return reinterpret_cast<vint>(_mm_set1_epi32(value)); }
 
@@ -22,3 +33,5 @@ inline CFloat lane_sqrt(CFloat x)
 }
 
 }  // namespace VANTREL_LANES_NS
+
+#include "engine/cpu/lane_layout_sse2.h"

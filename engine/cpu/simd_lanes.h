@@ -3,23 +3,15 @@
 // Lane types of the fast CPU passes: VANTREL_LANE_COUNT pixels side by side in
 // one SIMD register, for the instruction set this file is compiled for
 // (engine/cpu/lane_isa.h names it). It gathers that instruction set's
-// primitives, what every width derives from them, the moves between per-pixel
-// arrays and lanes, and the lane traits the shared per-pixel logic reads
-// (kernel/lanes.h).
+// primitives and its moves between per-pixel arrays and lanes, what every
+// width derives from them, and the lane traits the shared per-pixel logic
+// reads (kernel/lanes.h).
 
 #include "engine/cpu/lane_isa.h"
 
-#if defined(VANTREL_LANES_AVX512)
-#include "engine/cpu/lanes_avx512.h"
-#elif defined(VANTREL_LANES_AVX2)
-#include "engine/cpu/lanes_avx2.h"
-#elif defined(VANTREL_LANES_SSE2)
-#include "engine/cpu/lanes_sse2.h"
-#else
-#include "engine/cpu/lanes_portable.h"
-#endif
+// engine/cpu/lanes_<name>.h of the pass being built.
+#include VANTREL_LANES_PRIMITIVES
 
-#include "engine/cpu/lane_layout.h"
 #include "kernel/lanes.h"
 
 namespace VANTREL_LANES_NS {
