@@ -18,8 +18,13 @@ asm(".pushsection .rodata\n"
     ".incbin \"" VANTREL_KNOWN_PICTURE "\"\n"
     "vantrel_known_picture_png_end:\n"
     ".popsection\n");
-extern "C" const unsigned char vantrel_known_picture_png[] __asm__("vantrel_known_picture_png");
-extern "C" const unsigned char vantrel_known_picture_png_end[] __asm__("vantrel_known_picture_png_end");
+// Hidden: the labels are this object's own, so the compiler addresses them
+// directly (through a shared address-table slot, arm64's GCC would read one
+// label's address for both and see a picture of 0 bytes).
+extern "C" __attribute__((visibility("hidden"))) const unsigned char vantrel_known_picture_png[] __asm__(
+    "vantrel_known_picture_png");
+extern "C" __attribute__((visibility("hidden"))) const unsigned char vantrel_known_picture_png_end[] __asm__(
+    "vantrel_known_picture_png_end");
 
 namespace {
 bool decode_known_picture(std::vector<uint8_t>& pixels, std::string& error)
