@@ -207,7 +207,9 @@ inline uint32_t trace_level(const CLanePassArgs& args, uint32_t first, uint32_t 
             goes_on = trace_first_bounce<Clock>(args, first + c * kLanes, path, w.records[k][c]);
         } else {
             const CSearchedGroup now = next;
-            path = now.path;
+            // Read again rather than kept through the next group's search.
+            CMask active;
+            path = load_paths(args, first, k, c, count, in, active);
             if (c + 1u < w.chunks[k]) {
                 if (k + 1u < kMaxBounces)
                     prefetch_next_scatter(args, first, k, c * kLanes, in);
@@ -218,7 +220,7 @@ inline uint32_t trace_level(const CLanePassArgs& args, uint32_t first, uint32_t 
             CHitLanes<CFloat> hit{};
             const CMask found =
                 describe_nearest_lanes<CFloat>(now.segment, now.nearest, args.lane_scene, hit, k + 1u != kMaxBounces);
-            goes_on = respond_bounce_lanes<CFloat>(k, now.active, found, hit, nullptr, path,
+            goes_on = respond_bounce_lanes<CFloat>(k, active, found, hit, nullptr, path,
                                                    args.bindings.normal_list, w.records[k][c]);
         }
         Clock::enter(kStepPack);
