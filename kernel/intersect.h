@@ -192,23 +192,19 @@ VANTREL_HD inline void load_surface(const CSceneLists& scene, uint32_t object, C
     hit.normal = plane.normal;
 }
 
-// Where a lane's segment meets something, writes every field of its hit but
-// out_dir: the point once for the winner, a sphere's outward unit normal or a
-// plane's normal as stored. Without `geometry` (a path's last bounce, which
-// goes nowhere) point and normal are left out: normal then holds the centre
-// or stored normal. Returns where something was met; when nothing was met in
-// any lane, hit is left untouched. `object`, when given, receives the
-// number of the object each lane met (0 where it met nothing). S is
-// CSceneLists or a backend's own scene record (see nearest_object).
+// The hit record of what each lane's segment met, once nearest_object has
+// chosen: every field but out_dir, the point once for the winner, a sphere's
+// outward unit normal or a plane's normal as stored. Without `geometry` (a
+// path's last bounce, which goes nowhere) point and normal are left out:
+// normal then holds the centre or stored normal. Returns where something was
+// met; when nothing was met in any lane, hit is left untouched. Apart from
+// the search, so that a backend may search one group of lanes while it
+// answers another's hits.
 template <typename F, typename S>
-VANTREL_HD inline lane_mask_t<F> find_nearest_lanes(lane_vec3_t<F> origin, lane_vec3_t<F> target, const S& scene,
-                                                    lane_hit_t<F>& hit, bool geometry = true,
-                                                    lane_uint_t<F>* object = nullptr)
+VANTREL_HD inline lane_mask_t<F> describe_nearest_lanes(const CSegmentLanes<F>& segment,
+                                                        const CNearestLanes<F>& nearest, const S& scene,
+                                                        lane_hit_t<F>& hit, bool geometry)
 {
-    const CSegmentLanes<F> segment = make_segment_lanes<F>(origin, target);
-    const CNearestLanes<F> nearest = nearest_object<F>(segment, scene);
-    if (object != nullptr)
-        *object = nearest.object;
     if (!lane_any(nearest.found))
         return nearest.found;
     load_surface(scene, nearest.object, hit);
@@ -220,6 +216,22 @@ VANTREL_HD inline lane_mask_t<F> find_nearest_lanes(lane_vec3_t<F> origin, lane_
     if (lane_any(on_sphere))
         hit.normal = vec3_select(on_sphere, sphere_normal(hit.point, hit.normal), hit.normal);
     return nearest.found;
+}
+
+// The nearest-hit search from origin to target and its hit record
+// (describe_nearest_lanes). `object`, when given, receives the number of the
+// object each lane met (0 where it met nothing). S is CSceneLists or a
+// backend's own scene record (see nearest_object).
+template <typename F, typename S>
+VANTREL_HD inline lane_mask_t<F> find_nearest_lanes(lane_vec3_t<F> origin, lane_vec3_t<F> target, const S& scene,
+                                                    lane_hit_t<F>& hit, bool geometry = true,
+                                                    lane_uint_t<F>* object = nullptr)
+{
+    const CSegmentLanes<F> segment = make_segment_lanes<F>(origin, target);
+    const CNearestLanes<F> nearest = nearest_object<F>(segment, scene);
+    if (object != nullptr)
+        *object = nearest.object;
+    return describe_nearest_lanes<F>(segment, nearest, scene, hit, geometry);
 }
 
 // On success writes every field of hit but out_dir; on failure leaves hit untouched.

@@ -158,31 +158,70 @@ inline void prefetch_next_scatter(const CLanePassArgs& args, uint32_t first, uin
         prefetch(table + size_t{next_index.v[i]} * kScatterStride);
 }
 
+// A lane group after bounce k's nearest-object search, before its hit
+// record is written and answered.
+struct CSearchedGroup {
+    CPathLanes<CFloat> path;
+    CMask active;
+    CSegmentLanes<CFloat> segment;
+    CNearestLanes<CFloat> nearest;
+};
+inline CSearchedGroup search_group(const CLanePassArgs& args, uint32_t first, uint32_t k, uint32_t c, uint32_t count,
+                                   const CLivePaths& in)
+{
+    CSearchedGroup group;
+    group.path = load_paths(args, first, k, c, count, in, group.active);
+    group.segment = make_segment_lanes<CFloat>(group.path.origin, group.path.target);
+    group.nearest = nearest_object<CFloat>(group.segment, args.lane_scene);
+    return group;
+}
+
 // Bounce k's lane groups, from the packed paths `in` (count of them; the
 // camera at k = 0): each searched and answered, the paths that go on packed
-// into `out`. Returns how many go on.
+// into `out`. Returns how many go on. After the first bounce the search of
+// group c + 1 comes before the answer of group c: the searches are mostly
+// divisions and square roots, which one unit does, and the answers hardly
+// any, so with the two side by side in the processor's window that unit
+// idles less. Each group's arithmetic is the same either way.
 template <class Clock>
 inline uint32_t trace_level(const CLanePassArgs& args, uint32_t first, uint32_t k, uint32_t count,
                             const CLivePaths& in, CLivePaths& out, CTileWork& w)
 {
     uint32_t packed = 0;
     w.chunks[k] = (count + kLanes - 1u) / kLanes;
-    for (uint32_t c = 0; c < w.chunks[k]; ++c) {
-        Clock::enter(k == 0 ? kStepRays : kStepLoad);
-        CMask active;
-        CPathLanes<CFloat> path = load_paths(args, first, k, c, count, in, active);
-        if (k + 1u < kMaxBounces && c + 1u < w.chunks[k])
-            prefetch_next_scatter(args, first, k, c * kLanes, in);
+    CSearchedGroup next;
+    if (k > 0) {
         Clock::enter(kStepSearch + k);
+        next = search_group(args, first, k, 0, count, in);
+    }
+    for (uint32_t c = 0; c < w.chunks[k]; ++c) {
         CMask goes_on;
+        CPathLanes<CFloat> path;
         if (k == 0) {
+            Clock::enter(kStepRays);
+            CMask active;
+            path = load_paths(args, first, k, c, count, in, active);
+            if (c + 1u < w.chunks[k])
+                prefetch_next_scatter(args, first, k, c * kLanes, in);
+            Clock::enter(kStepSearch);
             goes_on = trace_first_bounce<Clock>(args, first + c * kLanes, path, w.records[k][c]);
         } else {
-            CHitLanes<CFloat> hit{};
-            const CMask found = search_bounce_lanes<CFloat>(k, path, args.lane_scene, hit);
+            const CSearchedGroup now = next;
+            // Read again rather than kept through the next group's search.
+            CMask active;
+            path = load_paths(args, first, k, c, count, in, active);
+            if (c + 1u < w.chunks[k]) {
+                if (k + 1u < kMaxBounces)
+                    prefetch_next_scatter(args, first, k, c * kLanes, in);
+                Clock::enter(kStepSearch + k);
+                next = search_group(args, first, k, c + 1u, count, in);
+            }
             Clock::enter(kStepScatter + k);
-            goes_on = respond_bounce_lanes<CFloat>(k, active, found, hit, nullptr, path, args.bindings.normal_list,
-                                                   w.records[k][c]);
+            CHitLanes<CFloat> hit{};
+            const CMask found =
+                describe_nearest_lanes<CFloat>(now.segment, now.nearest, args.lane_scene, hit, k + 1u != kMaxBounces);
+            goes_on = respond_bounce_lanes<CFloat>(k, active, found, hit, nullptr, path,
+                                                   args.bindings.normal_list, w.records[k][c]);
         }
         Clock::enter(kStepPack);
         w.goes_on[k][c] = goes_on;
