@@ -10,9 +10,6 @@
 
 constexpr uint32_t kSphereCount = 3u;
 constexpr uint32_t kPlaneCount = 6u;
-// The coordinate axis each plane's normal lies on (0 x, 1 y, 2 z), in list
-// order: the CPU lanes' search takes them as constants.
-constexpr uint32_t kPlaneAxes[kPlaneCount] = {2u, 1u, 0u, 0u, 2u, 1u};
 
 extern std::unique_ptr<CSphere[]> g_spheres;
 extern std::unique_ptr<CPlane[]> g_planes;

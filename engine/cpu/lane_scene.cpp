@@ -3,8 +3,6 @@
 
 #include <cstring>
 
-#include "scene/built_in_scene.h"
-
 CAxisPlane axis_plane(const CPlane& plane)
 {
     const float n[3] = {plane.normal.x, plane.normal.y, plane.normal.z};
@@ -68,11 +66,8 @@ const CLaneScene& CLaneSceneCache::for_scene(const CSceneLists& scene)
     for (uint32_t i = 0; i < scene.plane_count; ++i)
         put(scene.sphere_count + i, scene.plane_list[i], scene.plane_list[i].normal);
     axis_planes_.resize(scene.plane_count);
-    lane_scene_.built_in_axes = scene.plane_count == kPlaneCount;
-    for (uint32_t i = 0; i < scene.plane_count; ++i) {
+    for (uint32_t i = 0; i < scene.plane_count; ++i)
         axis_planes_[i] = axis_plane(scene.plane_list[i]);
-        lane_scene_.built_in_axes = lane_scene_.built_in_axes && axis_planes_[i].axis == kPlaneAxes[i];
-    }
     lane_scene_.surface_table = rows;
     lane_scene_.surface_stride = stride;
     lane_scene_.axis_planes = axis_planes_.data();

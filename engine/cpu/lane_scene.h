@@ -37,7 +37,6 @@ struct CLaneScene : CSceneLists {
     const float* surface_table;
     uint32_t surface_stride;
     const CAxisPlane* axis_planes;
-    bool built_in_axes;  // the built-in scene's count of planes, each on its axis in kPlaneAxes
 };
 
 // The bytes of a scene's spheres and planes, to tell when it changes.

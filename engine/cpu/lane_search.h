@@ -30,34 +30,14 @@ struct CAxisPlaneParameter {
     }
 };
 
-// The same for the built-in scene's planes, each on its axis in kPlaneAxes:
-// once the search's loop over the planes is unrolled, plane i's axis is a
-// constant, so no plane loads it or branches on it.
-template <typename F>
-struct CBuiltInAxisPlaneParameter {
-    const CAxisPlane* axis_planes;
-
-    F operator()(const CSegmentLanes<F>& segment, const CSceneLists&, uint32_t i) const
-    {
-        const F offset = F(axis_planes[i].offset);
-        return kPlaneAxes[i] == 0u   ? lane_div(offset - segment.start.x, segment.span.x)
-               : kPlaneAxes[i] == 1u ? lane_div(offset - segment.start.y, segment.span.y)
-                                     : lane_div(offset - segment.start.z, segment.span.z);
-    }
-};
-
 template <typename F>
 inline CNearestLanes<F> nearest_object(const CSegmentLanes<F>& segment, const CLaneScene& scene)
 {
     // A finite squared span length implies a finite span and start.
-    const bool finite = lane_all(segment.span_sq < F(__builtin_inff()));
-    const CAxisPlaneParameter<F> planes{finite ? scene.axis_planes : nullptr};
-    if (scene.sphere_count == kSphereCount && scene.plane_count == kPlaneCount) {
-        if (finite && scene.built_in_axes)
-            return nearest_object_counted<F, kSphereCount, kPlaneCount>(
-                segment, scene, CBuiltInAxisPlaneParameter<F>{scene.axis_planes});
+    const CAxisPlaneParameter<F> planes{lane_all(segment.span_sq < F(__builtin_inff())) ? scene.axis_planes
+                                                                                         : nullptr};
+    if (scene.sphere_count == kSphereCount && scene.plane_count == kPlaneCount)
         return nearest_object_counted<F, kSphereCount, kPlaneCount>(segment, scene, planes);
-    }
     return nearest_object_counted<F>(segment, scene, planes);
 }
 
