@@ -13,10 +13,10 @@
 // until the first bounce, where the lanes are the tile's pixels in order
 // again. Each path's last random state goes back the same way, so the
 // states are stored in pixel order at the first bounce and no path carries
-// its pixel's number. The arithmetic per path is the shared code
-// (search_bounce_lanes, respond_bounce_lanes, combine_record_lanes,
-// add_sample_lanes), so every pixel ends with the bits the one-pixel loop
-// gives it.
+// its pixel's number. The arithmetic per path is the shared code (the
+// search's make_segment_lanes, nearest_object and describe_nearest_lanes,
+// respond_bounce_lanes, combine_record_lanes, add_sample_lanes), so every
+// pixel ends with the bits the one-pixel loop gives it.
 //
 // The pass tells a clock type (engine/cpu/tile_steps.h) each step it enters;
 // the product's clock does nothing.
@@ -158,20 +158,19 @@ inline void prefetch_next_scatter(const CLanePassArgs& args, uint32_t first, uin
         prefetch(table + size_t{next_index.v[i]} * kScatterStride);
 }
 
-// A lane group after bounce k's nearest-object search, before its hit
-// record is written and answered.
+// A lane group's segments after bounce k's nearest-object search, before
+// their hit records are written and answered.
 struct CSearchedGroup {
-    CPathLanes<CFloat> path;
-    CMask active;
     CSegmentLanes<CFloat> segment;
     CNearestLanes<CFloat> nearest;
 };
 inline CSearchedGroup search_group(const CLanePassArgs& args, uint32_t first, uint32_t k, uint32_t c, uint32_t count,
                                    const CLivePaths& in)
 {
+    CMask active;
+    const CPathLanes<CFloat> path = load_paths(args, first, k, c, count, in, active);
     CSearchedGroup group;
-    group.path = load_paths(args, first, k, c, count, in, group.active);
-    group.segment = make_segment_lanes<CFloat>(group.path.origin, group.path.target);
+    group.segment = make_segment_lanes<CFloat>(path.origin, path.target);
     group.nearest = nearest_object<CFloat>(group.segment, args.lane_scene);
     return group;
 }
@@ -207,7 +206,8 @@ inline uint32_t trace_level(const CLanePassArgs& args, uint32_t first, uint32_t 
             goes_on = trace_first_bounce<Clock>(args, first + c * kLanes, path, w.records[k][c]);
         } else {
             const CSearchedGroup now = next;
-            // Read again rather than kept through the next group's search.
+            // The paths read again rather than kept through the next group's search.
+            Clock::enter(kStepLoad);
             CMask active;
             path = load_paths(args, first, k, c, count, in, active);
             if (c + 1u < w.chunks[k]) {
