@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "tools/benchmark.h"
+#include "tools/benchmark_report.h"
 #include "tools/render_options.h"
 #include "tools/stress.h"
 
@@ -15,9 +16,7 @@ namespace {
 // 0 when everything written to `file` went out and it closed, else the error number.
 int closed(FILE* file)
 {
-    errno = 0;
-    const bool failed = std::fflush(file) != 0 || std::ferror(file);
-    const int failure = failed ? (errno != 0 ? errno : EIO) : 0;
+    const int failure = flushed(file);
     if (std::fclose(file) != 0 && failure == 0)
         return errno != 0 ? errno : EIO;
     return failure;

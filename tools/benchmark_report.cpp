@@ -14,12 +14,6 @@
 #include "scene/image_size.h"
 #include "tools/atomic_file.h"
 
-namespace {
-using json = nlohmann::ordered_json;
-
-// 0 once everything written to `out` has gone out, else the error number: a
-// write error is kept by the stream, so a flush with nothing left to write
-// would say 0 after a failed one.
 int flushed(FILE* out)
 {
     errno = 0;
@@ -27,6 +21,9 @@ int flushed(FILE* out)
         return 0;
     return errno != 0 ? errno : EIO;
 }
+
+namespace {
+using json = nlohmann::ordered_json;
 
 std::string format(const char* pattern, double value)
 {

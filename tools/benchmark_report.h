@@ -41,6 +41,11 @@ struct CStressRun {
 // The processor's model name from /proc/cpuinfo, or "unknown processor".
 std::string processor_model();
 
+// 0 once everything written to `out` has gone out, else the error number: a
+// write error is kept by the stream, so a flush with nothing left to write
+// would say 0 after a failed one.
+int flushed(FILE* out);
+
 // The reports for people; 0, or the error number of a write that failed.
 int print_benchmark_report(FILE* out, const CBenchmarkRun& run);
 int print_benchmark_table(FILE* out, const std::vector<CBenchmarkRun>& runs);
