@@ -94,10 +94,12 @@ VANTREL_HD inline CPathLanes<F> start_path_lanes(lane_vec3_t<F> origin, lane_vec
 // Writes `record` for the lanes that scattered and returns them: the lanes
 // that go on to bounce k + 1 (none after the last). The search's results stay
 // three parameters: bundled into a record they cost the GPU kernel registers.
-template <typename F>
+// The table is the list of unit vectors or a backend's record of it
+// (scatter_table_vector, kernel/scatter.h).
+template <typename F, typename Table>
 VANTREL_HD inline lane_mask_t<F> respond_bounce_lanes(uint32_t k, lane_mask_t<F> active, lane_mask_t<F> found,
                                                       const lane_hit_t<F>& hit, const lane_vec3_t<F>* base_dir,
-                                                      CPathLanes<F>& path, const CVector3* normal_list,
+                                                      CPathLanes<F>& path, const Table& normal_list,
                                                       CBounceLanes<F>& record)
 {
     using M = lane_mask_t<F>;

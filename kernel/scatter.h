@@ -91,13 +91,25 @@ VANTREL_HD inline lane_vec3_t<F> base_direction_lanes(const lane_hit_t<F>& hit, 
     return base_dir;
 }
 
+// The table entry each lane's draw r2 picks (random_unit_vector's), through
+// the lane traits. A backend that has reduced the same draws already (to
+// prefetch their entries) hands the surface response a table record of its
+// own instead of the list, with an overload of this found by
+// argument-dependent lookup.
+template <typename F>
+VANTREL_HD inline lane_vec3_t<F> scatter_table_vector(const CVector3* normal_list, lane_uint_t<F> r2)
+{
+    return CLaneTraits<F>::load_scatter_vector(normal_list, r2 % lane_uint_t<F>(kNormalLookupModulus));
+}
+
 // Outgoing direction from the surface recorded in hit, given its
 // base_direction_lanes. Draws two random numbers from state; only live lanes
-// keep the advanced state.
-template <typename F>
+// keep the advanced state. The table is the list of unit vectors or a
+// backend's record of it (scatter_table_vector).
+template <typename F, typename Table>
 VANTREL_HD inline lane_vec3_t<F> scatter_from_base_lanes(const lane_hit_t<F>& hit, lane_vec3_t<F> base_dir,
                                                          lane_uint_t<F>& state, lane_mask_t<F> live,
-                                                         const CVector3* normal_list)
+                                                         const Table& normal_list)
 {
     using M = lane_mask_t<F>;
     using U = lane_uint_t<F>;
@@ -110,7 +122,7 @@ VANTREL_HD inline lane_vec3_t<F> scatter_from_base_lanes(const lane_hit_t<F>& hi
     state = lane_select(live, r2, state);
 
     // random_unit_vector(normal_list, r2), normalised in y, x, z order.
-    V v = CLaneTraits<F>::load_scatter_vector(normal_list, r2 % U(kNormalLookupModulus));
+    V v = scatter_table_vector<F>(normal_list, r2);
     v = vec3_select(vec3_dot_yxz(n, v) < F(0.0f), vec3_negate(v), v);
 
     const M diffuse = vec3_compare_epsilon(sa, F(kDiffuseScatterAngle));

@@ -53,10 +53,11 @@ inline void store_first_hits(float* fields, uint32_t first, const CFirstHitLanes
 // The first bounce of the lane group from pixel `first` on, whose paths start
 // at the camera: from the kept first hits when they are ready, else searched
 // from the camera rays (and kept, where there is room for them). The rest as
-// trace_bounce_lanes. The clock is told where the search ends.
-template <class Clock>
+// trace_bounce_lanes, drawing from `table` (the list of unit vectors or the
+// pass's record of it). The clock is told where the search ends.
+template <class Clock, typename Table>
 inline CMask trace_first_bounce(const CLanePassArgs& args, uint32_t first, CPathLanes<CFloat>& path,
-                                CBounceLanes<CFloat>& record)
+                                const Table& table, CBounceLanes<CFloat>& record)
 {
     using T = CLaneTraits<CFloat>;
     float* const fields = args.first_hits.fields;
@@ -66,8 +67,7 @@ inline CMask trace_first_bounce(const CLanePassArgs& args, uint32_t first, CPath
         T::load_ray(args.rayList, first, path.origin, path.target);
         const CMask found = search_bounce_lanes<CFloat>(0u, path, args.lane_scene, hit);
         Clock::enter(kStepScatter);
-        return respond_bounce_lanes<CFloat>(0u, CMask(true), found, hit, nullptr, path, args.bindings.normal_list,
-                                            record);
+        return respond_bounce_lanes<CFloat>(0u, CMask(true), found, hit, nullptr, path, table, record);
     }
     if (args.first_hits.ready) {
         first_hits = load_first_hits(fields, first);
@@ -84,8 +84,8 @@ inline CMask trace_first_bounce(const CLanePassArgs& args, uint32_t first, CPath
         first_hits.base_dir = bounce_base_direction<CFloat>(hit, path.origin, path.prev_index);
         store_first_hits(fields, first, first_hits);
     }
-    return respond_bounce_lanes<CFloat>(0u, CMask(true), first_hits.found, hit, &first_hits.base_dir, path,
-                                        args.bindings.normal_list, record);
+    return respond_bounce_lanes<CFloat>(0u, CMask(true), first_hits.found, hit, &first_hits.base_dir, path, table,
+                                        record);
 }
 
 }  // namespace VANTREL_LANES_NS

@@ -101,11 +101,10 @@ inline void store_uints_where(uint32_t* dst, CMask where, CUint value)
 {
     store_uints(dst, lane_select(where, value, load_uints(dst)));
 }
-// Half h of row r holds entry 4 h + r; a 4 x 4 transpose in each half.
-inline CVec3 load_table_entries(const float* base, vuint index)
+// Half h of row r holds the entry of lane 4 h + r; a 4 x 4 transpose in each half.
+// `at` holds each lane's entry number.
+inline CVec3 load_table_entries(const float* base, const uint32_t* at)
 {
-    uint32_t at[kLanes];
-    std::memcpy(at, &index, sizeof at);
     const auto entry = [&](uint32_t lane) { return _mm_load_ps(base + size_t{at[lane]} * kTableEntryStride); };
     __m256 rows[4];
     for (uint32_t r = 0; r < 4u; ++r)
@@ -117,6 +116,13 @@ inline CVec3 load_table_entries(const float* base, vuint index)
     return {CFloat(reinterpret_cast<vfloat>(_mm256_shuffle_ps(xy01, xy23, 0x44))),
             CFloat(reinterpret_cast<vfloat>(_mm256_shuffle_ps(xy01, xy23, 0xee))),
             CFloat(reinterpret_cast<vfloat>(_mm256_shuffle_ps(zw01, zw23, 0x44)))};
+}
+
+inline CVec3 load_table_entries(const float* base, vuint index)
+{
+    uint32_t at[kLanes];
+    std::memcpy(at, &index, sizeof at);
+    return load_table_entries(base, at);
 }
 
 }  // namespace VANTREL_LANES_NS

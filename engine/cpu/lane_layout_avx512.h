@@ -152,12 +152,11 @@ inline void store_uints_where(uint32_t* dst, CMask where, CUint value)
 {
     _mm512_mask_storeu_epi32(dst, where.k, m512i(value.v));
 }
-// Block b of row r holds entry 4 b + r; a 4 x 4 transpose in every block
+// Block b of row r holds the entry of lane 4 b + r; a 4 x 4 transpose in every block
 // (the masked forms, all lanes on, as in lane_sqrt).
-inline CVec3 load_table_entries(const float* base, vuint index)
+// `at` holds each lane's entry number.
+inline CVec3 load_table_entries(const float* base, const uint32_t* at)
 {
-    uint32_t at[kLanes];
-    std::memcpy(at, &index, sizeof at);
     const auto entry = [&](uint32_t lane) { return _mm_load_ps(base + size_t{at[lane]} * kTableEntryStride); };
     __m512 rows[4];
     for (uint32_t r = 0; r < 4u; ++r) {
@@ -173,6 +172,13 @@ inline CVec3 load_table_entries(const float* base, vuint index)
     return {CFloat(reinterpret_cast<vfloat>(_mm512_shuffle_ps(xy01, xy23, 0x44))),
             CFloat(reinterpret_cast<vfloat>(_mm512_shuffle_ps(xy01, xy23, 0xee))),
             CFloat(reinterpret_cast<vfloat>(_mm512_shuffle_ps(zw01, zw23, 0x44)))};
+}
+
+inline CVec3 load_table_entries(const float* base, vuint index)
+{
+    uint32_t at[kLanes];
+    std::memcpy(at, &index, sizeof at);
+    return load_table_entries(base, at);
 }
 
 }  // namespace VANTREL_LANES_NS

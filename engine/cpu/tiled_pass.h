@@ -69,6 +69,7 @@ struct CTileWork {
     CMask lit[kMaxBounces][kChunks];      // lanes whose path met a light at this bounce
     CUint state[kMaxBounces][kChunks];    // the random states as this bounce leaves them
     uint32_t chunks[kMaxBounces];         // lane groups traced at each bounce
+    uint32_t entries[2][kLanes];          // the table entries this lane group and the next draw
     CLivePaths live[2];                   // this bounce's paths and the next one's
     CColours colours[2];                  // this bounce's colours and the next one's
 };
@@ -144,18 +145,33 @@ inline CPathLanes<CFloat> load_paths(const CLanePassArgs& args, uint32_t first, 
     return path;
 }
 
-// The next lane group's lookups in the unit-vector table (its surface
-// response draws entry r2 % kNormalLookupModulus), brought into the cache
-// while this group is traced.
-inline void prefetch_next_scatter(const CLanePassArgs& args, uint32_t first, uint32_t k, uint32_t at,
-                                  const CLivePaths& in)
+// The unit-vector table with the entries one lane group's surface response
+// draws already found (by find_scatter_entries, from the same states): the
+// response reads them rather than reducing its draws again.
+struct CFoundEntries {
+    const float* table;
+    const uint32_t* at;  // each lane's entry number
+};
+template <typename F>
+inline CVec3 scatter_table_vector(const CFoundEntries& entries, CUint)
+{
+    return load_table_entries(entries.table, entries.at);
+}
+
+// The entries in the unit-vector table that lane group c of bounce k's
+// surface response will draw (entry r2 % kNormalLookupModulus), into `at`,
+// and brought into the cache: done a group ahead of use, so the group before
+// is traced meanwhile.
+inline CFoundEntries find_scatter_entries(const CLanePassArgs& args, uint32_t first, uint32_t k, uint32_t c,
+                                          const CLivePaths& in, uint32_t (&at)[kLanes])
 {
     const float* table = reinterpret_cast<const float*>(args.bindings.normal_list);
-    const CUint next_state = k == 0 ? CLaneTraits<CFloat>::load_uint(args.bindings.rand_list, first + at + kLanes)
-                                    : load_uints(in.state + at + kLanes);
-    const CUint next_index = random_step(random_step(next_state)) % CUint(kNormalLookupModulus);
+    const CUint state = k == 0 ? CLaneTraits<CFloat>::load_uint(args.bindings.rand_list, first + c * kLanes)
+                               : load_uints(in.state + c * kLanes);
+    store_uints(at, random_step(random_step(state)) % CUint(kNormalLookupModulus));
     for (uint32_t i = 0; i < kLanes; ++i)
-        prefetch(table + size_t{next_index.v[i]} * kScatterStride);
+        prefetch(table + size_t{at[i]} * kScatterStride);
+    return {table, at};
 }
 
 // A lane group's segments after bounce k's nearest-object search, before
@@ -188,12 +204,18 @@ inline uint32_t trace_level(const CLanePassArgs& args, uint32_t first, uint32_t 
 {
     uint32_t packed = 0;
     w.chunks[k] = (count + kLanes - 1u) / kLanes;
+    // The last bounce's paths end wherever they are: no surface response draws an entry.
+    const bool scatters = k + 1u < kMaxBounces;
+    CFoundEntries entries{};
+    if (scatters)
+        entries = find_scatter_entries(args, first, k, 0, in, w.entries[0]);
     CSearchedGroup next;
     if (k > 0) {
         Clock::enter(kStepSearch + k);
         next = search_group(args, first, k, 0, count, in);
     }
     for (uint32_t c = 0; c < w.chunks[k]; ++c) {
+        const CFoundEntries now_entries = entries;
         CMask goes_on;
         CPathLanes<CFloat> path;
         if (k == 0) {
@@ -201,9 +223,9 @@ inline uint32_t trace_level(const CLanePassArgs& args, uint32_t first, uint32_t 
             CMask active;
             path = load_paths(args, first, k, c, count, in, active);
             if (c + 1u < w.chunks[k])
-                prefetch_next_scatter(args, first, k, c * kLanes, in);
+                entries = find_scatter_entries(args, first, k, c + 1u, in, w.entries[(c + 1u) & 1u]);
             Clock::enter(kStepSearch);
-            goes_on = trace_first_bounce<Clock>(args, first + c * kLanes, path, w.records[k][c]);
+            goes_on = trace_first_bounce<Clock>(args, first + c * kLanes, path, now_entries, w.records[k][c]);
         } else {
             const CSearchedGroup now = next;
             // The paths read again rather than kept through the next group's search.
@@ -211,17 +233,17 @@ inline uint32_t trace_level(const CLanePassArgs& args, uint32_t first, uint32_t 
             CMask active;
             path = load_paths(args, first, k, c, count, in, active);
             if (c + 1u < w.chunks[k]) {
-                if (k + 1u < kMaxBounces)
-                    prefetch_next_scatter(args, first, k, c * kLanes, in);
+                if (scatters)
+                    entries = find_scatter_entries(args, first, k, c + 1u, in, w.entries[(c + 1u) & 1u]);
                 Clock::enter(kStepSearch + k);
                 next = search_group(args, first, k, c + 1u, count, in);
             }
             Clock::enter(kStepScatter + k);
             CHitLanes<CFloat> hit{};
             const CMask found =
-                describe_nearest_lanes<CFloat>(now.segment, now.nearest, args.lane_scene, hit, k + 1u != kMaxBounces);
-            goes_on = respond_bounce_lanes<CFloat>(k, active, found, hit, nullptr, path,
-                                                   args.bindings.normal_list, w.records[k][c]);
+                describe_nearest_lanes<CFloat>(now.segment, now.nearest, args.lane_scene, hit, scatters);
+            goes_on = respond_bounce_lanes<CFloat>(k, active, found, hit, nullptr, path, now_entries,
+                                                   w.records[k][c]);
         }
         Clock::enter(kStepPack);
         w.goes_on[k][c] = goes_on;
