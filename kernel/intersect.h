@@ -111,9 +111,29 @@ struct CPlaneParameter {
     }
 };
 
-// Tests every sphere, then every plane, in list order; a strictly nearer hit
-// replaces the best so far, so ties go to the object tested first. The range
-// check t <= 1 is folded into t < best (best starts just above 1).
+// The nearest sphere: every sphere in list order, a strictly nearer hit
+// replacing the best so far, so ties go to the sphere tested first. The range
+// check t <= 1 is folded into t < best (best starts just above 1). `found` is
+// left unset. kSpheres, when not 0, is the scene's count known beforehand.
+template <typename F, uint32_t kSpheres = 0>
+VANTREL_HD inline CNearestLanes<F> nearest_sphere_lanes(const CSegmentLanes<F>& segment, const CSceneLists& scene)
+{
+    using M = lane_mask_t<F>;
+    using U = lane_uint_t<F>;
+    const uint32_t sphere_count = kSpheres != 0 ? kSpheres : scene.sphere_count;
+    CNearestLanes<F> nearest{M(false), F(kBeyondSegment), U(0u)};
+    for (uint32_t i = 0; i < sphere_count; ++i) {
+        M root;
+        const F t = intersect_sphere(segment, scene.sphere_list[i], root);
+        const M nearer = root && t >= F(0.0f) && t < nearest.distance;
+        nearest.distance = lane_select(nearer, t, nearest.distance);
+        nearest.object = lane_select(nearer, U(i), nearest.object);
+    }
+    return nearest;
+}
+
+// Tests every sphere (nearest_sphere_lanes), then every plane, in list order
+// with the same strict comparison, so ties go to the object tested first.
 // kSpheres and kPlanes, when not 0, are the scene's counts known beforehand
 // (a backend that knows its scene supplies them, so the loops unroll); the
 // planes then go in two runs, each from "nothing met", and the three bests
@@ -128,14 +148,7 @@ VANTREL_HD inline CNearestLanes<F> nearest_object_counted(const CSegmentLanes<F>
     const uint32_t sphere_count = kSpheres != 0 ? kSpheres : scene.sphere_count;
     const uint32_t plane_count = kPlanes != 0 ? kPlanes : scene.plane_count;
     constexpr uint32_t kPlaneRuns = kPlanes >= 4u ? 2u : 1u;
-    CNearestLanes<F> nearest{M(false), F(kBeyondSegment), U(0u)};
-    for (uint32_t i = 0; i < sphere_count; ++i) {
-        M root;
-        const F t = intersect_sphere(segment, scene.sphere_list[i], root);
-        const M nearer = root && t >= F(0.0f) && t < nearest.distance;
-        nearest.distance = lane_select(nearer, t, nearest.distance);
-        nearest.object = lane_select(nearer, U(i), nearest.object);
-    }
+    CNearestLanes<F> nearest = nearest_sphere_lanes<F, kSpheres>(segment, scene);
     CNearestLanes<F> runs[kPlaneRuns];
     for (uint32_t r = 0; r < kPlaneRuns; ++r)
         runs[r] = kPlaneRuns == 1u ? nearest : CNearestLanes<F>{M(false), F(kBeyondSegment), U(0u)};

@@ -402,6 +402,52 @@ TEST_F(HandBuiltSceneTest, PlanesOnAndOffTheAxesGiveThePlainLoopsFrames)
     compare_passes(scene, normal_table.get(), scattered_start(10u), 1);
 }
 
+// Walls of a box, listed out of axis order, each its own colour: rays aimed
+// exactly at its edges and corners (where walls tie, the lower number must
+// win), along a wall (a span coordinate of 0), starting on a wall or outside
+// the box; in lane groups with and without such rays.
+TEST_F(HandBuiltSceneTest, WallsOfABoxGiveThePlainLoopsFrames)
+{
+    const CVector3 none = {0.0f, 0.0f, 0.0f};
+    CScene scene;
+    scene.spheres = {sphere(none, {0.8f, 0.8f, 0.3f}, 0.0f, 1.0f, 6.0f, {10.0f, -10.0f, 0.0f})};
+    scene.planes = {
+        plane({2.0f, 2.0f, 2.0f}, {0.9f, 0.9f, 0.9f}, kDiffuseScatterAngle, {0.0f, 0.0f, -1.0f}, 32.0f),  // z high
+        plane(none, {0.9f, 0.2f, 0.2f}, kDiffuseScatterAngle, {0.0f, 1.0f, 0.0f}, 32.0f),               // y low
+        plane(none, {0.2f, 0.9f, 0.2f}, 0.0f, {-1.0f, 0.0f, 0.0f}, 32.0f),                              // x high
+        plane(none, {0.2f, 0.2f, 0.9f}, 0.3f, {0.0f, -1.0f, 0.0f}, 32.0f),                              // y high
+        plane({1.0f, 0.5f, 0.2f}, {0.6f, 0.6f, 0.6f}, kDiffuseScatterAngle, {1.0f, 0.0f, 0.0f}, 32.0f),  // x low
+        plane(none, {0.5f, 0.5f, 0.1f}, kDiffuseScatterAngle, {0.0f, 0.0f, 1.0f}, 32.0f),               // z low
+    };
+    CPassState start = scattered_start(13u);
+    CTestRandom random{14u};
+    const auto sign = [&] { return random.next() % 2u == 0 ? 1.0f : -1.0f; };
+    for (uint32_t p = 0; p < kPixelCount; ++p) {
+        // Mostly whole lane groups of aimed rays; every 37th group mixed.
+        const uint32_t kind = (p / 16u) % 37u == 0 ? p % 5u : (p / 16u) % 5u;
+        const float a = random.uniform(0.0f, 20.0f);
+        const CVector3 s = {sign(), sign(), sign()};
+        CRay3& ray = start.rays[p];
+        switch (kind) {
+        case 0:  // at a corner: the start and span the same size on every axis
+            ray = {{s.x * a, s.y * a, s.z * a}, {s.x * 100.0f, s.y * 100.0f, s.z * 100.0f}};
+            break;
+        case 1:  // at an edge, along the third axis
+            ray = {{s.x * a, s.y * a, a}, {s.x * 100.0f, s.y * 100.0f, a}};
+            break;
+        case 2:  // from a wall, either way
+            ray.origin = {32.0f * s.x, random.uniform(-20.0f, 20.0f), random.uniform(-20.0f, 20.0f)};
+            break;
+        case 3:  // from outside the box
+            ray.origin = {random.uniform(-20.0f, 20.0f), 33.0f * s.y, random.uniform(-20.0f, 20.0f)};
+            break;
+        default:  // scattered_start's ray
+            break;
+        }
+    }
+    compare_passes(scene, normal_table.get(), start, 2);
+}
+
 // No objects at all: every path misses at once.
 TEST_F(HandBuiltSceneTest, EmptySceneGivesThePlainLoopsFrames)
 {

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "engine/cpu/lane_scene.h"
 
+#include <cmath>
 #include <cstring>
+#include <utility>
 
 CAxisPlane axis_plane(const CPlane& plane)
 {
@@ -11,6 +13,31 @@ CAxisPlane axis_plane(const CPlane& plane)
             plane.distance != 0.0f)
             return {a, n[a] == 1.0f ? -plane.distance : plane.distance};
     return {kNoAxis, 0.0f};
+}
+
+bool find_wall_box(const CAxisPlane* axis_planes, uint32_t plane_count, CWallBox& box)
+{
+    if (plane_count != 6u)
+        return false;
+    uint32_t found[3] = {};
+    uint32_t planes[3][2] = {};
+    for (uint32_t i = 0; i < plane_count; ++i) {
+        const uint32_t axis = axis_planes[i].axis;
+        if (axis == kNoAxis || found[axis] == 2u)
+            return false;
+        planes[axis][found[axis]++] = i;
+    }
+    for (uint32_t a = 0; a < 3u; ++a) {
+        uint32_t low = planes[a][0];
+        uint32_t high = planes[a][1];
+        if (!std::isfinite(axis_planes[low].offset) || !std::isfinite(axis_planes[high].offset) ||
+            axis_planes[low].offset == axis_planes[high].offset)
+            return false;
+        if (axis_planes[low].offset > axis_planes[high].offset)
+            std::swap(low, high);
+        box.pair[a] = {axis_planes[low].offset, axis_planes[high].offset, low, high};
+    }
+    return true;
 }
 
 bool CSceneBytes::same_as(const CSceneLists& scene) const
@@ -71,6 +98,7 @@ const CLaneScene& CLaneSceneCache::for_scene(const CSceneLists& scene)
     lane_scene_.surface_table = rows;
     lane_scene_.surface_stride = stride;
     lane_scene_.axis_planes = axis_planes_.data();
+    lane_scene_.wall_box = find_wall_box(axis_planes_.data(), scene.plane_count, wall_box_) ? &wall_box_ : nullptr;
     built_ = true;
     return lane_scene_;
 }

@@ -33,10 +33,27 @@ struct CAxisPlane {
 };
 CAxisPlane axis_plane(const CPlane& plane);
 
+// Planes that are the walls of a box: on each coordinate axis exactly two
+// axis planes, at different coordinates, and no other plane. A segment that
+// starts strictly between every pair can meet only the wall of each pair its
+// span points at: the other's parameter is negative.
+struct CWallPair {
+    float low;             // the lower wall's coordinate on the axis
+    float high;            // the upper wall's, above low
+    uint32_t low_plane;    // their numbers in the plane list
+    uint32_t high_plane;
+};
+struct CWallBox {
+    CWallPair pair[3];  // by axis
+};
+// Whether the planes are such walls, and then which.
+bool find_wall_box(const CAxisPlane* axis_planes, uint32_t plane_count, CWallBox& box);
+
 struct CLaneScene : CSceneLists {
     const float* surface_table;
     uint32_t surface_stride;
     const CAxisPlane* axis_planes;
+    const CWallBox* wall_box;  // null where the planes are not the walls of a box
 };
 
 // The bytes of a scene's spheres and planes, to tell when it changes.
@@ -59,6 +76,7 @@ private:
     CSceneBytes built_from_;
     std::vector<float> table_;
     std::vector<CAxisPlane> axis_planes_;
+    CWallBox wall_box_{};
     CLaneScene lane_scene_{};
     bool built_ = false;
 };
