@@ -98,7 +98,7 @@ const CLaneScene& CLaneSceneCache::for_scene(const CSceneLists& scene)
     lane_scene_.surface_table = rows;
     lane_scene_.surface_stride = stride;
     lane_scene_.axis_planes = axis_planes_.data();
-    lane_scene_.wall_box = find_wall_box(axis_planes_.data(), scene.plane_count, wall_box_) ? &wall_box_ : nullptr;
+    lane_scene_.has_wall_box = find_wall_box(axis_planes_.data(), scene.plane_count, lane_scene_.wall_box);
     built_ = true;
     return lane_scene_;
 }

@@ -53,7 +53,8 @@ struct CLaneScene : CSceneLists {
     const float* surface_table;
     uint32_t surface_stride;
     const CAxisPlane* axis_planes;
-    const CWallBox* wall_box;  // null where the planes are not the walls of a box
+    bool has_wall_box;  // whether the planes are the walls of a box, wall_box
+    CWallBox wall_box;
 };
 
 // The bytes of a scene's spheres and planes, to tell when it changes.
@@ -76,7 +77,6 @@ private:
     CSceneBytes built_from_;
     std::vector<float> table_;
     std::vector<CAxisPlane> axis_planes_;
-    CWallBox wall_box_{};
     CLaneScene lane_scene_{};
     bool built_ = false;
 };

@@ -92,10 +92,10 @@ inline CNearestLanes<F> nearest_object(const CSegmentLanes<F>& segment, const CL
     // A finite squared span length implies a finite span and start.
     const bool finite = lane_all(segment.span_sq < F(__builtin_inff()));
     const bool counted = scene.sphere_count == kSphereCount && scene.plane_count == kPlaneCount;
-    if (kDividesOnceAPairOfWalls && finite && scene.wall_box != nullptr &&
-        lane_all(starts_inside_walls(segment, *scene.wall_box)))
-        return counted ? nearest_in_wall_box<F, kSphereCount>(segment, scene, *scene.wall_box)
-                       : nearest_in_wall_box<F, 0>(segment, scene, *scene.wall_box);
+    if (kDividesOnceAPairOfWalls && finite && scene.has_wall_box &&
+        lane_all(starts_inside_walls(segment, scene.wall_box)))
+        return counted ? nearest_in_wall_box<F, kSphereCount>(segment, scene, scene.wall_box)
+                       : nearest_in_wall_box<F, 0>(segment, scene, scene.wall_box);
     const CAxisPlaneParameter<F> planes{finite ? scene.axis_planes : nullptr};
     if (counted)
         return nearest_object_counted<F, kSphereCount, kPlaneCount>(segment, scene, planes);
