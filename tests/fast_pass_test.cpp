@@ -388,6 +388,37 @@ TEST(AxisPlanes, OnlyPlanesOnACoordinateAxisWithADistanceTakeTheShortWay)
     }
 }
 
+// One division a pair of walls is taken only where the six planes are two
+// on each axis at different, finite coordinates; the pairs are ordered low
+// to high whatever the list order.
+TEST(WallBox, OnlyTwoAxisPlanesOnEachAxisMakeABox)
+{
+    const float inf = std::numeric_limits<float>::infinity();
+    // Planes as (axis, offset); a tilted plane is kNoAxis.
+    const struct {
+        std::vector<CAxisPlane> planes;
+        bool box;
+    } cases[] = {
+        {{{2u, -100.0f}, {1u, -50.0f}, {0u, -50.0f}, {0u, 50.0f}, {2u, 1.0f}, {1u, 30.0f}}, true},
+        {{{2u, -100.0f}, {1u, -50.0f}, {0u, -50.0f}, {0u, 50.0f}, {2u, 1.0f}}, false},  // five
+        {{{2u, -1.0f}, {1u, -5.0f}, {0u, -5.0f}, {0u, 5.0f}, {0u, 1.0f}, {1u, 3.0f}}, false},  // three on x
+        {{{2u, -1.0f}, {1u, -5.0f}, {0u, -5.0f}, {0u, 5.0f}, {kNoAxis, 0.0f}, {1u, 3.0f}}, false},  // tilted
+        {{{2u, -1.0f}, {1u, -5.0f}, {0u, 5.0f}, {0u, 5.0f}, {2u, 1.0f}, {1u, 3.0f}}, false},  // one place
+        {{{2u, -1.0f}, {1u, -5.0f}, {0u, -5.0f}, {0u, inf}, {2u, 1.0f}, {1u, 3.0f}}, false},  // infinite
+    };
+    for (const auto& c : cases) {
+        CWallBox box;
+        ASSERT_EQ(find_wall_box(c.planes.data(), uint32_t(c.planes.size()), box), c.box) << c.planes.size();
+        if (c.box) {
+            // On z, plane 0 (at -100) is the low wall and plane 4 the high.
+            EXPECT_EQ(box.pair[2].low_plane, 0u);
+            EXPECT_EQ(box.pair[2].high_plane, 4u);
+            EXPECT_EQ(box.pair[0].low, -50.0f);
+            EXPECT_EQ(box.pair[0].high, 50.0f);
+        }
+    }
+}
+
 // Planes of every kind in one room: on each axis facing either way, tilted,
 // through the origin near which the rays start, and on an axis at a distance
 // of 0.
