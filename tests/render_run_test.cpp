@@ -249,7 +249,10 @@ TEST(RenderEnvironment, LimitsGiveAClearLineNeverACrash)
         std::vector<std::string> args = {"--frames", "1", "--seed", "3", "--quiet", "--backend", "cpu",
                                          "--output", image.string()};
         args.insert(args.end(), c.args.begin(), c.args.end());
-        CChild child(kProgram, args, folder.path(), c.setup);
+        CChildSetup setup = c.setup;
+        if (!setup.input.empty())
+            setup.input = (folder.path() / setup.input).string();
+        CChild child(kProgram, args, folder.path(), setup);
         EXPECT_EQ(child.wait(), c.status) << c.what << ": " << child.err();
         const std::string err = child.err();
         EXPECT_EQ(line_count(err), c.status == 0 ? 2u : 1u) << c.what << ": " << err;
@@ -433,7 +436,7 @@ CModeResult run_mode(CRenderOptions options, const std::filesystem::path& folder
     FILE* text = std::tmpfile();
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    result.status = main(options, CReportStreams{text, stdout});
+    result.status = main(options, CReportStreams{text, nullptr});  // --json names a file
     result.err = testing::internal::GetCapturedStderr();
     testing::internal::GetCapturedStdout();
     std::rewind(text);
@@ -561,6 +564,8 @@ TEST(Stress, TheFiguresGoWhereTheNameLeadsAndAFailedReportFails)
     for (const CTargetCase& c :
          {CTargetCase{"a link to a file", "link.json", "sub/real.json", {}, 0},
           CTargetCase{"a link to /dev/stdout", "out.json", "stdout.txt", {}, 0},
+          CTargetCase{"standard input, open for writing too", "/dev/stdin", "in.json",
+                      CChildSetup::with_input("in.json"), 0},
           CTargetCase{"a full standard output", "", "", CChildSetup::with_output(CChildSetup::full_stdout), 1,
                       "cannot write the report: No space left on device"}}) {
         CScratchFolder folder;
@@ -571,7 +576,10 @@ TEST(Stress, TheFiguresGoWhereTheNameLeadsAndAFailedReportFails)
         std::vector<std::string> args = {"--stress", "1", "--quiet"};
         if (!c.json.empty())
             args.insert(args.end(), {"--json", c.json[0] == '/' ? c.json : (folder.path() / c.json).string()});
-        CChild child(kProgram, args, folder.path(), c.setup);
+        CChildSetup setup = c.setup;
+        if (!setup.input.empty())
+            setup.input = (folder.path() / setup.input).string();
+        CChild child(kProgram, args, folder.path(), setup);
         EXPECT_EQ(child.wait(), c.status) << c.what << ": " << child.err();
         EXPECT_NE(child.err().find(c.said), std::string::npos) << c.what << ": " << child.err();
         if (!c.lands.empty()) {

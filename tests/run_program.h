@@ -38,6 +38,7 @@ struct CChildSetup {
     std::vector<std::pair<int, rlim_t>> limits;  // setrlimit resource and limit
     int pending_signal = 0;  // blocked and raised before exec: it arrives as soon as the program unblocks it
     enum COutput { files, closed_pipe, full_stdout } output = files;  // closed_pipe: stdout and stderr
+    std::string input;  // a file opened for reading and writing as standard input; "" to inherit ours
 
     static CChildSetup with_environment(std::vector<std::string> entries)
     {
@@ -55,6 +56,12 @@ struct CChildSetup {
     {
         CChildSetup setup;
         setup.output = output;
+        return setup;
+    }
+    static CChildSetup with_input(std::string file)
+    {
+        CChildSetup setup;
+        setup.input = std::move(file);
         return setup;
     }
 };
@@ -115,6 +122,8 @@ public:
             }
             dup2(out, STDOUT_FILENO);
             dup2(err, STDERR_FILENO);
+            if (!setup.input.empty())
+                dup2(open(setup.input.c_str(), O_RDWR | O_CREAT, 0644), STDIN_FILENO);
             execve(argv[0], argv.data(), envp.data());
             _exit(127);
         }

@@ -32,10 +32,11 @@ struct CBenchmarkPlan {
     std::function<void(uint8_t* pixels)> before_check = nullptr;
 };
 
-// Where the reports go: the text report and, for --json -, the JSON document.
+// Where the reports go: the text report and, where --json names a stream
+// ("-", /dev/stdout, /proc/self/fd/N), the JSON document.
 struct CReportStreams {
     FILE* text;
-    FILE* json;  // standard output as it was at the start
+    FILE* json;  // that stream as it was at the start; null for a file or no --json
 };
 
 // The benchmark itself, reporting to `streams`; the exit status.

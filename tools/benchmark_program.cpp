@@ -36,10 +36,11 @@ int run_benchmark_program(const CRenderOptions& options)
             std::fclose(report);
         return 1;
     }
-    // --json to a descriptor (-, /dev/stdout, /dev/stderr, /proc/self/fd/N): that stream as it was at the start.
+    // --json to a descriptor (-, /dev/stdout, /dev/stderr, /proc/self/fd/N,
+    // /dev/stdin opened for writing): that stream as it was at the start.
     const int descriptor = options.benchmark.json_descriptor;
     FILE* own_json = nullptr;
-    if (descriptor > 2) {
+    if (descriptor >= 0 && descriptor != 1 && descriptor != 2) {
         const int copy = dup(descriptor);
         if (copy < 0 || (own_json = fdopen(copy, "w")) == nullptr) {
             print_message("--json '" + options.benchmark.json + "': " + std::strerror(errno));

@@ -272,22 +272,19 @@ std::string stress_json(const CStressRun& run)
 
 bool write_json(const std::string& json_text, const std::string& path, FILE* stream, std::string& error)
 {
-    if (path == "-" || descriptor_named(path) >= 0) {
-        if (std::fwrite(json_text.data(), 1, json_text.size(), stream) == json_text.size() && flushed(stream) == 0)
+    const auto put = [&json_text](FILE* out, std::string& why) {
+        if (std::fwrite(json_text.data(), 1, json_text.size(), out) == json_text.size() && flushed(out) == 0)
             return true;
-        error = (path == "-" ? std::string("cannot write to standard output") : "'" + path + "'") + ": " +
-                std::strerror(errno);
+        why = std::strerror(errno);
+        return false;
+    };
+    if (stream != nullptr) {
+        if (put(stream, error))
+            return true;
+        error = (path == "-" ? std::string("cannot write to standard output") : "'" + path + "'") + ": " + error;
         return false;
     }
-    const bool written = write_whole_file(
-        path, "JSON document",
-        [&json_text](FILE* file, std::string& why) {
-            if (std::fwrite(json_text.data(), 1, json_text.size(), file) == json_text.size() && flushed(file) == 0)
-                return true;
-            why = std::strerror(errno);
-            return false;
-        },
-        error);
+    const bool written = write_whole_file(path, "JSON document", put, error);
     if (!written)
         error = "'" + path + "': " + error;
     return written;

@@ -58,7 +58,8 @@ std::string check_verdict(const CPictureCheck& check, uint32_t frame_asked);
 std::string benchmark_json(const std::vector<CBenchmarkRun>& runs, bool all_passes);
 std::string stress_json(const CStressRun& run);
 
-// Writes `json` where --json asked: "-" or a descriptor's name (/dev/stdout)
-// to `stream`, else to the file (through its links, as images are), which
-// appears only when complete. False with the reason.
+// Writes `json` where --json asked: to `stream` when there is one (for "-"
+// or a descriptor's name such as /dev/stdout), else to the file `path`
+// (through its links, as images are), which appears only when complete.
+// False with the reason.
 bool write_json(const std::string& json, const std::string& path, FILE* stream, std::string& error);
