@@ -7,8 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <memory>
+#include <new>
 #include <string>
-#include <vector>
+
+#include <sys/mman.h>
 
 #include "engine/cpu/cpu_pass_lanes.h"
 #include "engine/cpu/cpu_threads.h"
@@ -23,16 +26,42 @@ namespace {
 // binding: every entry a lookup can reach, normalised in y, x, z order exactly
 // as the surface response normalises it, kScatterStride floats an entry
 // (x, y, z, 0): each entry is one aligned 16-byte load.
-std::vector<float> g_scatter_list;
-const float* g_scatter_entries = nullptr;  // the first entry, 16-byte aligned in g_scatter_list
+//
+// Its 1.97 MB sit in one 2 MB page where the system offers huge pages: the
+// lookups land all over the table, which then takes one address translation
+// instead of some 480 (2 to 3 % of a two-thread frame with AVX-512 or AVX2).
+// Where the request is not met nothing else changes.
+constexpr size_t kScatterListBytes = (size_t{kNormalLookupModulus} * kScatterStride + kScatterStride) * sizeof(float);
+constexpr size_t kHugePage = size_t{2} << 20;
+constexpr size_t kScatterListAllocation = (kScatterListBytes + kHugePage - 1u) / kHugePage * kHugePage;
+
+struct CFreeScatterList {
+    void operator()(float* p) const { std::free(p); }
+};
+std::unique_ptr<float[], CFreeScatterList> g_scatter_list;  // the entries, from the first float on
 bool g_scatter_list_current = false;
+
+float* allocate_scatter_list()
+{
+    void* memory = std::aligned_alloc(kHugePage, kScatterListAllocation);
+    if (memory == nullptr)
+        throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+    // Before the first write, which is when the pages are made.
+    madvise(memory, kScatterListAllocation, MADV_HUGEPAGE);
+#endif
+    std::memset(memory, 0, kScatterListAllocation);
+    return static_cast<float*>(memory);
+}
 
 const float* scatter_list()
 {
-    if (!g_scatter_list_current && g_normal_list != nullptr) {
-        g_scatter_list.assign(size_t{kNormalLookupModulus} * kScatterStride + kScatterStride, 0.0f);
-        const uintptr_t address = reinterpret_cast<uintptr_t>(g_scatter_list.data());
-        float* entries = g_scatter_list.data() + (16u - address % 16u) % 16u / sizeof(float);
+    if (g_normal_list == nullptr)
+        return nullptr;
+    if (!g_scatter_list_current) {
+        if (!g_scatter_list)
+            g_scatter_list.reset(allocate_scatter_list());
+        float* entries = g_scatter_list.get();
         for (uint32_t i = 0; i < kNormalLookupModulus; ++i) {
             const CVector3 v = vec3_normalize_yxz(g_normal_list[i]);
             float* entry = entries + size_t{i} * kScatterStride;
@@ -40,10 +69,9 @@ const float* scatter_list()
             entry[1] = v.y;
             entry[2] = v.z;
         }
-        g_scatter_entries = entries;
         g_scatter_list_current = true;
     }
-    return g_normal_list != nullptr ? g_scatter_entries : nullptr;
+    return g_scatter_list.get();
 }
 }  // namespace
 
