@@ -344,6 +344,19 @@ TEST_F(HandBuiltSceneTest, EverySurfaceKindGivesThePlainLoopsFrames)
     compare_passes(scene, normal_table.get(), start, 2);
 }
 
+// The lane passes keep their own copy of the bound unit-vector table: binding
+// another table must change what they draw, as it does for the plain loop.
+TEST_F(HandBuiltSceneTest, ANewlyBoundTableIsTheOneTheLanesDrawFrom)
+{
+    const CScene scene = room_with_every_surface();
+    std::vector<CVector3> turned(normal_table.get(), normal_table.get() + normal_table_count);
+    for (CVector3& v : turned)
+        v = {v.z, -v.x, v.y};
+    const CPassState first = compare_passes(scene, normal_table.get(), scattered_start(11u), 1);
+    const CPassState second = compare_passes(scene, turned.data(), scattered_start(11u), 1);
+    EXPECT_NE(first_difference(first.image, second.image), -1) << "the turned table changes the picture";
+}
+
 // Colours outside [0, 1] and non-finite ones reach the clamping of every lane.
 TEST_F(HandBuiltSceneTest, UnclampedAndNonFiniteColoursGiveThePlainLoopsFrames)
 {
