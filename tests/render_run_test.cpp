@@ -249,10 +249,7 @@ TEST(RenderEnvironment, LimitsGiveAClearLineNeverACrash)
         std::vector<std::string> args = {"--frames", "1", "--seed", "3", "--quiet", "--backend", "cpu",
                                          "--output", image.string()};
         args.insert(args.end(), c.args.begin(), c.args.end());
-        CChildSetup setup = c.setup;
-        if (!setup.input.empty())
-            setup.input = (folder.path() / setup.input).string();
-        CChild child(kProgram, args, folder.path(), setup);
+        CChild child(kProgram, args, folder.path(), c.setup);
         EXPECT_EQ(child.wait(), c.status) << c.what << ": " << child.err();
         const std::string err = child.err();
         EXPECT_EQ(line_count(err), c.status == 0 ? 2u : 1u) << c.what << ": " << err;
@@ -576,10 +573,7 @@ TEST(Stress, TheFiguresGoWhereTheNameLeadsAndAFailedReportFails)
         std::vector<std::string> args = {"--stress", "1", "--quiet"};
         if (!c.json.empty())
             args.insert(args.end(), {"--json", c.json[0] == '/' ? c.json : (folder.path() / c.json).string()});
-        CChildSetup setup = c.setup;
-        if (!setup.input.empty())
-            setup.input = (folder.path() / setup.input).string();
-        CChild child(kProgram, args, folder.path(), setup);
+        CChild child(kProgram, args, folder.path(), c.setup);
         EXPECT_EQ(child.wait(), c.status) << c.what << ": " << child.err();
         EXPECT_NE(child.err().find(c.said), std::string::npos) << c.what << ": " << child.err();
         if (!c.lands.empty()) {

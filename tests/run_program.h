@@ -38,7 +38,7 @@ struct CChildSetup {
     std::vector<std::pair<int, rlim_t>> limits;  // setrlimit resource and limit
     int pending_signal = 0;  // blocked and raised before exec: it arrives as soon as the program unblocks it
     enum COutput { files, closed_pipe, full_stdout } output = files;  // closed_pipe: stdout and stderr
-    std::string input;  // a file opened for reading and writing as standard input; "" to inherit ours
+    std::string input;  // a file in the folder, opened for reading and writing as standard input; "" to inherit ours
 
     static CChildSetup with_environment(std::vector<std::string> entries)
     {
@@ -89,6 +89,7 @@ public:
         for (std::string& entry : environment)
             envp.push_back(entry.data());
         envp.push_back(nullptr);
+        const std::string input = setup.input.empty() ? "" : (folder / setup.input).string();
         int closed[2] = {-1, -1};
         if (setup.output == CChildSetup::closed_pipe && pipe(closed) != 0)
             return;
@@ -122,8 +123,8 @@ public:
             }
             dup2(out, STDOUT_FILENO);
             dup2(err, STDERR_FILENO);
-            if (!setup.input.empty())
-                dup2(open(setup.input.c_str(), O_RDWR | O_CREAT, 0644), STDIN_FILENO);
+            if (!input.empty())
+                dup2(open(input.c_str(), O_RDWR | O_CREAT, 0644), STDIN_FILENO);
             execve(argv[0], argv.data(), envp.data());
             _exit(127);
         }

@@ -31,7 +31,7 @@ namespace {
 // lookups land all over the table, which then takes one address translation
 // instead of some 480 (2 to 3 % of a two-thread frame with AVX-512 or AVX2).
 // Where the request is not met nothing else changes.
-constexpr size_t kScatterListBytes = (size_t{kNormalLookupModulus} * kScatterStride + kScatterStride) * sizeof(float);
+constexpr size_t kScatterListBytes = size_t{kNormalLookupModulus} * kScatterStride * sizeof(float);
 constexpr size_t kHugePage = size_t{2} << 20;
 constexpr size_t kScatterListAllocation = (kScatterListBytes + kHugePage - 1u) / kHugePage * kHugePage;
 
