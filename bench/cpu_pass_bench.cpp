@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "app/camera.h"
-#include "app/frame_buffers.h"
+#include "runtime/camera.h"
+#include "runtime/frame_buffers.h"
 #include "engine/cpu/cpu_pass.h"
 #include "engine/cpu/cpu_threads.h"
 #include "engine/cpu/first_hits.h"

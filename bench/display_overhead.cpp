@@ -26,10 +26,10 @@
 #include <string>
 #include <vector>
 
-#include "app/camera.h"
-#include "app/frame_buffers.h"
-#include "app/startup.h"
-#include "app/window.h"
+#include "runtime/camera.h"
+#include "runtime/frame_buffers.h"
+#include "runtime/startup.h"
+#include "window/window.h"
 #include "engine/engine.h"
 
 extern char** environ;
@@ -177,7 +177,7 @@ int main(int argc, char** argv)
     if (!startup(1u))
         return 1;
     int glut_argc = 1;
-    const std::string swap = window_open(&glut_argc, argv);
+    const std::string swap = window_open(&glut_argc, argv, CWindowOptions{});
     // Let the window map before timing.
     for (int i = 0; i < 20; ++i)
         glutMainLoopEvent();

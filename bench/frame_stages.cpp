@@ -5,7 +5,7 @@
 // the cost of the readings themselves shows, and so is the pass timed tile by
 // tile (bench/tile_clock.h), whose fastest tiles add up to the pass's cost
 // uninterrupted even where other programs share the cores. The camera rays
-// are written on the first frame only (app/camera.h): timed once, apart.
+// are written on the first frame only (runtime/camera.h): timed once, apart.
 //
 //   frame_stages [--pass avx2|avx512] [--frames N] [--first-hits keep|search]
 //
@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "app/camera.h"
-#include "app/frame_buffers.h"
+#include "runtime/camera.h"
+#include "runtime/frame_buffers.h"
 #include "engine/engine.h"
 #include "engine/cpu/cpu_pass.h"
 #include "engine/cpu/cpu_pass_lanes.h"

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "base/messages.h"
 #include "engine/cpu/cpu_device.h"
 #if VANTREL_HAVE_CUDA
 #include "engine/cuda/cuda_device.h"
@@ -32,7 +33,7 @@ CBackendDecision decide_backend(CBackendChoice choice, bool cuda_built, const CC
     if (!cuda_built) {
         if (choice == CBackendChoice::cuda)
             return {CBackendKind::none,
-                    std::string(g_message_program) + ": the CUDA backend was asked for, but " + kNotBuilt};
+                    std::string(message_program()) + ": the CUDA backend was asked for, but " + kNotBuilt};
         return {CBackendKind::cpu, ""};
     }
     const CCudaProbeResult found = probe();
@@ -40,11 +41,11 @@ CBackendDecision decide_backend(CBackendChoice choice, bool cuda_built, const CC
         return {CBackendKind::cuda, "", choice == CBackendChoice::automatic};
     const std::string reason = found.reason.empty() ? "no CUDA device found" : found.reason;
     if (choice == CBackendChoice::cuda)
-        return {CBackendKind::none, std::string(g_message_program) +
+        return {CBackendKind::none, std::string(message_program()) +
                                         ": the CUDA backend was asked for, but there is no usable CUDA device (" +
                                         reason + ")"};
     return {CBackendKind::cpu,
-            std::string(g_message_program) + ": no usable CUDA device (" + reason + "); rendering on the CPU"};
+            std::string(message_program()) + ": no usable CUDA device (" + reason + "); rendering on the CPU"};
 }
 
 CSelectedDevice select_device_with_probe(const CEngineOptions& options, const CCudaProbe& probe)

@@ -15,10 +15,6 @@
 // because the CPU backend caps its count at it and the programs check
 // --threads against it, and this is the one engine header both include.
 inline constexpr int kMaxCpuThreads = 1024;
-// The name that starts the lines the engine, its backends and start-up print
-// on stderr: the window program's, unless a program names itself first thing
-// (vantrel-render does). Here for the same reason.
-inline const char* g_message_program = "vantrel";
 
 class CDeviceOperations {
 public:

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/messages.h"
 #include "engine/backend_select.h"
 #include "engine/cpu/cpu_threads.h"
 #include "kernel/accumulate.h"
@@ -95,7 +96,7 @@ void report_device_failure()
     if (!g_engine.device || !g_engine.device->failed() || g_engine.failure_reported)
         return;
     g_engine.failure_reported = true;
-    std::fprintf(stderr, "%s: %s\n", g_message_program, g_engine.device->failure().c_str());
+    std::fprintf(stderr, "%s: %s\n", message_program(), g_engine.device->failure().c_str());
     std::fflush(stderr);
 }
 
@@ -136,7 +137,7 @@ void lock_host_frame(const CHostFrame& frame)
             g_engine.device->unlock_host(locked);
         g_engine.locked_host.clear();
         std::fprintf(stderr, "%s: cannot page-lock the frame buffers (%s); copying them from pageable memory\n",
-                     g_message_program, reason.c_str());
+                     message_program(), reason.c_str());
         std::fflush(stderr);
         return;
     }
@@ -207,12 +208,12 @@ bool start_on(std::unique_ptr<CDeviceOperations> device, const CDeviceStart& sta
 bool hand_over_to_cpu(uint32_t sphere_count, uint32_t plane_count, const uint8_t* pixels)
 {
     std::fprintf(stderr, "%s: the %s device failed (%s); rendering on the CPU from the last good frame\n",
-                 g_message_program, g_engine.device->name(), g_engine.device->failure().c_str());
+                 message_program(), g_engine.device->name(), g_engine.device->failure().c_str());
     std::fflush(stderr);
     std::string reason;
     if (!start_on(make_cpu_backend(g_engine_options),
                   {sphere_count, plane_count, g_engine.normal_table, g_engine.host_states.data()}, reason)) {
-        std::fprintf(stderr, "%s: %s\n", g_message_program, reason.c_str());
+        std::fprintf(stderr, "%s: %s\n", message_program(), reason.c_str());
         g_engine.handover_failed = true;
         return false;
     }
@@ -303,10 +304,10 @@ bool engine_init(const CSphere* /*spheres*/, uint32_t sphere_count, const CPlane
                  {sphere_count, plane_count, normal_table, seed_list, selected.may_fall_back, host_frame}, reason))
         return true;
     if (!selected.may_fall_back) {
-        std::fprintf(stderr, "%s: %s\n", g_message_program, reason.c_str());
+        std::fprintf(stderr, "%s: %s\n", message_program(), reason.c_str());
         return false;
     }
-    std::fprintf(stderr, "%s: the CUDA device failed at start-up (%s); rendering on the CPU\n", g_message_program,
+    std::fprintf(stderr, "%s: the CUDA device failed at start-up (%s); rendering on the CPU\n", message_program(),
                  reason.c_str());
     std::fflush(stderr);
     return engine_init_on(make_cpu_backend(g_engine_options), sphere_count, plane_count, normal_table, seed_list);
@@ -318,7 +319,7 @@ bool engine_init_on(std::unique_ptr<CDeviceOperations> device, uint32_t sphere_c
     std::string reason;
     if (start_on(std::move(device), {sphere_count, plane_count, normal_table, seed_list}, reason))
         return true;
-    std::fprintf(stderr, "%s: %s\n", g_message_program, reason.c_str());
+    std::fprintf(stderr, "%s: %s\n", message_program(), reason.c_str());
     return false;
 }
 

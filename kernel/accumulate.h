@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "kernel/lanes.h"
-#include "scene/vector3.h"
+#include "base/vector3.h"
 
 // A non-finite channel counts as 0, so one bad sample can never poison a
 // pixel's sums; then below 0 becomes 0 and above 1 becomes 1.

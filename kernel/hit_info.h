@@ -5,7 +5,7 @@
 // the path colour keeps of a bounce that scattered.
 
 #include "kernel/lanes.h"
-#include "scene/vector3.h"
+#include "base/vector3.h"
 
 struct CHitInfo {
     float distance;          // ray parameter of the hit along the searched segment, 0..1

@@ -14,7 +14,7 @@
 
 #include <cstdint>
 
-#include "scene/host_device.h"
+#include "base/host_device.h"
 #include "scene/records.h"
 
 template <typename F>
@@ -107,7 +107,7 @@ VANTREL_HD inline lane_vec3_t<F> lane_vec3(CVector3 v)
     return {F(v.x), F(v.y), F(v.z)};
 }
 
-// ---- several pixels: the vector maths of scene/vector3.h, operation for operation
+// ---- several pixels: the vector maths of base/vector3.h, operation for operation
 
 template <typename F>
 VANTREL_HD inline CVec3Lanes<F> vec3_select(typename CLaneTraits<F>::mask where, CVec3Lanes<F> a, CVec3Lanes<F> b)

@@ -7,8 +7,8 @@
 
 #include "kernel/frame_args.h"
 #include "kernel/lanes.h"
-#include "scene/image_size.h"
-#include "scene/vector3.h"
+#include "base/image_size.h"
+#include "base/vector3.h"
 
 // Entries of the host table copied to the device; lookups reduce modulo one
 // less, so the last device entry is never returned.

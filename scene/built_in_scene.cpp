@@ -5,7 +5,7 @@
 #include <new>
 
 #include "scene/host_random.h"
-#include "scene/image_size.h"
+#include "base/image_size.h"
 
 std::unique_ptr<CSphere[]> g_spheres;
 std::unique_ptr<CPlane[]> g_planes;

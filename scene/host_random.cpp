@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <new>
 
-#include "scene/image_size.h"
+#include "base/image_size.h"
 
 namespace {
 uint32_t g_host_rand_state = 0;

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "scene/vector3.h"
+#include "base/vector3.h"
 
 constexpr uint32_t kNormalTableCount = 131072u;
 

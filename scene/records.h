@@ -3,7 +3,7 @@
 // The scene records handed byte for byte to the kernel: packed 32-bit floats in
 // a fixed order, nothing else.
 
-#include "scene/vector3.h"
+#include "base/vector3.h"
 
 // One unit in the last place below the float nearest pi (bit pattern 0x40490fda):
 // the default scatter angle, which means ideal diffuse.

@@ -93,8 +93,8 @@ done
 
 echo "== the known answer at frame 256, every pass"
 # The benchmark holds the picture as a binary PPM file against this digest.
-known=$(sed -n 's/.*kStandardDigest\[\] = "\([0-9a-f]\{64\}\)".*/\1/p' tools/known_answer.h)
-[ ${#known} -eq 64 ] || fail "no known answer's digest (kStandardDigest) in tools/known_answer.h"
+known=$(sed -n 's/.*kStandardDigest\[\] = "\([0-9a-f]\{64\}\)".*/\1/p' render/benchmark/known_answer.h)
+[ ${#known} -eq 64 ] || fail "no known answer's digest (kStandardDigest) in render/benchmark/known_answer.h"
 for pass in plain neon; do
     render "${RENDER[@]}" -- "$pass" 256 "$CHECK/$pass-256.ppm"
     digest=$(sha256sum "$CHECK/$pass-256.ppm" | cut -d' ' -f1)

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
-#include "app/camera.h"
-#include "app/frame_buffers.h"
+#include "runtime/camera.h"
+#include "runtime/frame_buffers.h"
 
 namespace {
 class CameraTest : public testing::Test {

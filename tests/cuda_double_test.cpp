@@ -11,17 +11,17 @@
 #include <string>
 #include <vector>
 
-#include "app/camera.h"
-#include "app/frame_buffers.h"
-#include "app/startup.h"
+#include "runtime/camera.h"
+#include "runtime/frame_buffers.h"
+#include "runtime/startup.h"
 #include "engine/engine.h"
 #include "kernel/random.h"
 #include "tests/cuda_double/cuda_double.h"
 #include "tests/engine_run.h"
 #include "tests/run_program.h"
-#include "tools/benchmark.h"
-#include "tools/render_options.h"
-#include "tools/stress.h"
+#include "render/benchmark/benchmark.h"
+#include "render/render_options.h"
+#include "render/benchmark/stress.h"
 
 namespace {
 constexpr uint32_t kSeed = 424242u;

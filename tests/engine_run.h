@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "app/camera.h"
-#include "app/frame_buffers.h"
-#include "app/startup.h"
+#include "runtime/camera.h"
+#include "runtime/frame_buffers.h"
+#include "runtime/startup.h"
 #include "engine/engine.h"
 #include "kernel/random.h"
 

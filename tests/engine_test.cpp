@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/camera.h"
+#include "runtime/camera.h"
 #include "engine/cpu/cpu_pass.h"
 #include "engine/engine.h"
 #include "tests/host_state.h"

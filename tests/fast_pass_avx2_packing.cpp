@@ -8,7 +8,7 @@
 
 #define VANTREL_LANES_NS packing_test_avx2
 #define VANTREL_LANE_COUNT 8
-#define VANTREL_LANES_PRIMITIVES "engine/cpu/lanes_avx2.h"
+#define VANTREL_LANES_PRIMITIVES "engine/cpu/isa/avx2/primitives.h"
 #include "engine/cpu/simd_lanes.h"
 
 // Every 8-bit mask: the lanes where it holds go to places 0, 1, ... in lane

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include <gtest/gtest.h>
 
-#include "app/frame_buffers.h"
+#include "runtime/frame_buffers.h"
 
 namespace {
 constexpr size_t kPixels = 640u * 480u;

@@ -8,9 +8,9 @@
 
 #include <cstdint>
 
-#include "app/camera.h"
-#include "app/frame_buffers.h"
-#include "app/startup.h"
+#include "runtime/camera.h"
+#include "runtime/frame_buffers.h"
+#include "runtime/startup.h"
 #include "scene/built_in_scene.h"
 #include "scene/host_random.h"
 

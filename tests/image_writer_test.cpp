@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "tests/run_program.h"
-#include "tools/image_writer.h"
+#include "render/files/image_writer.h"
 
 using test_support::CImage;
 using test_support::CScratchFolder;

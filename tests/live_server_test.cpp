@@ -25,8 +25,8 @@
 #include <vector>
 
 #include "tests/run_program.h"
-#include "tools/live/frame_handover.h"
-#include "tools/live/live_connections.h"
+#include "render/live/frame_handover.h"
+#include "render/live/live_connections.h"
 
 using test_support::CChild;
 using test_support::CImage;
@@ -218,7 +218,7 @@ TEST(LiveServer, EveryPathAnswersAndServesTheFrameThatIsWritten)
         {"GET", "/nothing", "", 404, "text/plain"},
         {"GET", "/stats/", "", 404, ""},
         {"GET", "/../../etc/passwd", "", 404, ""},
-        {"GET", "/%2e%2e/tools/live/live_page.h", "", 404, ""},
+        {"GET", "/%2e%2e/render/live/live_page.h", "", 404, ""},
         {"POST", "/stats", "", 405, "text/plain"},
         {"PUT", "/image.png", "", 405, ""},
         {"DELETE", "/", "", 405, ""},

@@ -1,14 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 // What --version says about the CUDA backend's GPUs, read from the build's
-// architecture list; which command lines vantrel answers itself.
+// architecture list.
 
 #include <gtest/gtest.h>
 
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "app/program_info.h"
+#include "runtime/program_info.h"
 
 namespace {
 struct CArchitectures {
@@ -32,45 +31,5 @@ TEST(ProgramInfo, CudaArchitecturesReadAsComputeCapabilities)
     };
     for (const CArchitectures& c : cases)
         EXPECT_EQ(cuda_architectures_text(c.list), c.text) << "'" << c.list << "'";
-}
-
-struct CWindowCommandLine {
-    std::vector<const char*> arguments;  // after the program name
-    std::optional<int> status;           // nothing: GLUT's to read, the window opens
-    std::string stdout_start;
-    std::string stderr_text;
-};
-
-TEST(ProgramInfo, WindowAnswersHelpAndVersionAndRefusesTheRest)
-{
-    const std::string usage = "Usage: vantrel [OPTION]...\n";
-    const std::vector<CWindowCommandLine> cases = {
-        {{"-h"}, 0, usage, ""},
-        {{"--help"}, 0, usage, ""},
-        {{"-iconic", "--bogus", "-h"}, 0, usage, ""},
-        {{"--version"}, 0, "vantrel ", ""},
-        {{"-geometry", "-h", "-sync"}, 2, "",  // -h is the geometry here
-         "vantrel: -geometry '-h' is not WIDTHxHEIGHT, WIDTHxHEIGHT+X+Y or +X+Y (see vantrel --help)\n"},
-        {{"-geometry", "800x600+10+10", "-display", ":1"}, std::nullopt, "", ""},
-        {{"-geometry", "-0+20", "-geometry", "640X480"}, std::nullopt, "", ""},
-        {{"-geometry", "800x600+10+10x"}, 2, "",
-         "vantrel: -geometry '800x600+10+10x' is not WIDTHxHEIGHT, WIDTHxHEIGHT+X+Y or +X+Y (see vantrel --help)\n"},
-        {{"-help"}, 2, "", "vantrel: unknown option '-help' (see vantrel --help)\n"},
-        {{"-display"}, 2, "", "vantrel: -display needs a value (see vantrel --help)\n"},
-    };
-    for (const CWindowCommandLine& c : cases) {
-        std::vector<const char*> argv = {"vantrel"};
-        argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        const std::optional<int> status = window_info_option(static_cast<int>(argv.size()), argv.data());
-        const std::string out = testing::internal::GetCapturedStdout();
-        const std::string err = testing::internal::GetCapturedStderr();
-        const std::string what = testing::PrintToString(c.arguments);
-        EXPECT_EQ(status, c.status) << what;
-        EXPECT_EQ(out.substr(0, c.stdout_start.size()), c.stdout_start) << what;
-        EXPECT_EQ(out.empty(), c.stdout_start.empty()) << what;
-        EXPECT_EQ(err, c.stderr_text) << what;
-    }
 }
 }  // namespace

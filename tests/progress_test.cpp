@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "tools/progress.h"
+#include "render/progress.h"
 
 namespace {
 // What a CProgress wrote into a temporary file.

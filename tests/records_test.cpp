@@ -12,7 +12,7 @@
 
 #include "kernel/hit_info.h"
 #include "scene/records.h"
-#include "scene/vector3.h"
+#include "base/vector3.h"
 
 namespace {
 

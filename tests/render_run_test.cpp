@@ -17,10 +17,10 @@
 #include "engine/cpu_passes.h"
 #include "tests/engine_run.h"
 #include "tests/run_program.h"
-#include "tools/benchmark.h"
-#include "tools/checkpoint.h"
-#include "tools/render_options.h"
-#include "tools/stress.h"
+#include "render/benchmark/benchmark.h"
+#include "render/files/checkpoint.h"
+#include "render/render_options.h"
+#include "render/benchmark/stress.h"
 
 using test_support::CChild;
 using test_support::CChildSetup;

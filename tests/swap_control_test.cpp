@@ -2,7 +2,7 @@
 // The window's swap-interval request: which GLX extension it goes through,
 // and what VANTREL_VSYNC asks for.
 
-#include "app/swap_control.h"
+#include "window/swap_control.h"
 
 #include <gtest/gtest.h>
 

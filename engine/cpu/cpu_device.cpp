@@ -7,7 +7,7 @@
 
 #include "engine/cpu/cpu_pass.h"
 #include "engine/cpu/first_hits.h"
-#include "scene/image_size.h"
+#include "base/image_size.h"
 
 namespace {
 constexpr size_t kSumsBytes = size_t{kPixelCount} * 3 * sizeof(float);

@@ -13,10 +13,11 @@
 
 #include <sys/mman.h>
 
+#include "base/messages.h"
 #include "engine/cpu/cpu_pass_lanes.h"
 #include "engine/cpu/cpu_threads.h"
 #include "kernel/path.h"
-#include "scene/one_line.h"
+#include "base/one_line.h"
 
 const CVector3* g_normal_list = nullptr;
 uint32_t* g_rand_list = nullptr;
@@ -158,7 +159,7 @@ void warn_pass_not_used(const char* wanted, bool known)
             accepted += std::string(accepted.empty() ? "" : ", ") + cpu_pass_name(pass);
     // Escaped as file names are: C1 controls and stray bytes reach no terminal.
     const std::string shown = one_line(std::string(wanted).substr(0, 40));
-    std::fprintf(stderr, "%s: VANTREL_CPU_PASS=%s %s; accepted here: %s; using %s\n", g_message_program, shown.c_str(),
+    std::fprintf(stderr, "%s: VANTREL_CPU_PASS=%s %s; accepted here: %s; using %s\n", message_program(), shown.c_str(),
                  known ? "cannot run on this processor or build" : "is not a known pass", accepted.c_str(),
                  cpu_pass_name(fastest_supported_pass()));
 }

@@ -3,7 +3,7 @@
 
 #include <cstdlib>
 
-#include "scene/image_size.h"
+#include "base/image_size.h"
 
 void CFirstHits::CFree::operator()(float* p) const { std::free(p); }
 

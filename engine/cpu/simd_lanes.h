@@ -2,12 +2,12 @@
 #pragma once
 // Lane types of the fast CPU passes: VANTREL_LANE_COUNT pixels side by side in
 // one SIMD register, for the instruction set this file is compiled for
-// (engine/cpu/lane_isa.h names it). It gathers that instruction set's
+// (engine/cpu/isa/lane_isa.h names it). It gathers that instruction set's
 // primitives and its moves between per-pixel arrays and lanes, what every
 // width derives from them, and the lane traits the shared per-pixel logic
 // reads (kernel/lanes.h).
 
-#include "engine/cpu/lane_isa.h"
+#include "engine/cpu/isa/lane_isa.h"
 
 // engine/cpu/lanes_<name>.h of the pass being built.
 #include VANTREL_LANES_PRIMITIVES

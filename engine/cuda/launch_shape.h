@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "scene/host_device.h"
-#include "scene/image_size.h"
+#include "base/host_device.h"
+#include "base/image_size.h"
 
 struct CLaunchDim {
     uint32_t x = 1;
