@@ -10,4 +10,4 @@ cd "$(dirname "$0")/.."
 cmake -S . -B build/bench-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DVANTREL_BUILD_TESTS=OFF -DVANTREL_CUDA=OFF \
     -DVANTREL_BUILD_WINDOW=OFF >/dev/null
 cmake --build build/bench-release -j "$(nproc)" --target vantrel-render
-python3 bench/live_view_load.py build/bench-release/tools/vantrel-render "$@"
+python3 bench/live_view_load.py build/bench-release/render/vantrel-render "$@"

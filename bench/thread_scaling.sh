@@ -40,7 +40,7 @@ if [ -z "$render" ]; then
     cmake -S . -B build/bench-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DVANTREL_BUILD_TESTS=OFF \
         -DVANTREL_CUDA=OFF -DVANTREL_BUILD_WINDOW=OFF >/dev/null
     cmake --build build/bench-release -j "$(nproc)" --target vantrel-render
-    render=build/bench-release/tools/vantrel-render
+    render=build/bench-release/render/vantrel-render
 fi
 
 scratch=$(mktemp -d)

@@ -178,7 +178,7 @@ int render_main(int argc, char** argv)
         return *status;
     install_stop_signals();
     if (benchmark_asked(options))
-        return run_benchmark_program(options);
+        return run_benchmark_program({options.benchmark, options.engine, options.quiet});
     // Until the render begins the live view shows the frames asked for, and
     // those a resumed render starts from.
     const uint32_t resumed_frames = options.resumed ? options.resumed->frames_done : 0;

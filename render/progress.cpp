@@ -9,6 +9,8 @@
 #include <cstring>
 #include <utility>
 
+#include "base/messages.h"
+
 namespace {
 constexpr double kLineInterval = 2.0;   // seconds between plain lines
 constexpr double kBarInterval = 0.1;    // seconds between bar redraws
@@ -113,10 +115,10 @@ void CProgress::write_line(uint32_t done, double seconds)
 {
     const double fps = seconds > 0.0 ? (done - first_) / seconds : 0.0;
     if (total_ == kFramesUntilStopped)
-        std::fprintf(out_, "vantrel-render: %u frames, %.1f frames/s, %s\n", done, fps,
+        std::fprintf(out_, "%s: %u frames, %.1f frames/s, %s\n", kRenderProgram, done, fps,
                      format_duration(seconds).c_str());
     else
-        std::fprintf(out_, "vantrel-render: %u/%u frames, %.1f frames/s, %s left\n", done, total_, fps,
+        std::fprintf(out_, "%s: %u/%u frames, %.1f frames/s, %s left\n", kRenderProgram, done, total_, fps,
                      format_duration(seconds_left(done - first_, total_ - first_, seconds)).c_str());
     std::fflush(out_);
     last_shown_ = seconds;

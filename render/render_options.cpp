@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "base/messages.h"
+#include "render/files/write_landing.h"
 #include "runtime/program_info.h"
 #include "runtime/startup.h"
 #include "engine/engine.h"

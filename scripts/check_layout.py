@@ -3,20 +3,22 @@
 """Fails on an include that breaks the layout. Quoted includes count, and so do
 angle-bracket ones whose first folder is one of ours (<engine/engine.h>).
 - Floors: every folder includes only its own files and those of the floors it
-  may reach (scene/ is the ground floor everyone stands on; kernel/ is reached
-  only through engine/). tests/ and bench/ may include anything.
+  may reach (base/ is the ground floor everyone stands on and includes nothing
+  of ours; kernel/ is reached only through engine/; runtime/ includes no
+  program). The two programs, window/ and render/, never include each other.
+  tests/ and bench/ may include anything.
 - Every folder under engine/ is a backend (engine/cpu/, engine/cuda/, and any
   new one without a change here): backends never include each other and stand
   below the rest of engine/, of which they include only engine/device.h,
-  besides their own room.
-- app/ and tools/ use the engine through its front door, the headers directly
-  in engine/ (engine/*.h), never a backend's files; and no front-door header
-  includes a backend's header, through which they would reach it.
-Sources are .h, .hpp, .cuh, .inl, .cpp and .cu files; an include inside a
-comment is no include. Also fails on a relative link in README.md,
-CONTRIBUTING.md or docs/*.md that points at no file, or at no heading of the
-Markdown file it names.
-
+  besides their own room. The passes' folders under engine/cpu/isa/ stay
+  apart too.
+- runtime/, window/ and render/ use the engine through its front door, the
+  headers directly in engine/ (engine/*.h), never a backend's files; and no
+  front-door header includes a backend's header, through which they would
+  reach it.
+- render/'s rooms: render/files/ includes nothing else of render/;
+  render/benchmark/ and render/live/ stay apart and include, of render/
+  itself, only its progress lines (render/progress.h).
 usage: check_layout.py [SOURCE_ROOT]
 """
 import pathlib
@@ -25,12 +27,17 @@ import sys
 
 # What each folder may include besides itself.
 MAY_INCLUDE = {
-    "scene": set(),
-    "kernel": {"scene"},
-    "engine": {"scene", "kernel"},
-    "app": {"scene", "engine"},
-    "tools": {"scene", "engine", "app"},
+    "base": set(),
+    "scene": {"base"},
+    "kernel": {"base", "scene"},
+    "engine": {"base", "scene", "kernel"},
+    "runtime": {"base", "scene", "engine"},
+    "window": {"base", "scene", "engine", "runtime"},
+    "render": {"base", "scene", "engine", "runtime"},
 }
+PROGRAMS = ("runtime", "window", "render")  # the engine's users, through its front door
+RENDER_ROOMS = ("render/files", "render/benchmark", "render/live")
+RENDER_SHARED = "render/progress.h"  # what render/'s rooms may use of render/ itself
 FOLDERS = set(MAY_INCLUDE) | {"bench", "tests"}
 HEADERS = (".h", ".hpp", ".cuh", ".inl")
 SOURCES = set(HEADERS) | {".cpp", ".cu"}
@@ -46,6 +53,17 @@ def backend_of(path):
     """The backend folder (engine/<name>) that `path` lies in, or None."""
     parts = path.split("/")
     return "/".join(parts[:2]) if len(parts) > 2 and parts[0] == "engine" else None
+
+
+def pass_of(path):
+    """The pass folder (engine/cpu/isa/<name>) that `path` lies in, or None."""
+    parts = path.split("/")
+    return "/".join(parts[:4]) if len(parts) > 4 and parts[:3] == ["engine", "cpu", "isa"] else None
+
+
+def render_room_of(path):
+    """The room of render/ (render/files, ...) that `path` lies in, or None."""
+    return next((room for room in RENDER_ROOMS if path.startswith(room + "/")), None)
 
 
 def without_comments(text):
@@ -67,11 +85,22 @@ def rule_broken(here, included):
         return f"{room}/ and {other}/ stay apart"
     if room and target == "engine" and other != room and included != DEVICE:
         return f"{room}/ stands below the rest of engine/ and includes only {DEVICE} of it"
+    isa, other_isa = pass_of(here), pass_of(included)
+    if isa and other_isa and other_isa != isa:
+        return f"{isa}/ and {other_isa}/ stay apart"
     front_door = included.count("/") == 1 and included.endswith(HEADERS)
-    if folder in ("app", "tools") and target == "engine" and not front_door:
+    if folder in PROGRAMS and target == "engine" and not front_door:
         return f"{folder}/ uses the engine through engine/*.h only"
     if folder == "engine" and not room and here.endswith(HEADERS) and other:
-        return "a front-door header of engine/ includes no backend's header (app/ and tools/ would reach it)"
+        return "a front-door header of engine/ includes no backend's header (the programs would reach it)"
+    render_room, included_room = render_room_of(here), render_room_of(included)
+    if render_room and target == "render" and included_room != render_room:
+        if render_room == "render/files":
+            return "render/files/ includes nothing else of render/"
+        if included_room and included_room != "render/files":
+            return f"{render_room}/ and {included_room}/ stay apart"
+        if not included_room and included != RENDER_SHARED:
+            return f"{render_room}/ includes of render/ itself only {RENDER_SHARED}"
     return None
 
 

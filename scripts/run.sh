@@ -16,10 +16,10 @@ install_missing run.sh "${BUILD_PACKAGES[@]}"
 
 if [ -n "${DISPLAY:-}" ]; then
     TARGET=vantrel
-    PROGRAM="$BUILD/app/vantrel"
+    PROGRAM="$BUILD/window/vantrel"
 else
     TARGET=vantrel-render
-    PROGRAM="$BUILD/tools/vantrel-render"
+    PROGRAM="$BUILD/render/vantrel-render"
 fi
 
 # The tests and benchmarks are left out here (scripts/test.sh turns them on

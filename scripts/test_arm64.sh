@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: Apache-2.0
 # Vantrel on arm64, without an arm64 machine. Installs what is missing
 # (Debian: the cross compiler, qemu-user and the arm64 -dev packages, beside
-# the machine's own), cross-builds build/arm64 (build/arm64/tools/vantrel-render
+# the machine's own), cross-builds build/arm64 (build/arm64/render/vantrel-render
 # among it) with warnings as errors, and checks it:
 #   - every object compiled with -ffp-contract=off, and no fused multiply-add
 #     or reciprocal estimate in vantrel-render;
@@ -39,7 +39,7 @@ cmake -S . -B "$ARM64" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$ROOT/scripts/arm64_tool
     -DVANTREL_BUILD_MAN=OFF -DVANTREL_BUILD_TESTS=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
     -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
 cmake --build "$ARM64" --target vantrel-render fast_pass_test render_run_test -j "$JOBS"
-RENDER=(qemu-aarch64 "$ARM64/tools/vantrel-render")
+RENDER=(qemu-aarch64 "$ARM64/render/vantrel-render")
 "${RENDER[@]}" --version | grep -x 'CPU passes: plain neon compiled; this processor uses neon' ||
     fail "the arm64 vantrel-render does not have and use the NEON pass"
 
@@ -55,7 +55,7 @@ sys.exit(1 if loose or not commands else 0)
 EOF
 # Fused multiply-adds round once where the x86-64 build rounds twice;
 # estimates are not IEEE division or square root.
-fused=$(aarch64-linux-gnu-objdump -d --no-show-raw-insn "$ARM64/tools/vantrel-render" |
+fused=$(aarch64-linux-gnu-objdump -d --no-show-raw-insn "$ARM64/render/vantrel-render" |
     awk -F'\t' '$2 ~ /^(fmadd|fmsub|fnmadd|fnmsub|fmla|fmls|fmlal|fmlsl|frecpe|frecps|frsqrte|frsqrts)$/')
 [ -z "$fused" ] || fail "vantrel-render holds fused or estimated instructions, among them:"$'\n'"$(head -5 <<<"$fused")"
 echo "vantrel-render: no fused multiply-add, no reciprocal estimate"
@@ -84,7 +84,7 @@ if [ ! -f "$X86/CMakeCache.txt" ]; then
         >/dev/null
 fi
 cmake --build "$X86" --target vantrel-render -j "$JOBS"
-render "$X86/tools/vantrel-render" -- "" 16 "$CHECK/x86-64.ppm"
+render "$X86/render/vantrel-render" -- "" 16 "$CHECK/x86-64.ppm"
 for pass in plain neon; do
     render "${RENDER[@]}" -- "$pass" 16 "$CHECK/$pass-16.ppm"
     cmp "$CHECK/x86-64.ppm" "$CHECK/$pass-16.ppm" || fail "the $pass pass's 16 frames differ from the x86-64 build's"

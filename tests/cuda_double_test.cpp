@@ -20,7 +20,6 @@
 #include "tests/engine_run.h"
 #include "tests/run_program.h"
 #include "render/benchmark/benchmark.h"
-#include "render/render_options.h"
 #include "render/benchmark/stress.h"
 
 namespace {
@@ -90,19 +89,19 @@ TEST_F(CudaDoubleTest, TheBenchmarkComparesExactlyAndStressHoldsCyclesToTheFirst
                            picture = cpu.pixels;
                            return true;
                        }};
-    CRenderOptions options;
-    options.engine.backend = CBackendChoice::cuda;
-    options.quiet = true;
+    CBenchmarkRequest request;
+    request.engine.backend = CBackendChoice::cuda;
+    request.quiet = true;
     FILE* text = std::tmpfile();
     CBenchmarkPlan plan{known, 0.0};
     CStressPlan stress{600, 3, known, [](uint8_t* pixels, uint32_t cycle) { pixels[7] ^= cycle == 3 ? 1 : 0; }};
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    options.benchmark.mode = CBenchmarkMode::chosen_pass;
-    const int benchmark_status = benchmark_main(options, plan, {text, stdout});
-    options.benchmark.mode = CBenchmarkMode::none;
-    options.benchmark.stress_seconds = 600;
-    const int stress_status = stress_main(options, stress, {text, stdout});
+    request.choice.mode = CBenchmarkMode::chosen_pass;
+    const int benchmark_status = benchmark_main(request, plan, {text, stdout});
+    request.choice.mode = CBenchmarkMode::none;
+    request.choice.stress_seconds = 600;
+    const int stress_status = stress_main(request, stress, {text, stdout});
     const std::string err = testing::internal::GetCapturedStderr();
     testing::internal::GetCapturedStdout();
     std::rewind(text);

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "render/files/write_landing.h"
 #include "tests/run_program.h"
 #include "render/files/image_writer.h"
 

@@ -15,11 +15,11 @@
 
 #include "engine/cpu/cpu_pass.h"
 #include "engine/cpu_passes.h"
+#include "render/files/image_writer.h"
 #include "tests/engine_run.h"
 #include "tests/run_program.h"
 #include "render/benchmark/benchmark.h"
 #include "render/files/checkpoint.h"
-#include "render/render_options.h"
 #include "render/benchmark/stress.h"
 
 using test_support::CChild;
@@ -424,23 +424,23 @@ struct CModeResult {
 };
 
 template <typename Main>
-CModeResult run_mode(CRenderOptions options, const std::filesystem::path& folder, Main&& main)
+CModeResult run_mode(CBenchmarkRequest request, const std::filesystem::path& folder, Main&& main)
 {
     CModeResult result;
-    options.engine.backend = CBackendChoice::cpu;
-    options.quiet = true;
-    options.benchmark.json = (folder / "figures.json").string();
+    request.engine.backend = CBackendChoice::cpu;
+    request.quiet = true;
+    request.choice.json = (folder / "figures.json").string();
     FILE* text = std::tmpfile();
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    result.status = main(options, CReportStreams{text, nullptr});  // --json names a file
+    result.status = main(request, CReportStreams{text, nullptr});  // --json names a file
     result.err = testing::internal::GetCapturedStderr();
     testing::internal::GetCapturedStdout();
     std::rewind(text);
     for (int c; (c = std::fgetc(text)) != EOF;)
         result.report += static_cast<char>(c);
     std::fclose(text);
-    result.json = nlohmann::json::parse(test_support::read_text(options.benchmark.json), nullptr, false);
+    result.json = nlohmann::json::parse(test_support::read_text(request.choice.json), nullptr, false);
     return result;
 }
 
@@ -471,10 +471,10 @@ TEST(Benchmark, OneChangedByteIsNotVerifiedAndTheJsonSaysSo)
         plan.least_seconds = 0.0;
         if (c.flip)
             plan.before_check = [](uint8_t* pixels) { pixels[1000] ^= 0x40; };
-        CRenderOptions options;
-        options.benchmark.mode = c.mode;
-        options.engine.cpu_threads = 2;
-        const CModeResult result = run_mode(options, folder.path(), [&](const CRenderOptions& o, CReportStreams s) {
+        CBenchmarkRequest request;
+        request.choice.mode = c.mode;
+        request.engine.cpu_threads = 2;
+        const CModeResult result = run_mode(request, folder.path(), [&](const CBenchmarkRequest& o, CReportStreams s) {
             return benchmark_main(o, plan, s);
         });
         EXPECT_EQ(result.status, c.status) << result.err;
@@ -526,9 +526,9 @@ TEST(Stress, AMismatchInOneCycleIsReportedAndExitsOne)
             if (cycle == flipped)
                 pixels[3 * 5000 + 2] ^= 1;
         };
-        CRenderOptions options;
-        options.benchmark.stress_seconds = plan.seconds;
-        const CModeResult result = run_mode(options, folder.path(), [&](const CRenderOptions& o, CReportStreams s) {
+        CBenchmarkRequest request;
+        request.choice.stress_seconds = plan.seconds;
+        const CModeResult result = run_mode(request, folder.path(), [&](const CBenchmarkRequest& o, CReportStreams s) {
             return stress_main(o, plan, s);
         });
         EXPECT_EQ(result.status, flipped ? 1 : 0) << result.err;

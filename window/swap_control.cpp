@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/messages.h"
+
 namespace {
 // The extensions' entry points, with the signatures the extensions give them.
 using CSwapIntervalExt = void (*)(Display*, GLXDrawable, int);
@@ -63,8 +65,8 @@ const char* request_unsynced_swaps()
     if (keeps_display_refresh(std::getenv("VANTREL_VSYNC"), &unknown))
         return "VANTREL_VSYNC=1: the driver's swap interval is kept";
     if (unknown)
-        std::fprintf(stderr, "vantrel: VANTREL_VSYNC is neither 0 nor 1; buffer swaps do not wait for the "
-                             "display's refresh (VANTREL_VSYNC=1 makes them wait)\n");
+        print_message("VANTREL_VSYNC is neither 0 nor 1; buffer swaps do not wait for the display's refresh "
+                      "(VANTREL_VSYNC=1 makes them wait)");
     Display* display = glXGetCurrentDisplay();
     const GLXDrawable drawable = glXGetCurrentDrawable();
     if (display == nullptr || drawable == 0)

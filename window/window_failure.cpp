@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/messages.h"
 #include "base/one_line.h"
 #include "runtime/program_info.h"
 #include "runtime/startup.h"
@@ -82,10 +83,8 @@ void release_driver_messages(bool show)
 {
     const bool out_of_memory = memory_may_be_why && memory_short();
     release_driver_messages(!out_of_memory);
-    if (out_of_memory)
-        std::fprintf(stderr, "vantrel: out of memory; the window %s\n", g_window_made ? "failed" : "could not open");
-    else
-        std::fprintf(stderr, "vantrel: %s\n", why.c_str());
+    print_message(out_of_memory ? std::string("out of memory; the window ") + (g_window_made ? "failed" : "could not open")
+                                : why);
     shutdown();
     std::fflush(stdout);
     std::fflush(stderr);

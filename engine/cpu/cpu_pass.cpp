@@ -16,6 +16,7 @@
 #include "base/messages.h"
 #include "engine/cpu/cpu_pass_lanes.h"
 #include "engine/cpu/cpu_threads.h"
+#include "engine/cpu/isa/table_entry.h"
 #include "kernel/path.h"
 #include "base/one_line.h"
 
@@ -25,14 +26,14 @@ uint32_t* g_rand_list = nullptr;
 namespace {
 // The lane passes' copy of the bound table, made by their first pass after a
 // binding: every entry a lookup can reach, normalised in y, x, z order exactly
-// as the surface response normalises it, kScatterStride floats an entry
+// as the surface response normalises it, kTableEntryStride floats an entry
 // (x, y, z, 0): each entry is one aligned 16-byte load.
 //
 // Its 1.97 MB sit in one 2 MB page where the system offers huge pages: the
 // lookups land all over the table, which then takes one address translation
 // instead of some 480 (2 to 3 % of a two-thread frame with AVX-512 or AVX2).
 // Where the request is not met nothing else changes.
-constexpr size_t kScatterListBytes = size_t{kNormalLookupModulus} * kScatterStride * sizeof(float);
+constexpr size_t kScatterListBytes = size_t{kNormalLookupModulus} * kTableEntryStride * sizeof(float);
 constexpr size_t kHugePage = size_t{2} << 20;
 constexpr size_t kScatterListAllocation = (kScatterListBytes + kHugePage - 1u) / kHugePage * kHugePage;
 
@@ -65,7 +66,7 @@ const float* scatter_list()
         float* entries = g_scatter_list.get();
         for (uint32_t i = 0; i < kNormalLookupModulus; ++i) {
             const CVector3 v = vec3_normalize_yxz(g_normal_list[i]);
-            float* entry = entries + size_t{i} * kScatterStride;
+            float* entry = entries + size_t{i} * kTableEntryStride;
             entry[0] = v.x;
             entry[1] = v.y;
             entry[2] = v.z;

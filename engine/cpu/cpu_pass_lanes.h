@@ -8,18 +8,14 @@
 #include <cstdint>
 
 #include "engine/cpu/first_hits.h"
+#include "engine/cpu/isa/table_entry.h"
 #include "engine/cpu/lane_scene.h"
 #include "kernel/frame_args.h"
-
-// The lane passes look unit vectors up in a table of their own (cpu_pass.cpp),
-// already normalised as the surface response uses them, this many floats per
-// entry (x, y, z and an unused one), 16-byte aligned.
-constexpr uint32_t kScatterStride = 4u;
 
 // The frame, and what a lane pass adds.
 struct CLanePassArgs : CFrameArgs {
     CLaneScene lane_scene;     // frame.scene with its surface table and axis planes
-    CRandomBindings bindings;  // normal_list: the lane passes' table, kScatterStride floats per entry
+    CRandomBindings bindings;  // normal_list: the lane passes' table, kTableEntryStride floats per entry
     int threads;               // > 0
     // Where the tiled passes find every pixel's first hit (ready) or leave it
     // (not ready); null: they search as for any bounce.

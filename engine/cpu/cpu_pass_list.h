@@ -6,7 +6,7 @@
 // engine/cpu/cpu_pass.cpp). The build reads them as text
 // (engine/CMakeLists.txt): for each row of the target's architecture it
 // compiles a pass with the row's flags and lane count, on the primitives of
-// engine/cpu/lanes_<name>.h, into the entry point path_trace_pass_<name>;
+// engine/cpu/isa/<name>/primitives.h, into the entry point path_trace_pass_<name>;
 // 4 lanes make the block pass, more the tiled pass. The plain loop comes
 // before every row.
 //

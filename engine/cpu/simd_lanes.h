@@ -9,8 +9,10 @@
 
 #include "engine/cpu/isa/lane_isa.h"
 
-// engine/cpu/lanes_<name>.h of the pass being built.
+// engine/cpu/isa/<name>/primitives.h of the pass being built, held to what
+// every pass's primitives define.
 #include VANTREL_LANES_PRIMITIVES
+#include "engine/cpu/isa/lane_contract.h"
 
 #include "kernel/lanes.h"
 

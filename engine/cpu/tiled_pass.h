@@ -26,6 +26,7 @@
 
 #include "engine/cpu/cpu_threads.h"
 #include "engine/cpu/first_hit_lanes.h"
+#include "engine/cpu/isa/table_entry.h"
 #include "engine/cpu/tile_steps.h"
 
 namespace VANTREL_LANES_NS {
@@ -40,7 +41,6 @@ static_assert(kPixelCount % kTile == 0 && kTile % kLanes == 0, "tiles of whole l
 constexpr uint32_t kPiece = 80u;
 constexpr uint32_t kSplitTiles = 8u;
 static_assert(kTile % kPiece == 0 && kPiece % 16u == 0, "pieces of whole lane groups of every width");
-static_assert(kTableEntryStride == kScatterStride, "the unit-vector table's entries as the lanes load them");
 
 using CRecord = CBounceLanes<CFloat>;
 
@@ -170,7 +170,7 @@ inline CFoundEntries find_scatter_entries(const CLanePassArgs& args, uint32_t fi
                                : load_uints(in.state + c * kLanes);
     store_uints(at, random_step(random_step(state)) % CUint(kNormalLookupModulus));
     for (uint32_t i = 0; i < kLanes; ++i)
-        prefetch(table + size_t{at[i]} * kScatterStride);
+        prefetch(table + size_t{at[i]} * kTableEntryStride);
     return {table, at};
 }
 

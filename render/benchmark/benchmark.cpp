@@ -13,7 +13,6 @@
 #include "engine/cpu_passes.h"
 #include "engine/engine.h"
 #include "render/progress.h"
-#include "render/render_options.h"
 
 namespace {
 std::string run_name(const CEngineOptions& engine, int threads)
@@ -100,19 +99,19 @@ CBenchmarkRun run_benchmark(const CEngineOptions& engine, const CBenchmarkPlan& 
     return run;
 }
 
-int benchmark_main(const CRenderOptions& options, const CBenchmarkPlan& plan, const CReportStreams& streams)
+int benchmark_main(const CBenchmarkRequest& request, const CBenchmarkPlan& plan, const CReportStreams& streams)
 {
-    const bool all = options.benchmark.mode == CBenchmarkMode::all_passes;
-    const std::vector<CEngineOptions> setups = all ? every_cpu_pass(options.engine)
-                                                   : std::vector<CEngineOptions>{options.engine};
+    const bool all = request.choice.mode == CBenchmarkMode::all_passes;
+    const std::vector<CEngineOptions> setups = all ? every_cpu_pass(request.engine)
+                                                   : std::vector<CEngineOptions>{request.engine};
     std::vector<CBenchmarkRun> runs;
     for (const CEngineOptions& setup : setups) {
-        if (all && !options.quiet)
+        if (all && !request.quiet)
             print_message("benchmark " + std::to_string(runs.size() + 1) + " of " + std::to_string(setups.size()) +
                           ": " + run_name(setup, setup.cpu_threads));
         std::string failure;
         int stopped_by = 0;
-        CBenchmarkRun run = run_benchmark(setup, plan, options.quiet, failure, stopped_by);
+        CBenchmarkRun run = run_benchmark(setup, plan, request.quiet, failure, stopped_by);
         if (!failure.empty()) {
             print_message(failure + "; no figures");
             return 1;
@@ -132,7 +131,7 @@ int benchmark_main(const CRenderOptions& options, const CBenchmarkPlan& plan, co
                                    : print_benchmark_report(streams.text, runs[0]);
     if (report_failure != 0)
         print_message(std::string("cannot write the report: ") + std::strerror(report_failure));
-    const std::string& json = options.benchmark.json;
+    const std::string& json = request.choice.json;
     if (std::string error; !json.empty() && !write_json(benchmark_json(runs, all), json, streams.json, error)) {
         print_message("--json " + error);
         return 1;

@@ -13,10 +13,9 @@
 #include <string>
 
 #include "engine/engine_options.h"
+#include "render/benchmark/benchmark_options.h"
 #include "render/benchmark/benchmark_report.h"
 #include "render/benchmark/known_answer.h"
-
-struct CRenderOptions;
 
 // How long a run lasts and what it is checked against. The program uses the
 // defaults; tests shorten the run and hand in a known answer of their own.
@@ -40,7 +39,7 @@ struct CReportStreams {
 };
 
 // The benchmark itself, reporting to `streams`; the exit status.
-int benchmark_main(const CRenderOptions& options, const CBenchmarkPlan& plan, const CReportStreams& streams);
+int benchmark_main(const CBenchmarkRequest& request, const CBenchmarkPlan& plan, const CReportStreams& streams);
 
 // One timed run on the engine as `engine` sets it up. `failure` says why when
 // start-up or the engine failed; `stopped_by` the stop signal that ended it.

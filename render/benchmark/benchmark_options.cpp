@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "render/files/image_writer.h"
+#include "render/files/write_landing.h"
 
 namespace {
 // Longest --stress: thirty days.

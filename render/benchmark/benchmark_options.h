@@ -33,6 +33,14 @@ struct CBenchmarkChoice {
     int json_descriptor = -1;  // the open descriptor --json names ("-", /dev/stdout: 1), or -1 for a file
 };
 
+// What a benchmark or stress run is asked: the choice above, the engine it
+// runs on, and whether progress lines are kept off stderr (--quiet).
+struct CBenchmarkRequest {
+    CBenchmarkChoice choice;
+    CEngineOptions engine;
+    bool quiet = false;
+};
+
 // Fills `choice` from the options as given (`backend`: what --backend
 // chose); false, with `error` in one line, for a bad value or an option that
 // does not go with them.

@@ -10,8 +10,8 @@
 #include "base/messages.h"
 #include "render/benchmark/benchmark.h"
 #include "render/benchmark/benchmark_report.h"
-#include "render/render_options.h"
 #include "render/benchmark/stress.h"
+#include "render/files/image_writer.h"
 
 namespace {
 // 0 when everything written to `file` went out and it closed, else the error number.
@@ -24,7 +24,7 @@ int closed(FILE* file)
 }
 }  // namespace
 
-int run_benchmark_program(const CRenderOptions& options)
+int run_benchmark_program(const CBenchmarkRequest& request)
 {
     // Standard output carries the report (or the JSON document) alone: the
     // console lines of each start-up go to standard error from here on.
@@ -39,12 +39,12 @@ int run_benchmark_program(const CRenderOptions& options)
     }
     // --json to a descriptor (-, /dev/stdout, /dev/stderr, /proc/self/fd/N,
     // /dev/stdin opened for writing): that stream as it was at the start.
-    const int descriptor = options.benchmark.json_descriptor;
+    const int descriptor = request.choice.json_descriptor;
     FILE* own_json = nullptr;
     if (descriptor >= 0 && descriptor != 1 && descriptor != 2) {
         const int copy = dup(descriptor);
         if (copy < 0 || (own_json = fdopen(copy, "w")) == nullptr) {
-            print_message("--json '" + options.benchmark.json + "': " + std::strerror(errno));
+            print_message("--json '" + request.choice.json + "': " + std::strerror(errno));
             if (copy >= 0)
                 close(copy);
             std::fclose(report);
@@ -54,7 +54,7 @@ int run_benchmark_program(const CRenderOptions& options)
     // Checked again now that the report's descriptor is open: the JSON file
     // is written with it open, and a limit on open files must show up now
     // rather than after the run.
-    const std::string& json = options.benchmark.json;
+    const std::string& json = request.choice.json;
     if (std::string why; !json.empty() && descriptor < 0 && !can_write_beside(json, why)) {
         print_message("--json '" + json + "': " + why);
         std::fclose(report);
@@ -62,9 +62,9 @@ int run_benchmark_program(const CRenderOptions& options)
     }
     FILE* json_stream = descriptor == 1 ? report : descriptor == 2 ? stderr : own_json;
     const CReportStreams streams{descriptor == 1 ? stderr : report, json_stream};
-    const uint32_t stress_seconds = options.benchmark.stress_seconds;
-    int status = stress_seconds > 0 ? stress_main(options, CStressPlan{stress_seconds}, streams)
-                                    : benchmark_main(options, CBenchmarkPlan{}, streams);
+    const uint32_t stress_seconds = request.choice.stress_seconds;
+    int status = stress_seconds > 0 ? stress_main(request, CStressPlan{stress_seconds}, streams)
+                                    : benchmark_main(request, CBenchmarkPlan{}, streams);
     if (const int failure = own_json != nullptr ? closed(own_json) : 0; failure != 0 && status == 0) {
         print_message("--json '" + json + "': " + std::strerror(failure));
         status = 1;

@@ -3,7 +3,7 @@
 // vantrel-render's --benchmark and --stress, as the program runs them: the
 // report (or the JSON document) alone on standard output.
 
-struct CRenderOptions;
+#include "render/benchmark/benchmark_options.h"
 
 // Runs what the options ask (--benchmark or --stress); the exit status.
-int run_benchmark_program(const CRenderOptions& options);
+int run_benchmark_program(const CBenchmarkRequest& request);

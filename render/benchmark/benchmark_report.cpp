@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "base/messages.h"
 #include "base/one_line.h"
 #include "runtime/program_info.h"
 #include "runtime/stop_signal.h"
@@ -78,7 +79,7 @@ json common_fields()
     json passes = json::array();
     for (const char* name : compiled_cpu_pass_names())
         passes.push_back(name);
-    return {{"program", "vantrel-render"},
+    return {{"program", kRenderProgram},
             {"version", facts.version},
             {"build",
              {{"type", facts.type},

@@ -13,7 +13,6 @@
 #include "runtime/stop_signal.h"
 #include "engine/engine.h"
 #include "render/progress.h"
-#include "render/render_options.h"
 
 namespace {
 using clock = std::chrono::steady_clock;
@@ -29,12 +28,12 @@ bool start_cycle(const std::vector<uint32_t>& first_states, const std::vector<ui
     return engine_restore(first_states.data(), no_picture.data());
 }
 
-int finish(const CStressRun& run, const CRenderOptions& options, const CReportStreams& streams)
+int finish(const CStressRun& run, const CBenchmarkRequest& request, const CReportStreams& streams)
 {
     const int report_failure = print_stress_report(streams.text, run);
     if (report_failure != 0)
         print_message(std::string("cannot write the report: ") + std::strerror(report_failure));
-    const std::string& json = options.benchmark.json;
+    const std::string& json = request.choice.json;
     if (std::string error; !json.empty() && !write_json(stress_json(run), json, streams.json, error)) {
         print_message("--json " + error);
         return 1;
@@ -45,18 +44,18 @@ int finish(const CStressRun& run, const CRenderOptions& options, const CReportSt
 }
 }  // namespace
 
-int stress_main(const CRenderOptions& options, const CStressPlan& plan, const CReportStreams& streams)
+int stress_main(const CBenchmarkRequest& request, const CStressPlan& plan, const CReportStreams& streams)
 {
     CStressRun run;
     run.seconds_asked = plan.seconds;
     run.cycle_frames = plan.known.frames;
-    engine_configure(options.engine);
+    engine_configure(request.engine);
     if (std::string why; !startup(kStandardSeed, &why)) {
         print_message("start-up failed: " + why);
         return 1;
     }
     run.backend = engine_backend_name();
-    run.pass = run.backend == "CPU" ? cpu_pass_in_use(options.engine) : "";
+    run.pass = run.backend == "CPU" ? cpu_pass_in_use(request.engine) : "";
     run.threads = engine_cpu_threads();
     const bool on_gpu = run.backend == "CUDA";
     run.reference = on_gpu ? "the first cycle" : "the known answer";
@@ -67,7 +66,7 @@ int stress_main(const CRenderOptions& options, const CStressPlan& plan, const CR
         print_message("the render engine failed before the first frame");
         return 1;
     }
-    if (!options.quiet)
+    if (!request.quiet)
         print_message("stress: " + std::to_string(plan.seconds) + " s in cycles of " +
                       std::to_string(plan.known.frames) + " frames, each checked against " + run.reference +
                       "; Ctrl+C ends it with the report");
@@ -106,7 +105,7 @@ int stress_main(const CRenderOptions& options, const CStressPlan& plan, const CR
         CPictureCheck check = check_picture(pixels, run.cycles, answer, false);
         if (!check.verified)
             run.mismatches.push_back(check);
-        if (!options.quiet)
+        if (!request.quiet)
             print_message("stress: " + std::to_string(run.cycles) + (run.cycles == 1 ? " cycle" : " cycles") +
                           " checked, " + std::to_string(run.mismatches.size()) + " differed, " +
                           format_duration(std::max(0.0, plan.seconds - seconds_since(start))) + " left");
@@ -120,5 +119,5 @@ int stress_main(const CRenderOptions& options, const CStressPlan& plan, const CR
                       " differed");
         return 1;
     }
-    return finish(run, options, streams);
+    return finish(run, request, streams);
 }

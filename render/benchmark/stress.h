@@ -27,4 +27,4 @@ struct CStressPlan {
     std::function<void(uint8_t* pixels, uint32_t cycle)> before_check = nullptr;
 };
 
-int stress_main(const CRenderOptions& options, const CStressPlan& plan, const CReportStreams& streams);
+int stress_main(const CBenchmarkRequest& request, const CStressPlan& plan, const CReportStreams& streams);

@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "render/files/write_landing.h"
+
 namespace {
 constexpr int kHeldSignals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGUSR1,
                                 SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU};

@@ -6,12 +6,15 @@
 #include <sys/stat.h>
 
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <functional>
 #include <mutex>
 #include <string>
 
-#include "render/files/write_landing.h"
+// What the render holds open at once while it writes a file: the folder, the
+// new file, and the folder's listing and one leftover it looks at after.
+constexpr size_t kRenderFileDescriptors = 4;
 
 // The signals that end a process by default and that people or the system
 // send. While a file is written they are only noted; once it is in place or

@@ -15,6 +15,7 @@
 #include "engine/engine.h"
 #include "base/image_size.h"
 #include "render/files/atomic_file.h"
+#include "render/files/write_landing.h"
 
 namespace {
 constexpr char kMagic[8] = {'V', 'N', 'T', 'R', 'L', 'C', 'K', 'P'};

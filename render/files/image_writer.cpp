@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "render/files/atomic_file.h"
+#include "render/files/write_landing.h"
 
 namespace {
 std::string lower(std::string text)

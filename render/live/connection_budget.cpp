@@ -9,6 +9,8 @@
 #include <limits>
 #include <vector>
 
+#include "render/files/atomic_file.h"
+
 namespace {
 // Descriptors above this are not looked at: a limit that high leaves far more
 // than the server's own bounds ever hold.

@@ -12,9 +12,7 @@
 #include <cstddef>
 #include <mutex>
 
-// What the render holds open at once while it writes a file: the folder, the
-// new file, and the folder's listing and one leftover it looks at after.
-constexpr size_t kRenderFileDescriptors = 4;
+#include "render/files/atomic_file.h"
 
 class CConnectionBudget {
 public:

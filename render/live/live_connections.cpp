@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "render/files/atomic_file.h"
+#include "render/live/live_routes.h"
 #include "render/live/live_thread_name.h"
 
 namespace {
@@ -106,7 +108,7 @@ private:
     size_t pos_ = 0, body_read_ = 0;
 };
 
-// Whether a request is for /stream or /image.png, as its target is written:
+// Whether a request is for a picture route, as its target is written:
 // one spelt otherwise queues with the short answers, and its handler still
 // counts it among the viewers or picture writers.
 bool asks_for_picture(const std::string& request)
@@ -115,7 +117,7 @@ bool asks_for_picture(const std::string& request)
     if (start == 0 || end == std::string::npos)
         return false;
     const std::string_view target(request.data() + start, end - start);
-    return target == "/stream" || target == "/image.png";
+    return target == kStreamRoute || target == kImageRoute;
 }
 
 // httplib's accepting loop hands each socket on at once, on its own thread.

@@ -6,11 +6,19 @@
 // frame, and the stream is closed; the figures are refreshed until the file is
 // written, which the page then says.
 
-constexpr const char kLivePage[] = R"PAGE(<!DOCTYPE html>
+#include <string>
+
+#include "base/messages.h"
+#include "render/live/live_routes.h"
+
+// The page's HTML, put together once.
+inline const std::string& live_page()
+{
+    static const std::string page = std::string(R"PAGE(<!DOCTYPE html>
 <html lang="en">
 <head>
 <meta charset="utf-8">
-<title>vantrel-render live view</title>
+)PAGE") + "<title>" + kRenderProgram + R"PAGE( live view</title>
 <style>
   body { background: #202124; color: #e8eaed; font: 15px/1.4 sans-serif; margin: 16px; }
   #picture { display: block; width: 640px; height: 480px; image-rendering: pixelated; background: #000; }
@@ -21,7 +29,7 @@ constexpr const char kLivePage[] = R"PAGE(<!DOCTYPE html>
 </style>
 </head>
 <body>
-<img id="picture" src="/stream" width="640" height="480" alt="the picture being rendered">
+<img id="picture" src=")PAGE" + kStreamRoute + R"PAGE(" width="640" height="480" alt="the picture being rendered">
 <table>
   <tr><th>frames done</th><td id="frames">-</td></tr>
   <tr><th>frames/s</th><td id="fps">-</td></tr>
@@ -43,7 +51,7 @@ function show(id, text) { document.getElementById(id).textContent = text; }
 let finished = false, written = false;
 async function refresh() {
   try {
-    const response = await fetch("/stats", { cache: "no-store" });
+    const response = await fetch(")PAGE" + kStatsRoute + R"PAGE(", { cache: "no-store" });
     const s = await response.json();
     show("frames", s.frames_total === null ? String(s.frames_done) : s.frames_done + " of " + s.frames_total);
     show("fps", s.frames_per_second.toFixed(1));
@@ -52,7 +60,7 @@ async function refresh() {
     show("left", s.seconds_left === null ? "until stopped" : duration(s.seconds_left));
     if (s.finished && !finished) {
       finished = true;
-      document.getElementById("picture").src = "/image.png";
+      document.getElementById("picture").src = ")PAGE" + kImageRoute + R"PAGE(";
     }
     if (s.finished) {
       written = s.image_written;
@@ -60,7 +68,7 @@ async function refresh() {
                             : "finished: writing the picture to its file");
     }
   } catch (error) {
-    show("state", "vantrel-render does not answer (stopped?)");
+    show("state", ")PAGE" + kRenderProgram + R"PAGE( does not answer (stopped?)");
   }
   if (!written) setTimeout(refresh, 500);
 }
@@ -69,3 +77,5 @@ refresh();
 </body>
 </html>
 )PAGE";
+    return page;
+}

@@ -17,6 +17,7 @@
 #include "render/files/image_writer.h"
 #include "render/live/live_connections.h"
 #include "render/live/live_page.h"
+#include "render/live/live_routes.h"
 #include "render/live/live_thread_name.h"
 #include "render/progress.h"
 
@@ -167,17 +168,18 @@ void CLiveServer::CImpl::route()
     });
     server.set_error_handler([](const httplib::Request&, httplib::Response& res) {
         if (res.body.empty() && res.status == 404)
-            refuse(res, 404, "not found; the pages are /, /stream, /image.png and /stats");
+            refuse(res, 404, std::string("not found; the pages are ") + kPageRoute + ", " + kStreamRoute + ", " + kImageRoute +
+                                  " and " + kStatsRoute);
     });
 
-    server.Get("/", [](const httplib::Request&, httplib::Response& res) {
-        res.set_content(kLivePage, sizeof kLivePage - 1, "text/html; charset=utf-8");
+    server.Get(kPageRoute, [](const httplib::Request&, httplib::Response& res) {
+        res.set_content(live_page(), "text/html; charset=utf-8");
     });
-    server.Get("/stats", [this](const httplib::Request&, httplib::Response& res) {
+    server.Get(kStatsRoute, [this](const httplib::Request&, httplib::Response& res) {
         const std::shared_ptr<const CLivePicture> picture = handover.picture();
         res.set_content(stats_json(handover.figures(), picture.get(), viewers.load()), "application/json");
     });
-    server.Get("/image.png", [this](const httplib::Request&, httplib::Response& res) {
+    server.Get(kImageRoute, [this](const httplib::Request&, httplib::Response& res) {
         // Encoding, or sending to a client that reads slowly, holds a worker:
         // only so many at once, so that the short answers keep theirs.
         if (++picture_writers > kMaxPictureWriters) {
@@ -202,7 +204,7 @@ void CLiveServer::CImpl::route()
             },
             [this](bool) { --picture_writers; });
     });
-    server.Get("/stream", [this](const httplib::Request&, httplib::Response& res) {
+    server.Get(kStreamRoute, [this](const httplib::Request&, httplib::Response& res) {
         if (++viewers > kMaxViewers) {
             --viewers;
             res.set_header("Retry-After", "5");

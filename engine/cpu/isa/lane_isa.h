@@ -5,7 +5,7 @@
 // set, each time with its own VANTREL_LANES_NS and VANTREL_LANE_COUNT, so every
 // function instantiated for one instruction set has a name of its own and the
 // linker can never hand it to another; VANTREL_LANES_PRIMITIVES names the
-// instruction set's primitives, engine/cpu/lanes_<name>.h, which bring its
+// instruction set's primitives, engine/cpu/isa/<name>/primitives.h, which bring its
 // moves between per-pixel arrays and lanes with them. Only the build picks an
 // instruction set: no file here tests the compiler's target to choose one.
 

@@ -3,8 +3,9 @@
 // Moves between per-pixel arrays and lanes: three floats per pixel (sums),
 // three bytes per pixel (the image), six floats per ray, masked stores of one
 // integer per pixel, and lookups in a table of 16-byte entries. Each
-// instruction set has a file of its own, lane_layout_<name>.h, included by its
-// primitives (lanes_<name>.h), and every one defines the same functions:
+// instruction set has a file of its own, engine/cpu/isa/<name>/moves.h,
+// included by its primitives (primitives.h beside it), and every one defines
+// the same functions (lane_contract.h checks them):
 //
 //   CVec3 load_pixel_vec3(const float* base)
 //   void store_pixel_vec3(float* base, CMask where, CVec3 value)
@@ -19,14 +20,11 @@
 // gathers are slower than element loads on some processors. Those it has
 // nothing better for it takes from lane_layout_by_element.h.
 
+#include "engine/cpu/isa/table_entry.h"
 #include "kernel/lanes.h"
 
 namespace VANTREL_LANES_NS {
 
 using CVec3 = CVec3Lanes<CFloat>;
-
-// A table the lanes look entries up in holds this many floats per entry
-// (x, y, z and an unused one), 16-byte aligned: each entry is one load.
-constexpr uint32_t kTableEntryStride = 4u;
 
 }  // namespace VANTREL_LANES_NS

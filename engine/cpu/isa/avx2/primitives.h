@@ -4,7 +4,7 @@
 // packing by a permutation per 8-bit mask, lookups by register permutation.
 
 #if !defined(__AVX2__)
-#error "lanes_avx2.h needs a compiler targeting AVX2 (-mavx2)"
+#error "the avx2 pass's primitives need a compiler targeting AVX2 (-mavx2)"
 #endif
 
 #include <immintrin.h>

@@ -6,7 +6,7 @@
 // emulated (tests/avx512_double/).
 
 #if !defined(__AVX512F__) && !defined(VANTREL_AVX512_EMULATED)
-#error "lanes_avx512.h needs a compiler targeting AVX-512 F, DQ, BW and VL"
+#error "the avx512 pass's primitives need a compiler targeting AVX-512 F, DQ, BW and VL"
 #endif
 
 #include <immintrin.h>

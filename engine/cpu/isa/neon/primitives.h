@@ -9,7 +9,7 @@
 // instruction (TBL). Wider arm64 units (SVE) would make a pass of their own.
 
 #if !defined(__ARM_NEON) || !defined(__aarch64__)
-#error "lanes_neon.h needs a compiler targeting arm64"
+#error "the neon pass's primitives need a compiler targeting arm64"
 #endif
 
 #include <arm_neon.h>

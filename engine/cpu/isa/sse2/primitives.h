@@ -4,7 +4,7 @@
 // at a time: SSE2 has no instruction for either.
 
 #if !defined(__SSE2__)
-#error "lanes_sse2.h needs a compiler targeting SSE2"
+#error "the sse2 pass's primitives need a compiler targeting SSE2"
 #endif
 
 #include <immintrin.h>
