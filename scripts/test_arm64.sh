@@ -38,7 +38,7 @@ cmake -S . -B "$ARM64" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$ROOT/scripts/arm64_tool
     -DCMAKE_BUILD_TYPE=Release -DVANTREL_CUDA=OFF -DVANTREL_BUILD_WINDOW=OFF -DVANTREL_BUILD_BENCH=OFF \
     -DVANTREL_BUILD_MAN=OFF -DVANTREL_BUILD_TESTS=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
     -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
-cmake --build "$ARM64" --target vantrel-render fast_pass_test render_run_test -j "$JOBS"
+cmake --build "$ARM64" --target vantrel-render fast_pass_test benchmark_test -j "$JOBS"
 RENDER=(qemu-aarch64 "$ARM64/render/vantrel-render")
 "${RENDER[@]}" --version | grep -x 'CPU passes: plain neon compiled; this processor uses neon' ||
     fail "the arm64 vantrel-render does not have and use the NEON pass"
