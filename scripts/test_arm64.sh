@@ -8,7 +8,7 @@
 #     or reciprocal estimate in vantrel-render;
 #   - under qemu-aarch64, every pass byte for byte against the plain loop
 #     (fast_pass_test) and the benchmark's runs of every pass (its in-process
-#     cases in render_run_test);
+#     cases in benchmark_test);
 #   - a 16-frame render of every pass, byte for byte against the x86-64
 #     build's (VANTREL_BUILD_DIR, default build/release, built first if need be);
 #   - every pass's picture at frame 256 against the benchmark's known answer.
