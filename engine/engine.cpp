@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/image_size.h"
 #include "base/messages.h"
 #include "engine/backend_select.h"
 #include "engine/cpu/cpu_threads.h"

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 
+#include "base/image_size.h"
 #include "kernel/accumulate.h"
 #include "kernel/hit_info.h"
 #include "kernel/intersect.h"

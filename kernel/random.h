@@ -5,9 +5,7 @@
 
 #include <cstdint>
 
-#include "kernel/frame_args.h"
 #include "kernel/lanes.h"
-#include "base/image_size.h"
 #include "base/vector3.h"
 
 // Entries of the host table copied to the device; lookups reduce modulo one

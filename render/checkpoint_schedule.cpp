@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "base/image_size.h"
 #include "base/messages.h"
 #include "runtime/frame_buffers.h"
 #include "engine/engine.h"

@@ -21,6 +21,7 @@
 #include <string>
 #include <thread>
 
+#include "base/image_size.h"
 #include "base/messages.h"
 #include "runtime/camera.h"
 #include "runtime/frame_buffers.h"

@@ -11,6 +11,7 @@
 
 #include "base/messages.h"
 #include "render/files/write_landing.h"
+#include "render/progress.h"
 #include "runtime/program_info.h"
 #include "runtime/startup.h"
 #include "engine/engine.h"

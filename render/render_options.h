@@ -7,11 +7,11 @@
 #include <optional>
 #include <string>
 
-#include "engine/engine.h"
+#include "engine/engine_options.h"
 #include "render/benchmark/benchmark_options.h"
 #include "render/files/checkpoint.h"
 #include "render/files/image_writer.h"
-#include "render/live/live_server.h"
+#include "render/live/listen_address.h"
 
 struct CRenderOptions {
     uint32_t frames = 64;

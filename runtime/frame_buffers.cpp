@@ -5,6 +5,8 @@
 #include <cstring>
 #include <new>
 
+#include "base/image_size.h"
+
 CFrameBuffer g_frame;
 
 bool frame_buffers_create()

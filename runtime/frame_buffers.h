@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <memory>
 
-#include "base/image_size.h"
 #include "scene/records.h"
 
 struct CFrameBuffer {

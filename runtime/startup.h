@@ -5,8 +5,6 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/engine.h"  // kMaxCpuThreads
-
 // First thing in both programs: opens /dev/null on any of descriptors 0 to 2
 // that is closed, so no file or socket opened later takes its place (and gets
 // the console lines), and ignores SIGPIPE and SIGXFSZ, so a closed pipe or a

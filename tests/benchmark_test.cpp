@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/image_size.h"
 #include "engine/cpu/cpu_pass.h"
 #include "engine/cpu_passes.h"
 #include "render/benchmark/benchmark.h"

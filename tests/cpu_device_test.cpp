@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "base/image_size.h"
 #include "engine/cpu/cpu_device.h"
 #include "engine/cpu/cpu_pass.h"
 #include "engine/cpu/cpu_threads.h"

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/image_size.h"
 #include "runtime/camera.h"
 #include "runtime/frame_buffers.h"
 #include "runtime/startup.h"

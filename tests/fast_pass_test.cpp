@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/image_size.h"
 #include "engine/cpu/cpu_pass.h"
 #include "engine/cpu/cpu_pass_lanes.h"
 #include "kernel/accumulate.h"

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "base/image_size.h"
 #include "runtime/camera.h"
 #include "runtime/frame_buffers.h"
 #include "runtime/startup.h"

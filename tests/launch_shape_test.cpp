@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/image_size.h"
 #include "engine/cuda/launch_shape.h"
 #include "kernel/random.h"
 

@@ -11,6 +11,7 @@
 #include <limits>
 #include <vector>
 
+#include "base/image_size.h"
 #include "scene/host_random.h"
 #include "kernel/path.h"
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/image_size.h"
 #include "scene/host_random.h"
 #include "kernel/random.h"
 

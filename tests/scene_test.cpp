@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "base/image_size.h"
 #include "scene/host_random.h"
 #include "kernel/random.h"
 #include "scene/built_in_scene.h"

@@ -13,6 +13,7 @@
 
 #include <sys/mman.h>
 
+#include "base/image_size.h"
 #include "base/messages.h"
 #include "engine/cpu/cpu_pass_lanes.h"
 #include "engine/cpu/cpu_threads.h"

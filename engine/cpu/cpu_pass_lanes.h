@@ -8,7 +8,6 @@
 #include <cstdint>
 
 #include "engine/cpu/first_hits.h"
-#include "engine/cpu/isa/table_entry.h"
 #include "engine/cpu/lane_scene.h"
 #include "kernel/frame_args.h"
 

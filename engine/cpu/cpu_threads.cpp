@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "engine/device.h"
+
 namespace {
 // The cores this process may run on. A kernel built for more processors than
 // cpu_set_t holds refuses so small a mask: then every online core counts.

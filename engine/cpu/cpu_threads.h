@@ -14,8 +14,6 @@
 #include <functional>
 #include <string>
 
-#include "engine/device.h"  // kMaxCpuThreads
-
 // How many threads the CPU backend runs on, decided here alone: `asked` when
 // it is above 0 (--threads), else OMP_NUM_THREADS when it names a positive
 // count (its first entry, as OpenMP reads it), else the cores this process may

@@ -8,6 +8,7 @@
 
 #include <atomic>
 
+#include "base/image_size.h"
 #include "engine/cpu/cpu_pass_lanes.h"
 #include "engine/cpu/cpu_threads.h"
 #include "engine/cpu/lane_search.h"

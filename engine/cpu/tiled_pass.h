@@ -24,6 +24,7 @@
 #include <atomic>
 #include <memory>
 
+#include "base/image_size.h"
 #include "engine/cpu/cpu_threads.h"
 #include "engine/cpu/first_hit_lanes.h"
 #include "engine/cpu/isa/table_entry.h"

@@ -6,6 +6,7 @@
 
 #include <cuda_runtime.h>
 
+#include "base/image_size.h"
 #include "kernel/path.h"
 
 __device__ const CVector3* g_normal_list;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "base/image_size.h"
 #include "base/messages.h"
 #include "runtime/camera.h"
 #include "runtime/frame_buffers.h"

@@ -11,8 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "render/files/atomic_file.h"
-
 enum class CImageFormat { png, ppm };
 
 // The format named by the path's extension (.png or .ppm, any letter case);

@@ -12,8 +12,6 @@
 #include <cstddef>
 #include <mutex>
 
-#include "render/files/atomic_file.h"
-
 class CConnectionBudget {
 public:
     // The sockets the open-file limit leaves to connections now: the limit

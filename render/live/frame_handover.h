@@ -13,8 +13,6 @@
 #include <mutex>
 #include <vector>
 
-#include "render/progress.h"
-
 // A resumed render counts the picture's frames, those it was resumed with
 // included; its rates count this run's.
 struct CLiveFigures {

@@ -20,7 +20,6 @@
 // gathers are slower than element loads on some processors. Those it has
 // nothing better for it takes from lane_layout_by_element.h.
 
-#include "engine/cpu/isa/table_entry.h"
 #include "kernel/lanes.h"
 
 namespace VANTREL_LANES_NS {

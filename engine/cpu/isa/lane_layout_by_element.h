@@ -5,6 +5,7 @@
 // instruction set's moves file takes those it has nothing better for.
 
 #include "engine/cpu/isa/lane_layout.h"
+#include "engine/cpu/isa/table_entry.h"
 
 namespace VANTREL_LANES_NS {
 namespace by_element {

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "engine/cpu/isa/lane_layout.h"
+#include "engine/cpu/isa/table_entry.h"
 
 namespace VANTREL_LANES_NS {
 

@@ -8,6 +8,7 @@
 #include <arm_neon.h>
 
 #include "engine/cpu/isa/lane_layout_by_element.h"
+#include "engine/cpu/isa/table_entry.h"
 
 namespace VANTREL_LANES_NS {
 

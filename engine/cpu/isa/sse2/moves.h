@@ -7,6 +7,7 @@
 #include <immintrin.h>
 
 #include "engine/cpu/isa/lane_layout_by_element.h"
+#include "engine/cpu/isa/table_entry.h"
 
 namespace VANTREL_LANES_NS {
 
