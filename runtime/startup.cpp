@@ -22,14 +22,22 @@
 #include "scene/host_random.h"
 #include "scene/built_in_scene.h"
 
+namespace {
+bool g_closed_streams[3] = {false, false, false};
+}  // namespace
+
 void prepare_standard_streams()
 {
     for (int fd = 0; fd <= 2; ++fd)
-        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF)
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            g_closed_streams[fd] = true;
             open("/dev/null", O_RDWR);  // the lowest free descriptor: this one
+        }
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
 }
+
+bool standard_stream_was_closed(int fd) { return fd >= 0 && fd <= 2 && g_closed_streams[fd]; }
 
 uint32_t millisecond_clock()
 {
