@@ -89,10 +89,13 @@ CRenderResult render(const CRenderOptions& options, CFrameHandover* live, CCheck
         checkpoints.after_frame(result.frames);
     }
     progress.finish();
+    // From here on files are written: a later stop request ends the program
+    // between them, with a line saying what was written.
+    defer_later_stop_signals(true);
     // A signal after the last frame leaves the picture complete.
     if (result.frames < options.frames)
         result.stopped_by = stop_signal();
-    if (!result.engine_failed && result.frames > 0)
+    if (!result.engine_failed && result.frames > 0 && later_stop_signal() == 0)
         checkpoints.at_end(result.frames);
     result.segments = engine_segments_traced();
     if (live && !result.engine_failed)
@@ -100,8 +103,18 @@ CRenderResult render(const CRenderOptions& options, CFrameHandover* live, CCheck
     return result;
 }
 
+// "stopped by SIGTERM after 5 of 100 frames; ", or "" when the render was not stopped.
+std::string stopped_part(const CRenderResult& result, const CRenderOptions& options)
+{
+    if (result.stopped_by == 0)
+        return "";
+    return std::string("stopped by ") + signal_name(result.stopped_by) + " after " + std::to_string(result.frames) +
+           (options.frames == kFramesUntilStopped ? "" : " of " + std::to_string(options.frames)) + " frames; ";
+}
+
+// `later`: a stop signal that came while the files were written, or 0.
 void print_summary(const CRenderResult& result, const CRenderOptions& options, uint32_t sampled,
-                   const std::string& checkpoint)
+                   const std::string& checkpoint, int later)
 {
     const uint32_t rendered = result.frames - result.first_frame;
     const double fps = result.seconds > 0.0 ? rendered / result.seconds : 0.0;
@@ -110,12 +123,6 @@ void print_summary(const CRenderResult& result, const CRenderOptions& options, u
     if (result.segments > 0 || rendered == 0)
         std::snprintf(rays, sizeof rays, "%.1f million rays/s",
                       result.seconds > 0.0 ? result.segments / result.seconds / 1e6 : 0.0);
-    std::string stopped;
-    if (result.stopped_by != 0)
-        stopped = std::string("stopped by ") + signal_name(result.stopped_by) + " after " +
-                  std::to_string(result.frames) +
-                  (options.frames == kFramesUntilStopped ? "" : " of " + std::to_string(options.frames)) +
-                  " frames; ";
     // A resumed render names the frames it added to the saved ones.
     char frames[160];
     if (result.first_frame > 0 && rendered == 0 && result.stopped_by != 0)
@@ -130,13 +137,24 @@ void print_summary(const CRenderResult& result, const CRenderOptions& options, u
                       fps, rays);
     char figures[240];
     std::snprintf(figures, sizeof figures, "%s, %u of %u pixels sampled", frames, sampled, kImageWidth * kImageHeight);
-    print_message(stopped + figures + ", wrote " + options.output + (checkpoint.empty() ? "" : ", " + checkpoint));
+    print_message(stopped_part(result, options) + figures + ", wrote " + options.output +
+                  (checkpoint.empty() ? "" : ", " + checkpoint) +
+                  (later != 0 ? std::string("; ended by a second ") + signal_name(later) : ""));
 }
 
 // Writes the picture and the summary, after shutting the engine down; the exit status.
 int write_picture(const CRenderResult& result, const CRenderOptions& options, const CCheckpointSchedule& checkpoints)
 {
     const uint32_t sampled = sampled_pixels(g_frame);
+    // A second stop request while the checkpoint was written ends the program before the picture.
+    if (const int later = later_stop_signal(); later != 0) {
+        shutdown();
+        const std::string checkpoint = checkpoints.summary();
+        print_message(stopped_part(result, options) + "ended by a second " + signal_name(later) +
+                      " before the picture was written; no image written" +
+                      (checkpoint.empty() ? "" : ", " + checkpoint));
+        return 128 + later;
+    }
     std::string error;
     const bool written =
         write_image(options.output, options.format, g_frame.pixel_buffer.get(), g_frame.width, g_frame.height, error);
@@ -145,8 +163,9 @@ int write_picture(const CRenderResult& result, const CRenderOptions& options, co
         print_message(options.output + ": " + error);
         return 1;
     }
-    print_summary(result, options, sampled, checkpoints.summary());
-    return result.stopped_by != 0 ? 128 + result.stopped_by : 0;
+    const int later = later_stop_signal();
+    print_summary(result, options, sampled, checkpoints.summary(), later);
+    return later != 0 ? 128 + later : result.stopped_by != 0 ? 128 + result.stopped_by : 0;
 }
 
 // Starts the live view before anything else, so a busy port is bad input.
@@ -225,6 +244,8 @@ int render_main(int argc, char** argv)
         const int status = write_picture(result, options, checkpoints);
         if (status == 0) {
             handover.written();
+            // Shown until a stop signal; a later one during the shutdown ends the program at once.
+            defer_later_stop_signals(false);
             serve_until_stopped(*live);
         }
         live->stop();

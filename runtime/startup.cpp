@@ -2,17 +2,22 @@
 #include "runtime/startup.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <exception>
 #include <new>
+#include <semaphore>
+#include <string>
 #include <vector>
 
 #include "base/messages.h"
@@ -22,14 +27,22 @@
 #include "scene/host_random.h"
 #include "scene/built_in_scene.h"
 
+namespace {
+bool g_closed_streams[3] = {false, false, false};
+}  // namespace
+
 void prepare_standard_streams()
 {
     for (int fd = 0; fd <= 2; ++fd)
-        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF)
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            g_closed_streams[fd] = true;
             open("/dev/null", O_RDWR);  // the lowest free descriptor: this one
+        }
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
 }
+
+bool standard_stream_was_closed(int fd) { return fd >= 0 && fd <= 2 && g_closed_streams[fd]; }
 
 uint32_t millisecond_clock()
 {
@@ -50,38 +63,74 @@ void decide_threads()
         std::fprintf(stderr, "%s: %s\n", message_program(), note.c_str());
 }
 
-void* end_at_once(void*) { return nullptr; }
+// What a pass's worker allocates beyond its stack as it takes its first
+// items (its working space, and the heap of a thread of its own when no arena
+// is left for it), with room to spare.
+constexpr size_t kWorkerHeap = size_t{2} << 20;
+
+// A trial thread: takes a worker's heap (null when there was no room), says
+// so, and holds it until it is joined.
+struct CTrial {
+    void* heap = nullptr;
+    std::binary_semaphore taken{0};
+};
+
+void* take_worker_heap(void* trial_pointer)
+{
+    CTrial& trial = *static_cast<CTrial*>(trial_pointer);
+    trial.heap = std::malloc(kWorkerHeap);
+    trial.taken.release();
+    return nullptr;
+}
 
 // What the render engine and the passes allocate after start-up's host state,
-// with room to spare: held back while the threads are tried, so that threads
-// which start then still start once the engine holds its memory.
+// and what writing the files takes, with room to spare: held back while the
+// threads are tried, so that threads which start then still start (and find
+// their heap) once the engine holds its memory, and the picture can be written.
 constexpr size_t kEngineHeadroom = size_t{32} << 20;
 
-// A pass whose threads cannot start (a thread limit, little address space
-// left for their stacks) would fail the render mid-way. Starts as many threads
-// as a pass uses at once and lowers the count to those that started, with a
-// line saying so.
-void bound_threads_to_what_starts()
+// A pass whose threads cannot start or find their working space (a thread
+// limit, little address space left) would fail the render mid-way, or end
+// the process when a thread cannot register its cleanup. Starts as many
+// threads as a pass uses at once, one after the other, each holding a
+// worker's heap, and lowers the count to those that could; `note` says so.
+void bound_threads_to_what_starts(std::string& note)
 {
     const int wanted = engine_cpu_threads();
+    // Under an address-space limit, a thread of its own malloc arena would
+    // reserve 64 MB of it as it first allocates, whenever that much happens to
+    // be free: the workers would then take more than the trial threads held.
+    // One arena for all keeps the two the same.
+    if (rlimit space{}; getrlimit(RLIMIT_AS, &space) == 0 && space.rlim_cur != RLIM_INFINITY)
+        mallopt(M_ARENA_MAX, 1);
     void* headroom = mmap(nullptr, kEngineHeadroom, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void* own_heap = std::malloc(kWorkerHeap);  // the caller is one of the pass's threads
     std::vector<pthread_t> started;
-    int failure = 0;
-    while (static_cast<int>(started.size()) + 1 < wanted) {
+    started.reserve(static_cast<size_t>(wanted));
+    std::vector<CTrial> trials(static_cast<size_t>(wanted));
+    int failure = own_heap == nullptr ? ENOMEM : 0;
+    while (failure == 0 && static_cast<int>(started.size()) + 1 < wanted) {
         pthread_t thread;
-        if ((failure = pthread_create(&thread, nullptr, end_at_once, nullptr)) != 0)
+        CTrial& trial = trials[started.size()];
+        if ((failure = pthread_create(&thread, nullptr, take_worker_heap, &trial)) != 0)
             break;
         started.push_back(thread);
+        trial.taken.acquire();
+        failure = trial.heap == nullptr ? ENOMEM : 0;
     }
-    for (pthread_t thread : started)
-        pthread_join(thread, nullptr);
+    int usable = 1;
+    for (size_t k = 0; k < started.size(); ++k) {
+        pthread_join(started[k], nullptr);
+        usable += trials[k].heap != nullptr;
+        std::free(trials[k].heap);
+    }
+    std::free(own_heap);
     if (headroom != MAP_FAILED)
         munmap(headroom, kEngineHeadroom);
-    const int usable = static_cast<int>(started.size()) + 1;
     if (usable == wanted)
         return;
-    std::fprintf(stderr, "%s: only %d of %d threads could start (%s); rendering on %d\n", message_program(),
-                 usable, wanted, std::strerror(failure), usable);
+    note = "only " + std::to_string(usable) + " of " + std::to_string(wanted) + " threads could start (" +
+           std::strerror(failure) + "); rendering on " + std::to_string(usable);
     engine_limit_cpu_threads(usable);
 }
 }  // namespace
@@ -97,8 +146,9 @@ bool startup(uint32_t seed, std::string* failure)
                           : !frame_buffers_create() ? "out of memory for the frame buffers"
                           : !build_scene()          ? "out of memory for the scene and its seeds"
                                                     : nullptr;
+    std::string threads_note;
     if (missing == nullptr) {
-        bound_threads_to_what_starts();
+        bound_threads_to_what_starts(threads_note);
         // The pool keeps the workers a job starts: started now, not with the
         // first frame, they cannot lose the room their stacks need to what
         // comes between (the window's GL driver maps some 200 MB). One item
@@ -111,6 +161,9 @@ bool startup(uint32_t seed, std::string* failure)
     const bool ok = missing == nullptr && engine_init(g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount,
                                                       normal_table.get(), seed_list.get());
     std::fflush(stdout);
+    // Said once the render can start: a start-up that fails says only that.
+    if (ok && !threads_note.empty())
+        std::fprintf(stderr, "%s: %s\n", message_program(), threads_note.c_str());
     if (failure != nullptr)
         *failure = ok ? "" : missing != nullptr ? missing : "the render engine did not start";
     if (!ok)

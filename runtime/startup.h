@@ -10,6 +10,9 @@
 // the console lines), and ignores SIGPIPE and SIGXFSZ, so a closed pipe or a
 // file-size limit fails a write with an error instead of ending the program.
 void prepare_standard_streams();
+// Whether descriptor `fd` (0 to 2) was closed when prepare_standard_streams
+// ran: what it holds now is /dev/null, and what is written there is lost.
+bool standard_stream_was_closed(int fd);
 
 // Milliseconds since boot from a monotonic clock, truncated to 32 bits.
 uint32_t millisecond_clock();

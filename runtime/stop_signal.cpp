@@ -13,6 +13,8 @@ namespace {
 volatile std::sig_atomic_t g_stop_signal = 0;
 sigset_t g_installed;  // the stop signals given to record_stop_signal
 int64_t g_first_ns = 0;  // when the first stop signal came, on the monotonic clock
+volatile std::sig_atomic_t g_defer_later = 0;
+volatile std::sig_atomic_t g_later_signal = 0;  // a later one noted while deferred
 
 // Stop signals that come this soon after the first belong to the same request:
 // a closed terminal sends SIGHUP twice (from the shell and from the hang-up),
@@ -24,6 +26,16 @@ int64_t monotonic_ns()
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);  // async-signal-safe
     return int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+// Ends the process by the signal's default action once the handler returns.
+void end_by(int signal_number)
+{
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    sigaction(signal_number, &fallback, nullptr);
+    raise(signal_number);
 }
 
 // The first stop signal is recorded. One that comes a second or more later
@@ -38,11 +50,12 @@ extern "C" void record_stop_signal(int signal_number)
     }
     if (now - g_first_ns < kSameRequestNs)
         return;
-    struct sigaction fallback {};
-    fallback.sa_handler = SIG_DFL;
-    sigemptyset(&fallback.sa_mask);
-    sigaction(signal_number, &fallback, nullptr);
-    raise(signal_number);
+    if (g_defer_later) {
+        if (g_later_signal == 0)
+            g_later_signal = signal_number;
+        return;
+    }
+    end_by(signal_number);
 }
 }  // namespace
 
@@ -70,6 +83,15 @@ void install_stop_signals()
 }
 
 int stop_signal() { return g_stop_signal; }
+
+void defer_later_stop_signals(bool defer)
+{
+    g_defer_later = defer ? 1 : 0;
+    if (!defer && g_later_signal != 0)
+        end_by(g_later_signal);
+}
+
+int later_stop_signal() { return g_later_signal; }
 
 const char* signal_name(int signal_number)
 {

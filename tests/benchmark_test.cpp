@@ -221,7 +221,14 @@ TEST(Stress, TheFiguresGoWhereTheNameLeadsAndAFailedReportFails)
           CTargetCase{"standard input, open for writing too", "/dev/stdin", "in.json",
                       CChildSetup::with_input("in.json"), 0},
           CTargetCase{"a full standard output", "", "", CChildSetup::with_output(CChildSetup::full_stdout), 1,
-                      "cannot write the report: No space left on device"}}) {
+                      "cannot write the report: No space left on device"},
+          // Closed, not /dev/null: refused before the run, never a success with the figures lost.
+          CTargetCase{"a closed standard output", "", "", CChildSetup::with_output(CChildSetup::closed_stdout), 1,
+                      "cannot write the report: standard output is closed"},
+          CTargetCase{"- on a closed standard output", "-", "", CChildSetup::with_output(CChildSetup::closed_stdout),
+                      2, "--json '-': descriptor 1 is not open"},
+          CTargetCase{"/dev/stdout closed", "/dev/stdout", "", CChildSetup::with_output(CChildSetup::closed_stdout),
+                      2, "descriptor 1 is not open"}}) {
         CScratchFolder folder;
         std::filesystem::create_directory(folder.path() / "sub");
         std::ofstream(folder.path() / "sub" / "real.json") << "old";
@@ -229,7 +236,8 @@ TEST(Stress, TheFiguresGoWhereTheNameLeadsAndAFailedReportFails)
         std::filesystem::create_symlink("/dev/stdout", folder.path() / "out.json");
         std::vector<std::string> args = {"--stress", "1", "--quiet"};
         if (!c.json.empty())
-            args.insert(args.end(), {"--json", c.json[0] == '/' ? c.json : (folder.path() / c.json).string()});
+            args.insert(args.end(), {"--json", c.json[0] == '/' || c.json == "-" ? c.json
+                                                                                  : (folder.path() / c.json).string()});
         CChild child(kProgram, args, folder.path(), c.setup);
         EXPECT_EQ(child.wait(), c.status) << c.what << ": " << child.err();
         EXPECT_NE(child.err().find(c.said), std::string::npos) << c.what << ": " << child.err();

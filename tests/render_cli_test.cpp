@@ -370,6 +370,7 @@ enum class CWhen {
     render,       // once frames are done
     burst,        // once frames are done, all at once (a closed terminal sends SIGHUP twice)
     write,        // the first once frames are done, the last while the image is written
+    late_write,   // the same, the last a second or more after the first: another request
     last_frame,   // while the complete image is written
 };
 
@@ -416,8 +417,10 @@ TEST_P(RenderSignal, LeavesACompletePictureOrTheOldFileAndNoTemporary)
                 for (size_t k = 0; k < (c.when == CWhen::burst ? c.signals.size() : 1u); ++k)
                     child.signal(c.signals[k]);
             }
-            if (c.when == CWhen::write || c.when == CWhen::last_frame) {
+            if (c.when == CWhen::write || c.when == CWhen::late_write || c.when == CWhen::last_frame) {
                 in_write = pause_while_writing(child, folder);
+                if (c.when == CWhen::late_write)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
                 child.signal(c.signals.back());
                 child.resume();
             }
@@ -458,6 +461,9 @@ INSTANTIATE_TEST_SUITE_P(
         // same request, or, a second or more after the first, ends the program then).
         CSignalCase{"SecondSIGINTWhileWriting", 1000000, CWhen::write, {SIGINT, SIGINT}, 130, true, "", nullptr},
         CSignalCase{"SIGHUPWhileWriting", 1000000, CWhen::write, {SIGHUP, SIGHUP}, 129, true, "", nullptr},
+        // One that is another request ends the program once the picture is in place, saying so.
+        CSignalCase{"LaterSIGHUPWhileWriting", 1000000, CWhen::late_write, {SIGTERM, SIGHUP}, 129, true,
+                    "picture.png; ended by a second SIGHUP\n", nullptr},
         // Other signals that end a process wait until the picture is in place.
         CSignalCase{"SIGQUITWhileWriting", 1000000, CWhen::write, {SIGTERM, SIGQUIT}, 131, true, "", nullptr},
         CSignalCase{"SIGUSR1WhileWriting", 1000000, CWhen::write, {SIGTERM, SIGUSR1}, 138, true, "", nullptr},

@@ -226,6 +226,9 @@ TEST(RenderEnvironment, LimitsGiveAClearLineNeverACrash)
     // Too little address space for the live view's threads, with their usual stacks.
     CChildSetup serving_short;
     serving_short.limits = {{RLIMIT_AS, rlim_t{100000} << 10}, {RLIMIT_STACK, rlim_t{8} << 20}};
+    // Room for some of the threads asked, not for all of them and their working space.
+    CChildSetup threads_short = serving_short;
+    threads_short.limits[0].second = rlim_t{600000} << 10;
     std::vector<CLimitCase> cases = {
         {"OMP_NUM_THREADS above the limit", CChildSetup::with_environment({"OMP_NUM_THREADS=65536"}), 0, "using 1024"},
         {"an unknown CPU pass", CChildSetup::with_environment({"VANTREL_CPU_PASS=fastest"}), 0,
@@ -234,6 +237,7 @@ TEST(RenderEnvironment, LimitsGiveAClearLineNeverACrash)
          0, "VANTREL_CPU_PASS=x\\xc2\\x9b\\x9b\\xff is not"},
         {"a file-size limit", CChildSetup::with_limit(RLIMIT_FSIZE, 50000), 1, "File too large"},
         {"--serve short of memory", serving_short, 1, "cannot start the live view's threads", {"--serve", "0"}},
+        {"--threads 1024 short of memory", threads_short, 0, "threads could start", {"--threads", "1024"}},
     };
     if (!cpu_pass_supported(CCpuPass::avx512))
         cases.push_back(

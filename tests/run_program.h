@@ -37,7 +37,8 @@ struct CChildSetup {
     std::vector<std::string> environment;        // NAME=value entries that take precedence over ours
     std::vector<std::pair<int, rlim_t>> limits;  // setrlimit resource and limit
     int pending_signal = 0;  // blocked and raised before exec: it arrives as soon as the program unblocks it
-    enum COutput { files, closed_pipe, full_stdout } output = files;  // closed_pipe: stdout and stderr
+    // closed_pipe: stdout and stderr; closed_stdout: stdout not open, stderr to its file
+    enum COutput { files, closed_pipe, full_stdout, closed_stdout } output = files;
     std::string input;  // a file in the folder, opened for reading and writing as standard input; "" to inherit ours
 
     static CChildSetup with_environment(std::vector<std::string> entries)
@@ -116,12 +117,16 @@ public:
                 close(closed[0]);
                 out = err = closed[1];
             } else {
-                out = setup.output == CChildSetup::full_stdout ? open("/dev/full", O_WRONLY)
-                                                               : open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                                                      0644);
+                out = setup.output == CChildSetup::full_stdout     ? open("/dev/full", O_WRONLY)
+                      : setup.output == CChildSetup::closed_stdout ? -1
+                                                                   : open(out_path_.c_str(),
+                                                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
                 err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             }
-            dup2(out, STDOUT_FILENO);
+            if (setup.output == CChildSetup::closed_stdout)
+                close(STDOUT_FILENO);
+            else
+                dup2(out, STDOUT_FILENO);
             dup2(err, STDERR_FILENO);
             if (!input.empty())
                 dup2(open(input.c_str(), O_RDWR | O_CREAT, 0644), STDIN_FILENO);

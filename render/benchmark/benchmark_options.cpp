@@ -7,6 +7,7 @@
 #include <charconv>
 #include <vector>
 
+#include "runtime/startup.h"
 #include "render/files/image_writer.h"
 #include "render/files/write_landing.h"
 
@@ -19,9 +20,11 @@ constexpr const char* kRenderOnly[] = {"--frames", "--seed", "--output", "--resu
                                        "--checkpoint", "--checkpoint-every"};
 // A stream named as a file (/dev/stdout, /proc/self/fd/3) is written as it
 // is, like "-": replacing what it leads to would replace /dev/stdout itself.
+// A standard stream that was closed at start-up holds /dev/null now: the
+// figures would be lost without an error, so it counts as not open.
 bool can_write_to(int descriptor, std::string& error)
 {
-    const int flags = fcntl(descriptor, F_GETFL);
+    const int flags = standard_stream_was_closed(descriptor) ? -1 : fcntl(descriptor, F_GETFL);
     if (flags < 0)
         error = "descriptor " + std::to_string(descriptor) + " is not open";
     else if ((flags & O_ACCMODE) == O_RDONLY)
@@ -75,7 +78,7 @@ bool check_benchmark_options(const CLI::App& app, const CBenchmarkArgs& args, CB
         return false;
     }
     const int descriptor = args.json == "-" ? 1 : args.json.empty() ? -1 : descriptor_named(args.json);
-    if (std::string why; args.json != "-" && !args.json.empty() &&
+    if (std::string why; !args.json.empty() &&
                          (descriptor >= 0 ? !can_write_to(descriptor, why) : !can_write_beside(args.json, why))) {
         error = "--json '" + args.json + "': " + why;
         return false;

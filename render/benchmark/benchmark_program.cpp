@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "base/messages.h"
+#include "runtime/startup.h"
 #include "render/benchmark/benchmark.h"
 #include "render/benchmark/benchmark_report.h"
 #include "render/benchmark/stress.h"
@@ -26,6 +27,12 @@ int closed(FILE* file)
 
 int run_benchmark_program(const CBenchmarkRequest& request)
 {
+    // Closed at start, standard output holds /dev/null: the report would go
+    // nowhere and the run look like a success. Said before the run, not after it.
+    if (request.choice.json_descriptor != 1 && standard_stream_was_closed(STDOUT_FILENO)) {
+        print_message("cannot write the report: standard output is closed");
+        return 1;
+    }
     // Standard output carries the report (or the JSON document) alone: the
     // console lines of each start-up go to standard error from here on.
     std::fflush(stdout);
