@@ -102,7 +102,7 @@ void display_callback()
 {
     if (leave_if_stopping())
         return;
-    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    draw_in_driver([] { glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT); });
     try {
         trace_frame(g_frame);
     } catch (...) {
@@ -118,8 +118,10 @@ void display_callback()
 
 void present_frame()
 {
-    // The raster position stays at the lower-left corner: row 0 at the bottom.
-    glDrawPixels(static_cast<GLsizei>(kImageWidth), static_cast<GLsizei>(kImageHeight), GL_RGB, GL_UNSIGNED_BYTE,
-                 g_frame.pixel_buffer.get());
-    glutSwapBuffers();
+    draw_in_driver([] {
+        // The raster position stays at the lower-left corner: row 0 at the bottom.
+        glDrawPixels(static_cast<GLsizei>(kImageWidth), static_cast<GLsizei>(kImageHeight), GL_RGB,
+                     GL_UNSIGNED_BYTE, g_frame.pixel_buffer.get());
+        glutSwapBuffers();
+    });
 }
