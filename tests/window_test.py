@@ -251,6 +251,7 @@ def run_refused(vantrel_path):
     unreachable = ":64999"
     cases = [  # arguments, DISPLAY (None: unset), exit status, the one line on stderr
         ([], None, 1, "DISPLAY is not set" + hint),
+        ([], "", 1, "DISPLAY is empty" + hint),
         ([], unreachable, 1, f"cannot open display '{unreachable}'" + hint),
         (["-display", unreachable], display, 1, f"cannot open display '{unreachable}'" + hint),
         (["--verison"], display, 2, r"unknown option '--verison' \(see vantrel --help\)"),
