@@ -107,8 +107,8 @@ bool allocate_buffer(CDeviceBuffer& target, size_t bytes, const char* name, std:
     if (target)
         return true;
     const std::string failure = g_engine.device->failure();
-    reason = failure.empty() ? "cannot allocate " + std::to_string(bytes) + " bytes of " + g_engine.device->name() +
-                                   " memory for " + name
+    reason = failure.empty() ? std::string("out of memory for ") + name + " (cannot allocate " +
+                                   std::to_string(bytes) + " bytes of " + g_engine.device->name() + " memory)"
                              : failure + ", allocating " + std::to_string(bytes) + " bytes for " + name;
     return false;
 }
@@ -289,8 +289,17 @@ void engine_limit_cpu_threads(int most)
 
 // The scene's arrays go over with every frame; here only their sizes count.
 bool engine_init(const CSphere* /*spheres*/, uint32_t sphere_count, const CPlane* /*planes*/, uint32_t plane_count,
-                 const CVector3* normal_table, const uint32_t* seed_list)
+                 const CVector3* normal_table, const uint32_t* seed_list, std::string* failure)
 {
+    // The reason goes to the caller where it asks for it, so that the user
+    // reads it once, in the caller's line.
+    auto fail = [failure](const std::string& reason) {
+        if (failure != nullptr)
+            *failure = reason;
+        else
+            std::fprintf(stderr, "%s: %s\n", message_program(), reason.c_str());
+        return false;
+    };
     std::printf("Initializing CUDA engine\n");
     std::fflush(stdout);
     // Taken once: the arrays were handed for this start only.
@@ -304,14 +313,14 @@ bool engine_init(const CSphere* /*spheres*/, uint32_t sphere_count, const CPlane
     if (start_on(std::move(selected.device),
                  {sphere_count, plane_count, normal_table, seed_list, selected.may_fall_back, host_frame}, reason))
         return true;
-    if (!selected.may_fall_back) {
-        std::fprintf(stderr, "%s: %s\n", message_program(), reason.c_str());
-        return false;
-    }
+    if (!selected.may_fall_back)
+        return fail(reason);
     std::fprintf(stderr, "%s: the CUDA device failed at start-up (%s); rendering on the CPU\n", message_program(),
                  reason.c_str());
     std::fflush(stderr);
-    return engine_init_on(make_cpu_backend(g_engine_options), sphere_count, plane_count, normal_table, seed_list);
+    reason.clear();
+    return start_on(make_cpu_backend(g_engine_options), {sphere_count, plane_count, normal_table, seed_list}, reason) ||
+           fail(reason);
 }
 
 bool engine_init_on(std::unique_ptr<CDeviceOperations> device, uint32_t sphere_count, uint32_t plane_count,

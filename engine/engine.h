@@ -41,10 +41,10 @@ void engine_hold_host_frame(const CHostFrame& frame);
 
 // Prints "Initializing CUDA engine", picks the backend, allocates the device
 // buffers, uploads the first 122,880 table vectors and the seeds, and binds
-// them for the kernel. False (with a line on stderr) when it cannot; what it
-// obtained is released again.
+// them for the kernel. False when it cannot, with the reason in `failure`
+// where given, else in a line on stderr; what it obtained is released again.
 bool engine_init(const CSphere* spheres, uint32_t sphere_count, const CPlane* planes, uint32_t plane_count,
-                 const CVector3* normal_table, const uint32_t* seed_list);
+                 const CVector3* normal_table, const uint32_t* seed_list, std::string* failure = nullptr);
 // The same on a given backend, without its fallback.
 bool engine_init_on(std::unique_ptr<CDeviceOperations> device, uint32_t sphere_count, uint32_t plane_count,
                     const CVector3* normal_table, const uint32_t* seed_list);

@@ -158,14 +158,20 @@ bool startup(uint32_t seed, std::string* failure)
         // Every frame copies these both ways: a GPU keeps them page-locked.
         engine_hold_host_frame({g_frame.accum_buffer.get(), g_frame.count_buffer.get(), g_frame.pixel_buffer.get()});
     }
+    // The engine's reason, where the caller takes one, goes in the caller's line.
+    std::string engine_failure;
     const bool ok = missing == nullptr && engine_init(g_spheres.get(), kSphereCount, g_planes.get(), kPlaneCount,
-                                                      normal_table.get(), seed_list.get());
+                                                      normal_table.get(), seed_list.get(),
+                                                      failure != nullptr ? &engine_failure : nullptr);
     std::fflush(stdout);
     // Said once the render can start: a start-up that fails says only that.
     if (ok && !threads_note.empty())
         std::fprintf(stderr, "%s: %s\n", message_program(), threads_note.c_str());
     if (failure != nullptr)
-        *failure = ok ? "" : missing != nullptr ? missing : "the render engine did not start";
+        *failure = ok                   ? ""
+                   : missing != nullptr ? missing
+                   : !engine_failure.empty() ? engine_failure
+                                             : "the render engine did not start";
     if (!ok)
         shutdown();
     return ok;

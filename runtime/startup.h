@@ -19,9 +19,9 @@ uint32_t millisecond_clock();
 
 // Prints the banner, seeds the host generator with `seed`, builds the normal
 // table, the frame buffers, the scene with its seeds, and starts the engine,
-// in that order. A failing step prints its own line; everything built so far
-// is released again, `failure` (where given) says which step failed and the
-// result is false. First the engine's CPU thread count is decided
+// in that order. On a failing step everything built so far is released
+// again, `failure` (where given) says which step failed and why, else the
+// engine prints its reason in a line, and the result is false. First the engine's CPU thread count is decided
 // (engine_decide_cpu_threads): one from OMP_NUM_THREADS above kMaxCpuThreads
 // is lowered to it, and later a count above what can start (a thread limit,
 // little memory) to what can, each with a line saying so.

@@ -36,6 +36,7 @@ TEST(WindowOptions, HelpAndVersionAnsweredGlutOptionsReadTheRestRefused)
          "vantrel: -geometry '800x600+10+10x' is not WIDTHxHEIGHT, WIDTHxHEIGHT+X+Y or +X+Y (see vantrel --help)\n"},
         {{"-help"}, 2, "", "vantrel: unknown option '-help' (see vantrel --help)\n"},
         {{"-display"}, 2, "", "vantrel: -display needs a value (see vantrel --help)\n"},
+        {{"-display", "", "-display", ":1"}, 2, "", "vantrel: -display's value is empty (see vantrel --help)\n"},
     };
     for (const CWindowCommandLine& c : cases) {
         std::vector<const char*> argv = {"vantrel"};

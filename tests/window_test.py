@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: Apache-2.0
 """End-to-end tests of the vantrel window on a private Xvfb display.
 
-usage: window_test.py VANTREL CLOSE_HELPER close|sigterm|sighup|refused|lost
+usage: window_test.py VANTREL CLOSE_HELPER close|sigterm|sighup|refused|lost|memory
 
 close:     the picture is upright, a key press and a mouse click change
            nothing, closing the window (WM_DELETE_WINDOW) shuts down cleanly.
@@ -18,6 +18,9 @@ refused:   without a display that opens, with an argument that is not
 lost:      the window destroyed by another program, its connection killed,
            the X server ended, or too little memory for the GL driver: the
            program releases the engine, says so in one line and exits with 1.
+memory:    under address-space limits from 40 to 400 MB, the window opens
+           and draws, or the program says it ran out of memory in one line and
+           exits with 1; never a crash, never silence.
 Every wait is bounded; nothing sleeps longer than a fraction of a second.
 """
 
@@ -54,7 +57,9 @@ def wait_for(condition, timeout, what):
 
 def start_xvfb():
     read_end, write_end = os.pipe()
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+    # -noreset: the server would reset when its last client leaves, and refuse the next one meanwhile.
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+                             "-noreset"],
                             pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(write_end)
     number = b""
@@ -246,6 +251,7 @@ def run_refused(vantrel_path):
     unreachable = ":64999"
     cases = [  # arguments, DISPLAY (None: unset), exit status, the one line on stderr
         ([], None, 1, "DISPLAY is not set" + hint),
+        ([], "", 1, "DISPLAY is empty" + hint),
         ([], unreachable, 1, f"cannot open display '{unreachable}'" + hint),
         (["-display", unreachable], display, 1, f"cannot open display '{unreachable}'" + hint),
         (["--verison"], display, 2, r"unknown option '--verison' \(see vantrel --help\)"),
@@ -322,8 +328,69 @@ def run_lost(vantrel_path):
         raise Failure("\n".join(problems))
 
 
+# Lines a run under a memory limit may give before its failure's: the CUDA
+# build's fallback, and threads that could not start.
+WARNINGS = r"vantrel: (no usable CUDA device .*|only \d+ of \d+ threads could start .*)"
+
+
+def memory_outcome(vantrel_path, env, kib):
+    """How vantrel ends under an address-space limit of `kib` KiB: "window" when its window shows and draws
+    for a while, then closes cleanly on SIGTERM; "line" when it exits with 1 and one line saying why (stdout
+    then ends with "Deinitializing CUDA engine" once the engine was started); anything else described."""
+    limit = lambda: resource.setrlimit(resource.RLIMIT_AS, (kib << 10, kib << 10))
+    with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err:
+        vantrel = subprocess.Popen([vantrel_path], env=env, stdout=out, stderr=err, text=True, preexec_fn=limit)
+        try:
+            shown = None
+            deadline = time.monotonic() + 60
+            while vantrel.poll() is None and time.monotonic() < deadline:
+                found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", f"^{TITLE}$"], env=env,
+                                       capture_output=True, timeout=30).returncode == 0
+                shown = shown or (time.monotonic() if found else None)
+                if shown and time.monotonic() > shown + 1.5:  # some frames drawn
+                    vantrel.send_signal(signal.SIGTERM)
+                    break
+                time.sleep(0.1)
+            status = vantrel.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            return "no exit within 60 s"
+        finally:
+            stop(vantrel)
+        out.seek(0)
+        err.seek(0)
+        stdout, stderr = out.read(), err.read()
+    lines = [l for l in stderr.splitlines() if not re.fullmatch(WARNINGS, l)]
+    if status == 0 and shown and stdout == EXPECTED_STDOUT and not lines:
+        return "window"
+    # A start-up that failed released what it built; later, the engine was running and is stopped.
+    failed_start = len(lines) == 1 and lines[0].startswith("vantrel: start-up failed: ")
+    expected = (EXPECTED_STDOUT[:20], EXPECTED_STDOUT[:45]) if failed_start else (EXPECTED_STDOUT,)
+    if status == 1 and len(lines) == 1 and "out of memory" in lines[0] and stdout in expected:
+        return "line"
+    return f"status {status}, stdout {stdout!r}, stderr {stderr!r}"
+
+
+def run_memory(vantrel_path):
+    """Less and less address space: start-up, the GL driver's loading and its first frames each run out
+    somewhere in this range."""
+    xvfb, display = start_xvfb()
+    env = dict(os.environ, DISPLAY=display)
+    problems = []
+    try:
+        # With two limits where the GL driver threw out of its loading and crashed in a first frame.
+        for kib in sorted(set(range(40_000, 400_001, 24_000)) | {260_000, 316_000}):
+            outcome = memory_outcome(vantrel_path, env, kib)
+            if outcome not in ("window", "line"):
+                problems.append(f"{kib} KiB: {outcome}")
+    finally:
+        stop(xvfb)
+    if problems:
+        raise Failure("\n".join(problems))
+
+
 def main():
-    if len(sys.argv) != 4 or sys.argv[3] not in ("close", "sigterm", "sighup", "refused", "lost"):
+    modes = ("close", "sigterm", "sighup", "refused", "lost", "memory")
+    if len(sys.argv) != 4 or sys.argv[3] not in modes:
         print(__doc__, file=sys.stderr)
         return 2
     try:
@@ -331,6 +398,8 @@ def main():
             run_refused(sys.argv[1])
         elif sys.argv[3] == "lost":
             run_lost(sys.argv[1])
+        elif sys.argv[3] == "memory":
+            run_memory(sys.argv[1])
         else:
             run_window(sys.argv[1], sys.argv[2], sys.argv[3])
     except (Failure, subprocess.SubprocessError) as error:

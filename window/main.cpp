@@ -19,13 +19,15 @@
 int main(int argc, char** argv)
 {
     prepare_standard_streams();
+    // Before anything that takes time (opening the display, start-up): a
+    // stop asked for from now on is a polite one.
+    install_stop_signals();
     CWindowOptions options;
     if (const std::optional<int> status = read_window_options(argc, argv, options))
         return *status;
     if (const int status = window_display_check(argv, options); status != 0)
         return status;
     return run_guarded("shut down", [&] {
-        install_stop_signals();
         if (std::string failure; !startup(millisecond_clock(), &failure)) {
             print_message("start-up failed: " + failure);
             return 1;

@@ -57,10 +57,12 @@ void size_placed_geometries(char** argv, const CWindowOptions& options)
 int window_display_check(const char* const* argv, const CWindowOptions& options)
 {
     const char* name = options.display;
-    Display* display = name != nullptr ? XOpenDisplay(name) : nullptr;
+    // XOpenDisplay("") would open $DISPLAY, here empty itself.
+    Display* display = name != nullptr && name[0] != '\0' ? XOpenDisplay(name) : nullptr;
     if (display == nullptr) {
-        const std::string why = name == nullptr ? std::string("DISPLAY is not set")
-                                                : "cannot open display '" + one_line(name) + "'";
+        const std::string why = name == nullptr    ? std::string("DISPLAY is not set")
+                                : name[0] == '\0' ? std::string("DISPLAY is empty")
+                                                  : "cannot open display '" + one_line(name) + "'";
         print_message(why + ", so no window can open; " + kRenderProgram +
                       " renders the picture to an image file without a display");
         return 1;
@@ -102,7 +104,7 @@ void display_callback()
 {
     if (leave_if_stopping())
         return;
-    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    draw_in_driver([] { glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT); });
     try {
         trace_frame(g_frame);
     } catch (...) {
@@ -118,8 +120,10 @@ void display_callback()
 
 void present_frame()
 {
-    // The raster position stays at the lower-left corner: row 0 at the bottom.
-    glDrawPixels(static_cast<GLsizei>(kImageWidth), static_cast<GLsizei>(kImageHeight), GL_RGB, GL_UNSIGNED_BYTE,
-                 g_frame.pixel_buffer.get());
-    glutSwapBuffers();
+    draw_in_driver([] {
+        // The raster position stays at the lower-left corner: row 0 at the bottom.
+        glDrawPixels(static_cast<GLsizei>(kImageWidth), static_cast<GLsizei>(kImageHeight), GL_RGB,
+                     GL_UNSIGNED_BYTE, g_frame.pixel_buffer.get());
+        glutSwapBuffers();
+    });
 }

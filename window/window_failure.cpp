@@ -2,16 +2,20 @@
 #include "window/window_failure.h"
 
 #include <GL/freeglut.h>
+#include <GL/glx.h>
 #include <X11/Xlib.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csetjmp>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
+#include <new>
 #include <string>
 
 #include "base/messages.h"
@@ -28,10 +32,16 @@ constexpr size_t kDriverRoom = size_t{256} << 20;
 int g_real_stderr = -1;   // while the driver's lines are held
 int g_driver_lines = -1;  // where they are held
 bool g_window_made = false;
+int g_glx_error_base = -1;  // GLX's first error code, known once the window is made
+// GLX's errors for a drawable that is gone, counted from its first error
+// (GLXBadDrawable, GLXBadCurrentWindow, GLXBadCurrentDrawable, GLXBadWindow
+// in the GLX protocol).
+constexpr int kGlxLostDrawableErrors[] = {2, 5, 11, 12};
 
-// Where a fault in the driver goes while the window is made, and who may go there.
+// Where a fault in the driver goes while the driver is called (in_driver),
+// and who may go there.
 sigjmp_buf g_driver_fault;
-pthread_t g_making_thread;
+pthread_t g_driver_thread;
 constexpr int kFaults[] = {SIGSEGV, SIGBUS};
 struct sigaction g_fault_actions[std::size(kFaults)];  // the ones before
 
@@ -78,13 +88,21 @@ void release_driver_messages(bool show)
     g_driver_lines = -1;
 }
 
-// `memory_may_be_why`: the failure is one that running out of memory gives.
-[[noreturn]] void end_window(const std::string& why, bool memory_may_be_why)
+// How sure a failure is to come from running out of memory.
+enum class CMemoryCause { no, maybe, yes };
+
+// `cause` maybe: the failure is one that running out of memory gives.
+[[noreturn]] void end_window(const std::string& why, CMemoryCause cause)
 {
-    const bool out_of_memory = memory_may_be_why && memory_short();
+    const bool out_of_memory =
+        cause == CMemoryCause::yes || (cause == CMemoryCause::maybe && memory_short());
     release_driver_messages(!out_of_memory);
-    print_message(out_of_memory ? std::string("out of memory; the window ") + (g_window_made ? "failed" : "could not open")
-                                : why);
+    // Out of memory, the line is put together without allocating.
+    if (out_of_memory)
+        std::fprintf(stderr, "%s: out of memory; the window %s\n", message_program(),
+                     g_window_made ? "failed" : "could not open");
+    else
+        print_message(why);
     shutdown();
     std::fflush(stdout);
     std::fflush(stderr);
@@ -97,27 +115,40 @@ void release_driver_messages(bool show)
 int display_lost(Display* display)
 {
     end_window("the display '" + one_line(DisplayString(display)) + "' was lost (the X server ended or closed the "
-               "connection)", false);
+               "connection)", CMemoryCause::no);
 }
 
 // Every window or drawable the program's requests name is its window (or
 // the driver's drawable of it): one of those gone means another program
-// destroyed the window.
+// destroyed the window. A buffer swap racing the destruction gets GLX's
+// error for it, not the core one.
+bool names_a_lost_drawable(const XErrorEvent& error)
+{
+    if (error.error_code == BadWindow || error.error_code == BadDrawable)
+        return true;
+    if (g_glx_error_base < 0 || error.error_code < g_glx_error_base)
+        return false;
+    const int glx_error = error.error_code - g_glx_error_base;
+    return std::find(std::begin(kGlxLostDrawableErrors), std::end(kGlxLostDrawableErrors), glx_error) !=
+           std::end(kGlxLostDrawableErrors);
+}
+
 int request_refused(Display* display, XErrorEvent* error)
 {
-    if (error->error_code == BadWindow || error->error_code == BadDrawable)
-        end_window("the window was destroyed", false);
+    if (names_a_lost_drawable(*error))
+        end_window("the window was destroyed", CMemoryCause::no);
     char text[256];
     XGetErrorText(display, error->error_code, text, sizeof text);  // sends no request: allowed here
     end_window("the X server refused request " + std::to_string(error->request_code) + "." +
-               std::to_string(error->minor_code) + ": " + one_line(text), true);
+               std::to_string(error->minor_code) + ": " + one_line(text), CMemoryCause::maybe);
 }
 
 void glut_failed(const char* format, va_list arguments)
 {
     char text[512];
     std::vsnprintf(text, sizeof text, format, arguments);
-    end_window(std::string(g_window_made ? "GLUT failed: " : "the window could not open: ") + one_line(text), true);
+    end_window(std::string(g_window_made ? "GLUT failed: " : "the window could not open: ") + one_line(text),
+               CMemoryCause::maybe);
 }
 
 void restore_fault_actions()
@@ -126,13 +157,43 @@ void restore_fault_actions()
         sigaction(kFaults[i], &g_fault_actions[i], nullptr);
 }
 
-// A fault on the thread making the window with memory short leaves the
-// driver for make_window; any other crashes as it would have: with the
-// actions before back, returning faults again.
+// A fault on the thread in the driver with memory short leaves the driver
+// for in_driver; any other crashes as it would have: with the actions before
+// back, returning faults again.
 extern "C" void driver_fault(int)
 {
-    if (pthread_equal(pthread_self(), g_making_thread) && memory_short())
+    if (pthread_equal(pthread_self(), g_driver_thread) && memory_short())
         siglongjmp(g_driver_fault, 1);
+    restore_fault_actions();
+}
+
+// Runs `call`, which calls the GL driver. The software driver does not check
+// every allocation: with memory short it faults (while loading, or in a
+// frame's glClear, glDrawPixels or buffer swap), and its C++ parts may throw
+// std::bad_alloc through it. Either ends the program here; nothing after
+// touches the driver left half way. A fault with memory to spare is the
+// driver's own bug and crashes as before.
+void in_driver(const std::function<void()>& call, const char* crashed)
+{
+    g_driver_thread = pthread_self();
+    if (sigsetjmp(g_driver_fault, 1) != 0) {
+        restore_fault_actions();
+        end_window(crashed, CMemoryCause::maybe);
+    }
+    struct sigaction fault {};
+    fault.sa_handler = driver_fault;
+    sigemptyset(&fault.sa_mask);
+    for (size_t i = 0; i < std::size(kFaults); ++i)
+        sigaction(kFaults[i], &fault, &g_fault_actions[i]);
+    try {
+        call();
+    } catch (const std::bad_alloc&) {
+        restore_fault_actions();
+        end_window("out of memory", CMemoryCause::yes);
+    } catch (...) {
+        restore_fault_actions();
+        end_window_for_exception();
+    }
     restore_fault_actions();
 }
 }  // namespace
@@ -152,20 +213,16 @@ void make_window(const std::function<void()>& make)
     XSetIOErrorHandler(display_lost);
     XSetErrorHandler(request_refused);
     hold_driver_messages();  // glutInit already asks the display for GLX, which loads the driver
-    g_making_thread = pthread_self();
-    if (sigsetjmp(g_driver_fault, 1) != 0) {
-        restore_fault_actions();
-        // Only with memory short does a fault come back here; nothing after
-        // touches the driver it left half way.
-        end_window("the GL driver crashed making the window", true);
-    }
-    struct sigaction fault {};
-    fault.sa_handler = driver_fault;
-    sigemptyset(&fault.sa_mask);
-    for (size_t i = 0; i < std::size(kFaults); ++i)
-        sigaction(kFaults[i], &fault, &g_fault_actions[i]);
-    make();
-    restore_fault_actions();
+    in_driver(make, "the GL driver crashed making the window");
     release_driver_messages(true);
+    int event_base = 0;
+    if (Display* display = glXGetCurrentDisplay(); display == nullptr ||
+                                                   !glXQueryExtension(display, &g_glx_error_base, &event_base))
+        g_glx_error_base = -1;
     g_window_made = true;
+}
+
+void draw_in_driver(const std::function<void()>& draw)
+{
+    in_driver(draw, "the GL driver crashed drawing the window");
 }

@@ -15,8 +15,15 @@
 // held back: shown once the window is made, or before a failure's own line,
 // and dropped when memory ran out (the driver then blames a file it could not
 // map, a line for each place it looked). A fault inside `make` while memory
-// is short (a driver that does not check an allocation) ends the same way.
+// is short (a driver that does not check an allocation), or std::bad_alloc
+// out of it, ends the same way.
 void make_window(const std::function<void()>& make);
+
+// Runs `draw`, a frame's calls into the GL driver, under the same guard: a
+// fault in the driver while memory is short, or std::bad_alloc out of it,
+// ends the program with "out of memory; the window failed" and status 1,
+// the engine released.
+void draw_in_driver(const std::function<void()>& draw);
 
 // Called in a catch block in a GLUT callback, so that no exception crosses
 // GLUT's C code: reports the exception as run_guarded would ("vantrel: out of

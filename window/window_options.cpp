@@ -79,6 +79,8 @@ std::optional<int> read_window_options(int argc, const char* const* argv, CWindo
                     wrong = std::string(argument) + " needs a value";
             } else if (std::strcmp(argument, "-display") == 0) {
                 options.display = argv[i];
+                if (argv[i][0] == '\0' && wrong.empty())
+                    wrong = "-display's value is empty";
             } else {
                 // Its fit on the screen is checked once the display is open (window_display_check).
                 CGeometryArgument geometry{i, {}};
@@ -93,8 +95,6 @@ std::optional<int> read_window_options(int argc, const char* const* argv, CWindo
                     one_line(argument) + "'";
         }
     }
-    if (options.display != nullptr && options.display[0] == '\0')
-        options.display = nullptr;
     if (wrong.empty())
         return std::nullopt;
     print_message(wrong + " (see " + kWindowProgram + " --help)");

@@ -17,7 +17,7 @@ struct CGeometryArgument {
 
 struct CWindowOptions {
     // The display GLUT opens: the last -display's value, else $DISPLAY; null
-    // when neither is there.
+    // when neither is there, empty when DISPLAY is set but empty.
     const char* display = nullptr;
     std::vector<CGeometryArgument> geometries;
 };
