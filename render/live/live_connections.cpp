@@ -44,6 +44,10 @@ bool wait_for(int fd, short events, int timeout_ms)
 // A connection's socket as httplib reads and writes it: first the request the
 // waiting room received, then at most kMaxBodyBytes from the socket; a write
 // that cannot proceed within kWriteTimeoutMs fails, which ends the response.
+// A write sends what the socket's buffer takes at once and never waits inside
+// send: a blocking send would wait out the socket's own time-out (httplib sets
+// SO_SNDTIMEO to 5 s) before this one even began, so a client that reads
+// nothing would hold its place for twice the time-out.
 class CLimitedStream final : public httplib::Stream {
 public:
     CLimitedStream(int fd, const std::string& request) : fd_(fd), request_(request) {}
@@ -71,13 +75,16 @@ public:
 
     ssize_t write(const char* ptr, size_t size) override
     {
-        if (!wait_for(fd_, POLLOUT, kWriteTimeoutMs))
-            return -1;
-        ssize_t sent;
-        do
-            sent = send(fd_, ptr, size, MSG_NOSIGNAL);
-        while (sent < 0 && errno == EINTR);
-        return sent;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWriteTimeoutMs);
+        for (;;) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || !wait_for(fd_, POLLOUT, static_cast<int>(left.count())))
+                return -1;
+            const ssize_t sent = send(fd_, ptr, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent >= 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK))
+                return sent;
+        }
     }
 
     void get_remote_ip_and_port(std::string& ip, int& port) const override { name_of(getpeername, ip, port); }

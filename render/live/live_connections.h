@@ -15,7 +15,9 @@
 // Written against httplib 0.11 (Debian 12), which bounds the length of a
 // header line but not how many there are, and reads a request head on the
 // thread that serves it: this server serves each accepted socket itself,
-// through httplib's request processing.
+// through httplib's request processing. Its limits are compiled into
+// Debian's libcpp-httplib; the waiting room keeps within them
+// (render/live/head_reader.h).
 
 #include <httplib.h>
 

@@ -150,8 +150,10 @@ void CLiveServer::CImpl::route()
     const httplib::Headers common = {{"Cache-Control", "no-store"}, {"X-Content-Type-Options", "nosniff"}};
     server.set_default_headers(common);
     server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-        if (loopback_only && (req.get_header_value_count("Host") != 1 ||
-                              !host_field_is_loopback(req.get_header_value("Host"), address.host))) {
+        // The field whole: httplib decodes %XX in field values, and its
+        // get_header_value would cut "localhost%00evil" at the NUL.
+        const auto host = req.headers.find("Host");
+        if (loopback_only && (req.headers.count("Host") != 1 || !host_field_is_loopback(host->second, address.host))) {
             const std::string name = is_loopback_host(address.host) ? "" : ", " + address.host;
             refuse(res, 403, "this live view answers requests for localhost" + name + " or a loopback address only");
         } else if (req.method != "GET" && req.method != "HEAD") {
@@ -166,10 +168,16 @@ void CLiveServer::CImpl::route()
     server.set_post_routing_handler([](const httplib::Request&, httplib::Response& res) {
         res.headers.erase("Accept-Ranges");
     });
+    // Every refusal says why in a line, httplib's own too (the waiting room
+    // leaves it little to refuse).
     server.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-        if (res.body.empty() && res.status == 404)
+        if (!res.body.empty())
+            return;
+        if (res.status == 404)
             refuse(res, 404, std::string("not found; the pages are ") + kPageRoute + ", " + kStreamRoute + ", " + kImageRoute +
                                   " and " + kStatsRoute);
+        else
+            refuse(res, res.status, "the request cannot be served (status " + std::to_string(res.status) + ")");
     });
 
     server.Get(kPageRoute, [](const httplib::Request&, httplib::Response& res) {

@@ -2,7 +2,6 @@
 #include "render/live/request_heads.h"
 
 #include <poll.h>
-#include <strings.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,8 +21,10 @@ using Clock = std::chrono::steady_clock;
 const char* reason_of(int status)
 {
     switch (status) {
+    case 400: return "Bad Request";
     case 405: return "Method Not Allowed";
     case 408: return "Request Timeout";
+    case 414: return "URI Too Long";
     case 431: return "Request Header Fields Too Large";
     default: return "Service Unavailable";
     }
@@ -51,48 +52,6 @@ void take_what_came(int fd, std::string& into, size_t limit)
         into.append(buffer, static_cast<size_t>(std::min<size_t>(got, limit - std::min(limit, into.size()))));
 }
 
-// A method as HTTP spells it: one token.
-bool is_token(std::string_view text)
-{
-    return !text.empty() && std::all_of(text.begin(), text.end(), [](unsigned char c) {
-        return c > ' ' && c < 0x7f && std::string_view("\"(),/:;<=>?@[\\]{}").find(static_cast<char>(c)) ==
-                                           std::string_view::npos;
-    });
-}
-
-// The method of a well-formed request line ("METHOD TARGET HTTP/1.x"), or ""
-// for a line that is not one: httplib answers that 400.
-std::string_view method_of(std::string_view line)
-{
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-        line.remove_suffix(1);
-    const size_t first = line.find(' '), last = line.rfind(' ');
-    if (first == std::string_view::npos || last <= first + 1 ||
-        line.find(' ', first + 1) != last || (line.substr(last) != " HTTP/1.1" && line.substr(last) != " HTTP/1.0"))
-        return {};
-    const std::string_view method = line.substr(0, first);
-    return is_token(method) ? method : std::string_view();
-}
-
-// Where the head ends (past its blank line, CRLF or bare LF), searching from
-// `from`; npos while it has not all come.
-size_t head_end(const std::string& received, size_t from)
-{
-    for (size_t at = received.find('\n', from); at != std::string::npos; at = received.find('\n', at + 1)) {
-        if (at + 1 < received.size() && received[at + 1] == '\n')
-            return at + 2;
-        if (at + 2 < received.size() && received[at + 1] == '\r' && received[at + 2] == '\n')
-            return at + 3;
-    }
-    return std::string::npos;
-}
-
-// A line of the head with its ending as httplib needs it: CRLF.
-std::string_view without_ending(std::string_view line)
-{
-    line.remove_suffix(line.size() >= 2 && line[line.size() - 2] == '\r' ? 2 : 1);
-    return line;
-}
 }  // namespace
 
 // Sends a refusal to a connection that sent something, then closes it; one
@@ -101,7 +60,7 @@ void CRequestHeads::refuse_and_close(int fd, std::string received)
 {
     take_what_came(fd, received, 5);
     if (!received.empty()) {
-        const std::string answer = refusal(503, kBusy, kRetryLater, received.compare(0, 5, "HEAD ") == 0);
+        const std::string answer = refusal(503, kBusy, kRetryLater, asks_head(received));
         // A fresh connection's send buffer takes these few hundred bytes whole.
         send(fd, answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     }
@@ -251,39 +210,21 @@ void CRequestHeads::read_from(CWaiting& waiting)
     }
     if (waiting.answered)
         return;
-    const size_t searched_from = waiting.received.size() < 2 ? 0 : waiting.received.size() - 2;
-    waiting.received.append(buffer, static_cast<size_t>(got));
-    const size_t end = head_end(waiting.received, searched_from);
-    if (end != std::string::npos && end <= kMaxHeadBytes)
-        take_head(waiting, end);
-    else if (waiting.received.size() >= kMaxHeadBytes)
-        answer(waiting, 431, "the request head is longer than " + std::to_string(kMaxHeadBytes) + " bytes");
+    switch (waiting.head.take(buffer, static_cast<size_t>(got))) {
+    case CHeadReader::CVerdict::incomplete: return;
+    case CHeadReader::CVerdict::refused: return answer(waiting, waiting.head.status(), waiting.head.why());
+    case CHeadReader::CVerdict::whole: return take_head(waiting);
+    }
 }
 
 // Refuses what the server never serves, here, without a worker; hands the rest
-// on with the Range fields left out and every line ending in CRLF.
-void CRequestHeads::take_head(CWaiting& waiting, size_t end)
+// on as httplib should read it.
+void CRequestHeads::take_head(CWaiting& waiting)
 {
-    const std::string& raw = waiting.received;
-    size_t start = raw.find('\n') + 1;  // past the request line
-    std::string request(without_ending(std::string_view(raw).substr(0, start)));
-    request += "\r\n";
-    size_t fields = 0;
-    for (size_t line_end; start < end; start = line_end) {
-        line_end = raw.find('\n', start) + 1;
-        const std::string_view line = without_ending(std::string_view(raw).substr(start, line_end - start));
-        const bool blank = line_end == end;
-        fields += blank ? 0 : 1;
-        if (blank || line.size() < 6 || strncasecmp(line.data(), "range:", 6) != 0)
-            request.append(line).append("\r\n");
-    }
-    const std::string_view method = method_of(std::string_view(raw).substr(0, raw.find('\n')));
-    if (fields > kMaxHeaders)
-        return answer(waiting, 431, "more than " + std::to_string(kMaxHeaders) + " header fields");
-    if (!method.empty() && method != "GET" && method != "HEAD")
+    const std::string_view method = waiting.head.method();
+    if (method != "GET" && method != "HEAD")
         return answer(waiting, 405, "only GET and HEAD", "Allow: GET, HEAD\r\n");
-    request.append(raw, end);
-    if (dispatch_(waiting.fd, request)) {
+    if (dispatch_(waiting.fd, waiting.head.for_httplib())) {
         waiting.fd = -1;
         return;
     }
@@ -292,12 +233,12 @@ void CRequestHeads::take_head(CWaiting& waiting, size_t end)
 
 void CRequestHeads::answer(CWaiting& waiting, int status, const std::string& text, const std::string& field)
 {
-    const std::string response = refusal(status, text, field, waiting.received.compare(0, 5, "HEAD ") == 0);
+    const std::string response = refusal(status, text, field, asks_head(waiting.head.received()));
     send(waiting.fd, response.data(), response.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     shutdown(waiting.fd, SHUT_WR);
     waiting.answered = true;
     waiting.until = Clock::now() + std::chrono::milliseconds(kLingerMs);
-    std::string().swap(waiting.received);
+    waiting.head = CHeadReader();
 }
 
 // A deadline passed, or the room is full and this one has waited longest.
@@ -306,8 +247,8 @@ void CRequestHeads::give_up(CWaiting& waiting, bool displaced)
     if (waiting.fd < 0)
         return;
     if (displaced && !waiting.answered) {
-        refuse_and_close(waiting.fd, std::move(waiting.received));
-    } else if (!waiting.answered && !waiting.received.empty()) {
+        refuse_and_close(waiting.fd, waiting.head.received());
+    } else if (!waiting.answered && !waiting.head.received().empty()) {
         return answer(waiting, 408, "the request head did not arrive within " +
                                         std::to_string(kHeadDeadlineMs / 1000) + " s");  // then lingers
     } else {

@@ -13,10 +13,10 @@
 //   budget leaves (render/live/connection_budget.h): a new one displaces the
 //   one that has waited longest, so idle connections cannot keep a real
 //   client out; with none waiting, the new one is refused.
-// - Lines may end in CRLF or a bare LF (as many clients send them); the head
-//   goes on with CRLF, which httplib requires.
-// - A head over kMaxHeadBytes or with more than kMaxHeaders fields gets 431, a
-//   method other than GET or HEAD (methods are case-sensitive) 405 with Allow.
+// - The head is read and checked as it comes (render/live/head_reader.h): a
+//   malformed one gets 400 at once, one too long for the limits 414 or 431,
+//   a method other than GET or HEAD (methods are case-sensitive) 405 with
+//   Allow. Every refusal carries a line of text saying why.
 // - A complete head goes to `dispatch`; when no worker can take it, it gets
 //   503 with Retry-After: a full server answers rather than resetting.
 // Every answer, given here or by a worker, ends here in a lingering close
@@ -33,16 +33,14 @@
 #include <vector>
 
 #include "render/live/connection_budget.h"
+#include "render/live/head_reader.h"
 
 constexpr int kHeadDeadlineMs = 2000;
-constexpr size_t kMaxHeadBytes = 16384;  // request line and header fields together
-constexpr size_t kMaxHeaders = 64;       // header fields a client may send
 
 class CRequestHeads {
 public:
-    // Given a connection and its head as httplib should read it (Range fields
-    // left out: no ranges are served, and httplib would answer a malformed one
-    // 416 before any handler could ignore it) followed by whatever came after.
+    // Given a connection and what came on it as httplib should read it
+    // (CHeadReader::for_httplib: the head, then whatever came after it).
     // True: it takes the connection; false: no worker is free.
     using Dispatch = std::function<bool(int fd, const std::string& request)>;
 
@@ -63,12 +61,12 @@ private:
     struct CWaiting {
         int fd;
         std::chrono::steady_clock::time_point until;  // the head's deadline, or the lingering close's end
-        std::string received;                         // what has come of the head so far
+        CHeadReader head;                             // what has come of the head so far
         bool answered = false;                        // closing: what comes now is read and dropped
     };
     void run();
     void read_from(CWaiting& waiting);
-    void take_head(CWaiting& waiting, size_t end);
+    void take_head(CWaiting& waiting);
     void answer(CWaiting& waiting, int status, const std::string& text, const std::string& field = "");
     void give_up(CWaiting& waiting, bool displaced);
     void refuse_and_close(int fd, std::string received);
