@@ -97,7 +97,7 @@ void report_device_failure()
     if (!g_engine.device || !g_engine.device->failed() || g_engine.failure_reported)
         return;
     g_engine.failure_reported = true;
-    std::fprintf(stderr, "%s: %s\n", message_program(), g_engine.device->failure().c_str());
+    print_message(g_engine.device->failure());
     std::fflush(stderr);
 }
 
@@ -137,8 +137,7 @@ void lock_host_frame(const CHostFrame& frame)
         for (void* locked : g_engine.locked_host)
             g_engine.device->unlock_host(locked);
         g_engine.locked_host.clear();
-        std::fprintf(stderr, "%s: cannot page-lock the frame buffers (%s); copying them from pageable memory\n",
-                     message_program(), reason.c_str());
+        print_message("cannot page-lock the frame buffers (" + reason + "); copying them from pageable memory");
         std::fflush(stderr);
         return;
     }
@@ -208,13 +207,13 @@ bool start_on(std::unique_ptr<CDeviceOperations> device, const CDeviceStart& sta
 // with a line on stderr, when the CPU cannot start either.
 bool hand_over_to_cpu(uint32_t sphere_count, uint32_t plane_count, const uint8_t* pixels)
 {
-    std::fprintf(stderr, "%s: the %s device failed (%s); rendering on the CPU from the last good frame\n",
-                 message_program(), g_engine.device->name(), g_engine.device->failure().c_str());
+    print_message(std::string("the ") + g_engine.device->name() + " device failed (" + g_engine.device->failure() +
+                  "); rendering on the CPU from the last good frame");
     std::fflush(stderr);
     std::string reason;
     if (!start_on(make_cpu_backend(g_engine_options),
                   {sphere_count, plane_count, g_engine.normal_table, g_engine.host_states.data()}, reason)) {
-        std::fprintf(stderr, "%s: %s\n", message_program(), reason.c_str());
+        print_message(reason);
         g_engine.handover_failed = true;
         return false;
     }
@@ -294,10 +293,7 @@ bool engine_init(const CSphere* /*spheres*/, uint32_t sphere_count, const CPlane
     // The reason goes to the caller where it asks for it, so that the user
     // reads it once, in the caller's line.
     auto fail = [failure](const std::string& reason) {
-        if (failure != nullptr)
-            *failure = reason;
-        else
-            std::fprintf(stderr, "%s: %s\n", message_program(), reason.c_str());
+        failure != nullptr ? void(*failure = reason) : print_message(reason);
         return false;
     };
     std::printf("Initializing CUDA engine\n");
@@ -315,8 +311,7 @@ bool engine_init(const CSphere* /*spheres*/, uint32_t sphere_count, const CPlane
         return true;
     if (!selected.may_fall_back)
         return fail(reason);
-    std::fprintf(stderr, "%s: the CUDA device failed at start-up (%s); rendering on the CPU\n", message_program(),
-                 reason.c_str());
+    print_message("the CUDA device failed at start-up (" + reason + "); rendering on the CPU");
     std::fflush(stderr);
     reason.clear();
     return start_on(make_cpu_backend(g_engine_options), {sphere_count, plane_count, normal_table, seed_list}, reason) ||
@@ -329,7 +324,7 @@ bool engine_init_on(std::unique_ptr<CDeviceOperations> device, uint32_t sphere_c
     std::string reason;
     if (start_on(std::move(device), {sphere_count, plane_count, normal_table, seed_list}, reason))
         return true;
-    std::fprintf(stderr, "%s: %s\n", message_program(), reason.c_str());
+    print_message(reason);
     return false;
 }
 

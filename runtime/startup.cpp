@@ -60,7 +60,7 @@ void decide_threads()
     std::string note;
     engine_decide_cpu_threads(&note);
     if (!note.empty())
-        std::fprintf(stderr, "%s: %s\n", message_program(), note.c_str());
+        print_message(note);
 }
 
 // What a pass's worker allocates beyond its stack as it takes its first
@@ -166,7 +166,7 @@ bool startup(uint32_t seed, std::string* failure)
     std::fflush(stdout);
     // Said once the render can start: a start-up that fails says only that.
     if (ok && !threads_note.empty())
-        std::fprintf(stderr, "%s: %s\n", message_program(), threads_note.c_str());
+        print_message(threads_note);
     if (failure != nullptr)
         *failure = ok                   ? ""
                    : missing != nullptr ? missing

@@ -135,18 +135,14 @@ TEST(LiveServer, EveryPathAnswersAndServesTheFrameThatIsWritten)
         // not a request line, a field line that is not NAME: VALUE, a control
         // character or a CR without LF gets 400 at once (not 408 at the deadline).
         {"", "", "\r\nGET /stats HTTP/1.1\r\nHost: localhost\r\n\r\n", 200, ""},
-        {"", "", "\n\r\nGET /stats HTTP/1.1\nHost: localhost\n\n", 200, ""},
         {"", "", "\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03"s, 400, ""},  // TLS on the port
-        {"", "", "\x89PNG\r\n\x1a\n"s, 400, ""},
         {"", "", "hello\nworld", 400, ""},
         {"", "", "GET /stats HTTP/1.1\rHost: localhost\r\r", 400, ""},
         {"", "", "GET /stats HTTP/1.1\r\nHost: localhost\0evil\r\n\r\n"s, 400, ""},
         {"", "", "GET /stats HTTP/1.1\r\nHost: localhost\r\nX-A: a\0b\r\n\r\n"s, 400, ""},
-        {"", "", "GET /stats HTTP/1.1\r\nHost: localhost\r\nX-A: a\x7f\r\n\r\n", 400, ""},
         {"", "", "GET /stats HTTP/1.1\r\nHost: localhost\r\nNo colon\r\n\r\n", 400, ""},
         {"", "", "GET /stats HTTP/1.1\r\nHost : localhost\r\n\r\n", 400, ""},
         {"", "", "GET /stats HTTP/1.1\r\nHost: localhost\r\nX-A: a\r\n folded\r\n\r\n", 400, ""},
-        {"", "", "GET /stats HTTP/1.1\r\n Host: localhost\r\n\r\n", 400, ""},
         {"", "", "GET /st\x01ts HTTP/1.1\r\nHost: localhost\r\n\r\n", 400, ""},
         {"", "", "GET  /stats HTTP/1.1\r\nHost: localhost\r\n\r\n", 400, ""},
         {"", "", "GET /stats HTTP/1.2\r\nHost: localhost\r\n\r\n", 400, ""},
